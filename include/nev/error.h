@@ -1,0 +1,45 @@
+// Run-time error record and the one exception type that carries it.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace nev {
+
+// Error numbers follow the automation conventions callers already know.
+enum ErrorNumber : int32_t {
+  kErrInvalidArgument = 5,  // "Invalid procedure call or argument"
+  kErrOverflow = 6,         // "Overflow"
+  kErrTypeMismatch = 13,    // "Type mismatch"
+  kErrPortAlreadyOpen = 8005,
+  kErrPortOpenFailed = 8002,  // "Invalid port number" / the device cannot be opened
+  kErrPortNotOpen = 8018,     // operation valid only when the port is open
+};
+
+// The current error as the log and the error handlers see it.
+struct ErrorRecord {
+  int32_t number = 0;
+  std::string description;
+  std::string source;
+};
+
+class RuntimeError : public std::runtime_error {
+ public:
+  explicit RuntimeError(ErrorRecord record)
+      : std::runtime_error(record.description), record_(std::move(record)) {}
+  const ErrorRecord& record() const { return record_; }
+  int32_t number() const { return record_.number; }
+
+ private:
+  ErrorRecord record_;
+};
+
+// The standard description of a well-known error number ("Overflow" for 6 ...).
+std::string StandardDescription(int32_t number);
+
+// Throws RuntimeError with the number, its standard description (or the one given) and the
+// source "NEVComServer".
+[[noreturn]] void Raise(int32_t number, const std::string& description = {});
+
+}  // namespace nev

@@ -1,0 +1,110 @@
+// The NEV service object: one connection to a fiscal printer or cash register on a serial line.
+//
+// Create one object, open the line with InitConnection, call one method per device operation,
+// and close with StopConnection. Everything runs on the calling thread; the reply waits let the
+// thread's events run, so calls may nest (a nested reply wait returns at once, empty).
+//
+// Results tell the truth: a Boolean command method returns true only when the device's awaited
+// answer arrived (a bare ACK, or a reply frame ending in ETX). A time-out, a refusal (NAK), a port
+// error, no open port, or a nested call that found the reply wait busy give false; so does a
+// run-time error (bad argument, oversize text), which is reported once by the error handler: a
+// message box, or a critical log entry when SilentMode is on. No exception leaves a command method.
+// Text queries return an empty text in the same cases; ZDay returns "False" and ZArticles an
+// optional holding false; GetStatus returns -33 when the status command got no reply frame.
+//
+// Texts are UTF-8; on the wire they travel in the device's code page (Windows-1251 by default).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace nev {
+
+class CDebugger;
+struct NEVState;
+
+class NEV {
+ public:
+  NEV();
+  // Same, with the log's "Logs" folder made inside log_base_folder instead of beside the module.
+  explicit NEV(const std::string& log_base_folder);
+  ~NEV();  // closes a connection still open, then releases the log
+  NEV(const NEV&) = delete;
+  NEV& operator=(const NEV&) = delete;
+
+  // Error handlers write a critical log entry instead of showing a message box.
+  bool SilentMode() const;
+  void SilentMode(bool value);
+
+  // Serial link. Port N is the device named by NEVCOM_COM<N> when set, else /dev/ttyS<N-1>.
+  // StopBits, Parity and ByteSize are ignored: the line is always no parity, 8 data, 1 stop.
+  bool InitConnection(int32_t Port, int32_t BaudRate, int32_t StopBits, int32_t Parity,
+                      int32_t ByteSize);
+  // Native overload: opens a device path (a serial device or a pseudo-terminal).
+  bool InitConnection(const std::string& device, int32_t BaudRate);
+  // True when it closed a connection, false when there was none.
+  bool StopConnection();
+
+  // Receipts and printed text. Integer arguments outside the device's 16-bit or byte range are
+  // refused with run-time error 5 before anything is sent.
+  bool OpenFiscNote(const std::string& casher, const std::string& Pass,
+                    const std::string& BS = "");
+  bool FiscText(const std::string& text);
+  bool CloseFiscNote();
+  bool VoidAll();
+  bool OpenServNote();
+  bool ServText(const std::string& text);
+  bool CloseServNote();
+  bool PaperFeed(int32_t Rows);
+  bool OpenDraw();
+
+  // Sales, adjustments and payment. NaN or infinite amounts are refused with run-time error 5.
+  bool SellArt(int32_t n, double Q, double P);
+  bool SellTaxGroup(const std::string& Name, const std::string& TaxGroup, double Q, double P);
+  bool SellDep(int32_t n, double Q, double P);
+  void Addition(bool Proportional = true, const std::string& V = "");
+  bool SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC);
+  bool Pay(int32_t PayType, double Sum);
+  bool AddSum(const std::string& casher, const std::string& Pass, double Sum, int32_t Pay);
+
+  // Reports and journal.
+  bool Dublicate();
+  bool EJournal();
+  std::string ZDay();                 // "True", "False", or "" after a run-time error
+  std::optional<bool> ZArticles();    // empty after a run-time error
+  bool ZDep();
+  bool ZCasher();
+  void ZDeny();
+  void ZAllow();
+  std::string GetFirstFMReport(const std::string& s);
+  std::string GetNextFMReport();
+
+  // Status and information.
+  std::string GetNumberofNotes();
+  std::string NoteInfo();
+  int32_t GetStatus();  // 0, -99, -22, -11, -88; -33 when no reply frame came
+  void SetStatus();
+  void SendSerNum(std::string& Num);
+  std::string GetTaxRates();
+  std::string ECRInfo();
+
+  // Articles and departments.
+  std::string GetArticle(int32_t x);
+  std::string GetDepartment(int32_t x);
+  void SetArticle(const std::string& n, const std::string& Name, const std::string& Price,
+                  int32_t TaxG, int32_t Dep, int32_t Pay, int32_t F, const std::string& BC,
+                  const std::string& Q);
+
+  // The object's diagnostics log (for native users that want to tune it).
+  CDebugger& Log();
+
+  // Internal state, for the driver's own layers.
+  NEVState& State() { return *state_; }
+
+ private:
+  std::unique_ptr<NEVState> state_;
+};
+
+}  // namespace nev

@@ -1,0 +1,50 @@
+// The one shape of every command method: an error handler around the body, and one exchange.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string_view>
+#include <utility>
+
+#include "nev/error.h"
+#include "protocol/exchange.h"
+#include "service/state.h"
+
+namespace nev::service {
+
+// The common error handler: a critical log entry in silent mode, else the critical message box
+// with the error's description.
+void ReportError(NEVState& state, const char* method, const ErrorRecord& error);
+
+// Turns any exception escaping a command body into the error record the handler reports.
+ErrorRecord CurrentErrorRecord(std::exception_ptr error);
+
+// Runs a command method body. The result starts as `initial` and keeps that value when a
+// run-time error ends the body; the error is reported once by ReportError.
+template <class R, class Body>
+R RunCommand(NEVState& state, const char* method, R initial, Body&& body) {
+  R result = std::move(initial);
+  try {
+    result = body();
+  } catch (...) {
+    ReportError(state, method, CurrentErrorRecord(std::current_exception()));
+  }
+  return result;
+}
+
+// The same for procedures (no result).
+template <class Body>
+void RunProcedure(NEVState& state, const char* method, Body&& body) {
+  try {
+    body();
+  } catch (...) {
+    ReportError(state, method, CurrentErrorRecord(std::current_exception()));
+  }
+}
+
+// One exchange: BuildFrame(code, data), SendFrame, ReadReply(terminator). Data and the reply's
+// data are wire bytes. Throws only from BuildFrame (data over the frame limit).
+protocol::Reply Exchange(NEVState& state, uint8_t code, std::string_view wire_data,
+                         char terminator);
+
+}  // namespace nev::service

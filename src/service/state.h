@@ -1,0 +1,22 @@
+// The NEV object's state, in the order the object declares it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "log/debugger.h"
+#include "protocol/exchange.h"
+
+namespace nev {
+
+inline constexpr const char* kClassName = "NEV";
+
+struct NEVState {
+  bool silent_mode = false;                // SilentMode
+  int32_t printer_status = 0;              // PrinterStatus
+  bool log_created = false;                // LogCreated
+  std::unique_ptr<CDebugger> log;          // Log
+  protocol::Link link;                     // StatusBytes, HostForm, SequenceCounter, ReplyBusy
+};
+
+}  // namespace nev
