@@ -1,0 +1,82 @@
+// The fiscal device simulator: the device side of the line, served on a pseudo-terminal (or a
+// real serial device). Everything it receives is recorded; faults can be injected at any time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nevsim {
+
+struct Options {
+  int baud = 0;               // line pacing: 10 bit times per byte; 0 = unpaced
+  std::string device;         // serve this serial device instead of creating a pseudo-terminal
+  std::string link_path;      // make a symlink to the pty's slave side here
+  std::string paper_path;     // virtual paper file (UTF-8); empty = kept in memory only
+  bool paper_to_stdout = false;
+  bool trace = false;         // print each frame in hex with its decoded command (stderr)
+};
+
+// One frame (or bare byte) the simulator received, in arrival order.
+struct Received {
+  std::string raw;       // the bytes as they came (a whole frame, or one bare byte such as "N")
+  bool framed = false;   // a well-formed frame (STX ... ETX with a good checksum)
+  uint8_t seq = 0;
+  uint8_t cmd = 0;
+  std::string data;      // the frame's data bytes (device code page)
+};
+
+class Simulator {
+ public:
+  explicit Simulator(Options options = {});
+  ~Simulator();  // stops serving and closes the line
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Opens the line and serves it on a background thread. Throws std::runtime_error on failure.
+  void Start();
+  void Stop();
+  // The path a driver opens: the pty's slave side (or the device served).
+  std::string SlavePath() const;
+
+  // Record of what arrived (bare ACKs that the driver writes back are not recorded as frames;
+  // they appear in RawInput only).
+  std::vector<Received> Frames() const;
+  std::string RawInput() const;
+  void ClearRecord();
+  // Blocks until at least n frames/bare bytes are recorded or timeout_ms passes.
+  bool WaitForFrames(std::size_t n, int timeout_ms) const;
+
+  // Virtual paper printed so far (UTF-8).
+  std::string Paper() const;
+
+  // Device state views for tests.
+  struct Totals {
+    double total = 0, a = 0, b = 0, c = 0;  // current receipt
+    double paid = 0;
+    bool fiscal_open = false, nonfiscal_open = false;
+    int receipts = 0;  // fiscal receipts closed since the last Z report
+  };
+  Totals CurrentTotals() const;
+
+  // Fault injection. Each stays in force until cleared with ClearFaults().
+  void SetSilent(bool silent);                       // answer nothing at all
+  void NakCommand(int cmd);                          // answer this command with NAK
+  void GarbageBeforeReplies(std::string bytes);      // sent before each answer
+  void SplitReplies(int piece_bytes, int pause_ms);  // replies in slow pieces
+  void SynStorm(int count, int interval_ms);         // SYNs before each answer
+  void DelayReplies(int delay_ms);                   // answer this much later
+  void SetPaperOut(bool out);                        // status bit 2; printing refused
+  void DropLineMidReply();                           // close the pty in the middle of the next reply
+  void OverrideReply(int cmd, std::string data);     // reply frame data for cmd, as given
+  void ForceStatus(uint8_t b0, uint8_t b1, uint8_t b2);  // status bytes (bit 7 always added)
+  void ClearFaults();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace nevsim
