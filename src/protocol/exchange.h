@@ -25,6 +25,8 @@ enum class WaitEnd { kTerminator, kTimeout, kNak, kBusy, kNoPort };
 struct Reply {
   std::string data;  // reply data (wire bytes), empty unless a frame preceded the terminator
   WaitEnd end = WaitEnd::kNoPort;
+  bool framed = false;  // an STX preceded the terminator: a reply frame arrived
+  // The device's awaited answer arrived (a bare ACK, or the terminator ending a reply).
   bool ok() const { return end == WaitEnd::kTerminator; }
 };
 
