@@ -1,0 +1,193 @@
+#include "service/members.h"
+
+#include <array>
+#include <cctype>
+
+namespace nev::service {
+namespace {
+
+using T = VarType;
+using K = MemberKind;
+
+constexpr ParamInfo In(std::string_view name, VarType type) {
+  return {name, type, false, false, {}};
+}
+constexpr ParamInfo InOut(std::string_view name, VarType type) {
+  return {name, type, true, false, {}};
+}
+constexpr ParamInfo Opt(std::string_view name, VarType type, std::string_view value) {
+  return {name, type, false, true, value};
+}
+
+constexpr std::array kSilentModePut{In("Value", T::Boolean)};
+constexpr std::array kInitConnection{In("Port", T::Long), In("BaudRate", T::Long),
+                                     In("StopBits", T::Long), In("Parity", T::Long),
+                                     In("ByteSize", T::Long)};
+constexpr std::array kPaperFeed{In("Rows", T::Integer)};
+constexpr std::array kText{In("text", T::String)};
+constexpr std::array kSellNumbered{In("n", T::Long), In("Q", T::Double), In("P", T::Double)};
+constexpr std::array kSellTaxGroup{In("Name", T::String), In("TaxGroup", T::String),
+                                   In("Q", T::Double), In("P", T::Double)};
+constexpr std::array kOpenFiscNote{In("casher", T::String), In("Pass", T::String),
+                                   Opt("BS", T::String, "")};
+constexpr std::array kAddition{Opt("Proportional", T::Boolean, "True"), Opt("V", T::String, "")};
+constexpr std::array kSubTotal{InOut("Total", T::Double), InOut("TotalA", T::Double),
+                               InOut("TotalB", T::Double), InOut("TotalC", T::Double)};
+constexpr std::array kAddSum{In("casher", T::String), In("Pass", T::String), In("Sum", T::Double),
+                             In("Pay", T::Long)};
+constexpr std::array kPay{In("PayType", T::Long), In("Sum", T::Double)};
+constexpr std::array kSendSerNum{InOut("Num", T::String)};
+constexpr std::array kFirstFMReport{In("s", T::String)};
+constexpr std::array kIndex{In("x", T::Integer)};
+constexpr std::array kSetArticle{In("n", T::String),  In("Name", T::String), In("Price", T::String),
+                                 In("TaxG", T::Byte), In("Dep", T::Byte),    In("Pay", T::Byte),
+                                 In("F", T::Byte),    In("BC", T::String),   In("Q", T::String)};
+
+constexpr std::span<const ParamInfo> kNone{};
+
+constexpr std::array<MemberInfo, kMemberCount> kMembers{{
+    {7, 0x4003002C, K::PropertyGet, "SilentMode", T::Boolean, kNone},
+    {8, 0x4003002C, K::PropertyPut, "SilentMode", T::None, kSilentModePut},
+    {9, 0x6003002A, K::Function, "StopConnection", T::Boolean, kNone},
+    {10, 0x6003002B, K::Function, "InitConnection", T::Boolean, kInitConnection},
+    {11, 0x60030032, K::Function, "PaperFeed", T::Boolean, kPaperFeed},
+    {12, 0x60030033, K::Function, "FiscText", T::Boolean, kText},
+    {13, 0x60030034, K::Function, "ServText", T::Boolean, kText},
+    {14, 0x60030035, K::Function, "SellArt", T::Boolean, kSellNumbered},
+    {15, 0x60030036, K::Function, "SellTaxGroup", T::Boolean, kSellTaxGroup},
+    {16, 0x60030037, K::Function, "OpenServNote", T::Boolean, kNone},
+    {17, 0x60030038, K::Function, "CloseServNote", T::Boolean, kNone},
+    {18, 0x60030039, K::Function, "OpenFiscNote", T::Boolean, kOpenFiscNote},
+    {19, 0x6003003A, K::Function, "CloseFiscNote", T::Boolean, kNone},
+    {20, 0x6003003B, K::Function, "SellDep", T::Boolean, kSellNumbered},
+    {21, 0x6003003C, K::Procedure, "Addition", T::None, kAddition},
+    {22, 0x6003003D, K::Function, "SubTotal", T::Boolean, kSubTotal},
+    {23, 0x6003003E, K::Function, "VoidAll", T::Boolean, kNone},
+    {24, 0x6003003F, K::Function, "AddSum", T::Boolean, kAddSum},
+    {25, 0x60030040, K::Function, "OpenDraw", T::Boolean, kNone},
+    {26, 0x60030041, K::Function, "Dublicate", T::Boolean, kNone},
+    {27, 0x60030042, K::Function, "EJournal", T::Boolean, kNone},
+    {28, 0x60030043, K::Function, "ZDay", T::String, kNone},
+    {29, 0x60030044, K::Function, "ZArticles", T::Variant, kNone},
+    {30, 0x60030045, K::Function, "ZDep", T::Boolean, kNone},
+    {31, 0x60030046, K::Function, "ZCasher", T::Boolean, kNone},
+    {32, 0x60030047, K::Function, "Pay", T::Boolean, kPay},
+    {33, 0x60030048, K::Function, "GetNumberofNotes", T::String, kNone},
+    {34, 0x60030049, K::Function, "NoteInfo", T::String, kNone},
+    {35, 0x6003004A, K::Function, "GetStatus", T::Long, kNone},
+    {36, 0x6003004B, K::Procedure, "SetStatus", T::None, kNone},
+    {37, 0x6003004C, K::Procedure, "SendSerNum", T::None, kSendSerNum},
+    {38, 0x6003004E, K::Procedure, "ZDeny", T::None, kNone},
+    {39, 0x6003004F, K::Procedure, "ZAllow", T::None, kNone},
+    {40, 0x60030050, K::Function, "GetTaxRates", T::String, kNone},
+    {41, 0x60030051, K::Function, "GetFirstFMReport", T::String, kFirstFMReport},
+    {42, 0x60030052, K::Function, "GetNextFMReport", T::String, kNone},
+    {43, 0x60030053, K::Function, "ECRInfo", T::String, kNone},
+    {44, 0x60030054, K::Function, "GetArticle", T::String, kIndex},
+    {45, 0x60030055, K::Function, "GetDepartment", T::String, kIndex},
+    {46, 0x60030056, K::Procedure, "SetArticle", T::None, kSetArticle},
+}};
+
+bool IsMethod(MemberKind kind) {
+  return kind == K::Function || kind == K::Procedure;
+}
+
+}  // namespace
+
+std::size_t MemberInfo::RequiredCount() const {
+  std::size_t n = 0;
+  while (n < params.size() && !params[n].optional) ++n;
+  return n;
+}
+
+std::span<const MemberInfo> Members() {
+  return kMembers;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto ca = static_cast<unsigned char>(a[i]);
+    const auto cb = static_cast<unsigned char>(b[i]);
+    if (ca >= 0x80 || cb >= 0x80) {
+      if (ca != cb) return false;
+    } else if (std::tolower(ca) != std::tolower(cb)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+const MemberInfo* FindMember(std::string_view name) {
+  for (const MemberInfo& m : kMembers) {
+    if (SameName(m.name, name)) return &m;
+  }
+  return nullptr;
+}
+
+const MemberInfo* FindMember(std::string_view name, MemberKind kind) {
+  for (const MemberInfo& m : kMembers) {
+    if (m.kind == kind && SameName(m.name, name)) return &m;
+  }
+  return nullptr;
+}
+
+const MemberInfo* FindMember(int32_t dispid, MemberKind kind) {
+  for (const MemberInfo& m : kMembers) {
+    if (m.dispid != dispid) continue;
+    if (m.kind == kind || (IsMethod(m.kind) && IsMethod(kind))) return &m;
+  }
+  return nullptr;
+}
+
+const MemberInfo* FindMemberByDispid(int32_t dispid) {
+  for (const MemberInfo& m : kMembers) {
+    if (m.dispid == dispid) return &m;
+  }
+  return nullptr;
+}
+
+int FindParam(const MemberInfo& member, std::string_view name) {
+  for (std::size_t i = 0; i < member.params.size(); ++i) {
+    if (SameName(member.params[i].name, name)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::string_view TypeName(VarType type) {
+  switch (type) {
+    case T::None:
+      return "None";
+    case T::Integer:
+      return "Integer";
+    case T::Long:
+      return "Long";
+    case T::Double:
+      return "Double";
+    case T::Byte:
+      return "Byte";
+    case T::String:
+      return "String";
+    case T::Boolean:
+      return "Boolean";
+    case T::Variant:
+      return "Variant";
+  }
+  return "?";
+}
+
+std::string_view KindName(MemberKind kind) {
+  switch (kind) {
+    case K::Function:
+      return "function";
+    case K::Procedure:
+      return "procedure";
+    case K::PropertyGet:
+      return "property get";
+    case K::PropertyPut:
+      return "property put";
+  }
+  return "?";
+}
+
+}  // namespace nev::service

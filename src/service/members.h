@@ -1,0 +1,84 @@
+// The published surface of the NEV class: every member of the dual interface _NEV in slot order,
+// with its DISPID, kind, result and parameters. Late binding (nevctl, IDispatch) and the type
+// library check are driven by this one table. Portable C++ only: the Windows build uses it too.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace nev::service {
+
+// Automation types used by the members. None stands for "no result" (procedures, property put).
+enum class VarType {
+  None,
+  Integer,  // signed 16-bit
+  Long,     // signed 32-bit
+  Double,   // 64-bit IEEE float
+  Byte,     // unsigned 8-bit
+  String,   // text (UTF-8 here, BSTR through COM)
+  Boolean,  // True = -1, False = 0
+  Variant,  // any of the above, or empty
+};
+
+enum class MemberKind {
+  Function,     // returns a result
+  Procedure,    // returns nothing; a late-bound call gives an empty result
+  PropertyGet,  // reads a property
+  PropertyPut,  // writes a property
+};
+
+struct ParamInfo {
+  std::string_view name;  // letter for letter as clients bind to it
+  VarType type;
+  bool by_ref = false;    // in/out: the method writes the caller's variable back
+  bool optional = false;  // may be left out; then default_value is passed
+  // Default of an optional parameter as a literal of its type: "True"/"False" for Booleans,
+  // the text itself for Strings.
+  std::string_view default_value = {};
+};
+
+struct MemberInfo {
+  int slot;        // vtable slot of _NEV (0 to 6 are IUnknown and IDispatch)
+  int32_t dispid;  // DISPID; a property's get and put share one
+  MemberKind kind;
+  std::string_view name;
+  VarType result;  // None for procedures and property put
+  std::span<const ParamInfo> params;
+
+  // Number of parameters that must be given (those before the first optional one).
+  std::size_t RequiredCount() const;
+};
+
+inline constexpr std::size_t kMemberCount = 40;
+inline constexpr int kFirstSlot = 7;
+
+// DISPID of the SilentMode property (get and put).
+inline constexpr int32_t kDispidSilentMode = 0x4003002C;
+// The IDispatch result for a name that does not resolve.
+inline constexpr int32_t kDispidUnknown = -1;
+
+// All members, in slot order (slot 7 first).
+std::span<const MemberInfo> Members();
+
+// The member with this name (ASCII case-insensitive) and kind; nullptr when there is none.
+// A property's name finds its get when kind is not given.
+const MemberInfo* FindMember(std::string_view name);
+const MemberInfo* FindMember(std::string_view name, MemberKind kind);
+// The member with this DISPID and kind (Function and Procedure match each other, since both are
+// invoked as methods); nullptr when there is none.
+const MemberInfo* FindMember(int32_t dispid, MemberKind kind);
+// Any member with this DISPID (the get for a property); nullptr when there is none.
+const MemberInfo* FindMemberByDispid(int32_t dispid);
+
+// Index of the parameter with this name (ASCII case-insensitive) in member.params, or -1.
+int FindParam(const MemberInfo& member, std::string_view name);
+
+// ASCII case-insensitive equality, as name binding compares.
+bool SameName(std::string_view a, std::string_view b);
+
+// Readable names of the enums ("Long", "property get"...), for tools and messages.
+std::string_view TypeName(VarType type);
+std::string_view KindName(MemberKind kind);
+
+}  // namespace nev::service
