@@ -1,0 +1,150 @@
+// The NEV object: creation, teardown, SilentMode, and the serial link (InitConnection, OpenCom,
+// StopConnection).
+#include "nev/nev.h"
+
+#include <string>
+
+#include "log/debugger.h"
+#include "nev/error.h"
+#include "nev/message.h"
+#include "platform/event_loop.h"
+#include "platform/serial_port.h"
+#include "protocol/frame.h"
+#include "protocol/helper.h"
+#include "service/command.h"
+#include "service/state.h"
+
+namespace nev {
+
+namespace {
+
+constexpr int kProbeTimeoutMs = 1000;
+constexpr uint8_t kProbeCommand = 0xFF;
+constexpr const char* kPortInUse =
+    "COM портът е отворен! Опитайте операцията след няколко секунди!";
+
+// Where OpenCom takes its device from: a port number, or a path given by a native caller.
+struct PortChoice {
+  int32_t number = 0;
+  std::string path;  // empty: use the number
+};
+
+// The host form of the connection, or null once it is gone (a nested StopConnection may take it
+// away while a wait lets events run).
+protocol::frmMain* Host(NEVState& s) { return s.link.host.get(); }
+
+// Reads the probe's answer: the first byte within the probe time-out, or nothing. Sleeps on the
+// port between passes and lets the thread's events run, as every wait does.
+std::string ReadProbeAnswer(NEVState& s) {
+  Host(s)->ArmTimeout(kProbeTimeoutMs);
+  for (;;) {
+    protocol::frmMain* host = Host(s);
+    if (!host || !host->Com().IsOpen()) return {};
+    std::string c = host->Com().Input();
+    platform::DoEvents();
+    if (!c.empty() || protocol::TimeoutFlag()) return c;
+    if (Host(s)) Host(s)->Com().WaitReadable(kProbeTimeoutMs);
+  }
+}
+
+// Opens the port and proves that a device answers the probe with NAK.
+bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate) {
+  try {
+    platform::SerialPort& com = Host(s)->Com();
+    if (com.IsOpen()) com.Close();
+    std::string device = port.path;
+    if (device.empty()) {
+      if (port.number > 32767 || port.number < -32768) Raise(kErrOverflow);
+      device = platform::DeviceForPort(static_cast<int16_t>(port.number));
+    }
+    const std::string settings = std::to_string(baud_rate) + ",n,8,1";
+    try {
+      com.Open(device, settings);
+    } catch (const RuntimeError& e) {
+      if (e.number() == kErrPortAlreadyOpen) {
+        ShowMessage(kPortInUse, kStyleExclamation);
+      } else {
+        service::ReportError(s, "OpenCom", e.record());
+      }
+      return false;
+    }
+    const std::string frame = protocol::BuildFrame(s.link.sequence, kProbeCommand, "");
+    protocol::SendFrame(s.link, frame);
+    const std::string answer = ReadProbeAnswer(s);
+    if (answer.size() == 1 && answer[0] == protocol::NAK) return true;
+    ShowMessage("Error opening COM Port!", kStyleCritical);
+    if (Host(s)) Host(s)->Com().Close();
+    return false;
+  } catch (...) {
+    service::ReportError(s, "OpenCom", service::CurrentErrorRecord(std::current_exception()));
+    return false;
+  }
+}
+
+// Closes the port and unloads the host form, if there is one.
+bool CloseConnection(NEVState& s) {
+  if (!s.link.host) return false;
+  if (s.link.host->Com().IsOpen()) s.link.host->Com().Close();
+  s.link.host.reset();
+  return true;
+}
+
+bool InitConnectionTo(NEVState& s, const PortChoice& port, const std::string& port_text,
+                      int32_t baud_rate) {
+  CDebugger& log = *s.log;
+  log.Information(kClassName, "Entering", "InitConnection");
+  log.Information(kClassName, "Port: " + port_text, "InitConnection");
+  log.Information(kClassName, "Speed: " + std::to_string(baud_rate), "InitConnection");
+  // A connection left open by an earlier call is closed first, so that its port is released.
+  CloseConnection(s);
+  s.link.host = std::make_unique<protocol::frmMain>();
+  const bool result = OpenCom(s, port, baud_rate);
+  if (!result) log.Warning(kClassName, "InitConenction failed", "InitConnection");
+  log.Information(kClassName, "Exiting", "InitConnection");
+  return result;
+}
+
+}  // namespace
+
+NEV::NEV() : state_(std::make_unique<NEVState>()) {
+  protocol::TimeoutInterval() = 3000;
+  state_->log = std::make_unique<CDebugger>();
+  state_->log_created = true;
+  state_->log->Level(3);
+}
+
+NEV::NEV(const std::string& log_base_folder) : state_(std::make_unique<NEVState>()) {
+  protocol::TimeoutInterval() = 3000;
+  state_->log = std::make_unique<CDebugger>(LogClock::System(), log_base_folder);
+  state_->log_created = true;
+  state_->log->Level(3);
+}
+
+NEV::~NEV() {
+  CloseConnection(*state_);
+  if (state_->log_created) state_->log.reset();
+}
+
+bool NEV::SilentMode() const { return state_->silent_mode; }
+void NEV::SilentMode(bool value) { state_->silent_mode = value; }
+
+CDebugger& NEV::Log() { return *state_->log; }
+
+bool NEV::InitConnection(int32_t Port, int32_t BaudRate, int32_t /*StopBits*/,
+                         int32_t /*Parity*/, int32_t /*ByteSize*/) {
+  return InitConnectionTo(*state_, PortChoice{Port, {}}, std::to_string(Port), BaudRate);
+}
+
+bool NEV::InitConnection(const std::string& device, int32_t BaudRate) {
+  return InitConnectionTo(*state_, PortChoice{0, device}, device, BaudRate);
+}
+
+bool NEV::StopConnection() {
+  CDebugger& log = *state_->log;
+  log.Information(kClassName, "entering", "StopConnection");
+  const bool closed = CloseConnection(*state_);
+  log.Information(kClassName, "exiting", "StopConnection");
+  return closed;
+}
+
+}  // namespace nev
