@@ -1,0 +1,62 @@
+// The module that holds the core on POSIX: the shared object or executable this code is in.
+#include "platform/module.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <link.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace nev::platform {
+
+namespace {
+
+// Full path of the module that contains this function.
+std::string ModulePath() {
+  Dl_info info{};
+  link_map* map = nullptr;
+  const bool found = ::dladdr1(reinterpret_cast<void*>(&ModulePath), &info,
+                               reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0;
+  // The main program's link map has an empty name: ask the kernel for the executable instead.
+  std::string path;
+  if (found && map && map->l_name && *map->l_name) {
+    path = map->l_name;
+  } else {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0)
+      path.assign(buf, static_cast<std::size_t>(n));
+    else if (found && info.dli_fname)
+      path = info.dli_fname;
+  }
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    path = real;
+    ::free(real);
+  }
+  return path;
+}
+
+}  // namespace
+
+std::string ModuleFolder() {
+  const std::string path = ModulePath();
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string ModuleStem() {
+  std::string name = ModulePath();
+  if (const std::size_t slash = name.rfind('/'); slash != std::string::npos)
+    name.erase(0, slash + 1);
+  // "libnev.so.1.0" -> "libnev"; "nevctl" stays; "tool.bin" -> "tool".
+  if (const std::size_t so = name.find(".so"); so != std::string::npos && so > 0) {
+    name.erase(so);
+  } else if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
+    name.erase(dot);
+  }
+  return name;
+}
+
+}  // namespace nev::platform

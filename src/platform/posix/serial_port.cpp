@@ -1,0 +1,238 @@
+// The serial port on POSIX: termios in raw 8N1, exclusive use, non-blocking reads.
+#include "platform/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "nev/error.h"
+#include "platform/event_loop.h"
+
+namespace nev::platform {
+
+namespace {
+
+// Longest a single write may stall on a full output queue before it counts as failed.
+constexpr int kWriteStallMs = 5000;
+
+speed_t SpeedFor(long baud) {
+  switch (baud) {
+    case 50:
+      return B50;
+    case 75:
+      return B75;
+    case 110:
+      return B110;
+    case 134:
+      return B134;
+    case 150:
+      return B150;
+    case 200:
+      return B200;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 1800:
+      return B1800;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    case 500000:
+      return B500000;
+    case 576000:
+      return B576000;
+    case 921600:
+      return B921600;
+    case 1000000:
+      return B1000000;
+    case 1152000:
+      return B1152000;
+    case 1500000:
+      return B1500000;
+    case 2000000:
+      return B2000000;
+    default:
+      return B0;
+  }
+}
+
+// The baud rate from the leading digits of a settings text such as "9600,n,8,1".
+speed_t ParseSettings(const std::string& settings) {
+  long baud = 0;
+  std::size_t i = 0;
+  while (i < settings.size() && settings[i] >= '0' && settings[i] <= '9' && baud < 100000000) {
+    baud = baud * 10 + (settings[i] - '0');
+    ++i;
+  }
+  const speed_t speed = SpeedFor(baud);
+  if (i == 0 || speed == B0) Raise(380, "Invalid property value");
+  return speed;
+}
+
+void SleepMs(int ms) {
+  if (ms <= 0) return;
+  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+class PosixSerialPort final : public SerialPort {
+ public:
+  ~PosixSerialPort() override { Close(); }
+
+  void Open(const std::string& device, const std::string& settings) override {
+    if (fd_ >= 0) Raise(kErrPortAlreadyOpen);
+    const speed_t speed = ParseSettings(settings);
+
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EBUSY) Raise(kErrPortAlreadyOpen);  // TIOCEXCL of another opener
+      Raise(kErrPortOpenFailed);
+    }
+    // The advisory lock holds even against openers that TIOCEXCL lets through (root).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) Raise(kErrPortAlreadyOpen);
+      Raise(kErrPortOpenFailed);
+    }
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+      ::close(fd);
+      Raise(kErrPortOpenFailed);
+    }
+    ::cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cflag &= ~(PARENB | CSTOPB | CSIZE | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+      ::close(fd);
+      Raise(kErrPortOpenFailed);
+    }
+    ::ioctl(fd, TIOCEXCL);
+    // Modem lines: DTR on, RTS off. Pseudo-terminals have none; their refusal is harmless.
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    ::ioctl(fd, TIOCMBIS, &dtr);
+    ::ioctl(fd, TIOCMBIC, &rts);
+    ::tcflush(fd, TCIOFLUSH);
+    fd_ = fd;
+  }
+
+  void Close() override {
+    if (fd_ < 0) return;
+    ::ioctl(fd_, TIOCNXCL);
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+  bool IsOpen() const override { return fd_ >= 0; }
+
+  void SetInputLen(int n) override {
+    if (n < 0) Raise(kErrInvalidArgument);
+    input_len_ = n;
+  }
+
+  std::string Input() override {
+    if (fd_ < 0) Raise(kErrPortNotOpen);
+    std::string out;
+    char buf[256];
+    for (;;) {
+      std::size_t want = sizeof buf;
+      if (input_len_ > 0) {
+        if (out.size() >= static_cast<std::size_t>(input_len_)) break;
+        want = std::min(want, static_cast<std::size_t>(input_len_) - out.size());
+      }
+      const ssize_t n = ::read(fd_, buf, want);
+      if (n > 0) {
+        out.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (out.empty()) Raise(kErrPortOpenFailed, "Read from the port failed");
+      break;
+    }
+    return out;
+  }
+
+  void Output(std::string_view bytes) override {
+    if (fd_ < 0) Raise(kErrPortNotOpen);
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd p{fd_, POLLOUT, 0};
+        const int r = ::poll(&p, 1, kWriteStallMs);
+        if (r > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
+        if (r < 0 && errno == EINTR) continue;
+      }
+      Raise(kErrPortOpenFailed, "Write to the port failed");
+    }
+  }
+
+  void WaitReadable(int max_ms) override {
+    if (fd_ < 0) return;
+    int ms = max_ms < 0 ? 0 : max_ms;
+    const int next = MillisUntilNextEvent();
+    if (next >= 0 && next < ms) ms = next;
+    if (ms == 0) return;
+    pollfd p{fd_, POLLIN, 0};
+    const int r = ::poll(&p, 1, ms);
+    // A line that hung up (the far end of a pseudo-terminal closed) reports itself readable at
+    // once, and reads then fail; sleep out the wait instead of letting the caller spin.
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) SleepMs(ms);
+  }
+
+ private:
+  int fd_ = -1;
+  int input_len_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> SerialPort::Create() {
+  return std::make_unique<PosixSerialPort>();
+}
+
+std::string DeviceForPort(int16_t port) {
+  const std::string name = "NEVCOM_COM" + std::to_string(port);
+  if (const char* device = std::getenv(name.c_str()); device && *device) return device;
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+}  // namespace nev::platform
