@@ -1,0 +1,67 @@
+// Articles and departments: read one article or department record, program one article.
+#include "nev/nev.h"
+#include "operations/number_text.h"
+#include "platform/codepage.h"
+#include "protocol/frame.h"
+#include "service/command.h"
+
+namespace nev {
+
+namespace {
+
+using protocol::ACK;
+using protocol::ETX;
+using protocol::TAB;
+
+std::string ReplyText(const protocol::Reply& reply) {
+  return reply.ok() ? platform::FromWire(reply.data) : std::string();
+}
+
+}  // namespace
+
+std::string NEV::GetArticle(int32_t x) {
+  NEVState& state = State();
+  return service::RunCommand(state, "GetArticle", std::string(), [&] {
+    operations::CheckRange(x, INT16_MIN, INT16_MAX);
+    const std::string data = "R" + operations::SignPositionText(x) + TAB;
+    return ReplyText(service::Exchange(state, 0x77, data, ETX));
+  });
+}
+
+// The department number as two digit-nibble characters: quotient and remainder by 16, both
+// truncated toward zero (so a negative number gives characters below "0").
+std::string NEV::GetDepartment(int32_t x) {
+  NEVState& state = State();
+  return service::RunCommand(state, "GetDepartment", std::string(), [&] {
+    operations::CheckRange(x, INT16_MIN, INT16_MAX);
+    std::string data;
+    data.push_back(operations::DigitNibble(x / 16));
+    data.push_back(operations::DigitNibble(x % 16));
+    return ReplyText(service::Exchange(state, 0x76, data, ETX));
+  });
+}
+
+void NEV::SetArticle(const std::string& n, const std::string& Name, const std::string& Price,
+                     int32_t TaxG, int32_t Dep, int32_t Pay, int32_t F, const std::string& BC,
+                     const std::string& Q) {
+  NEVState& state = State();
+  service::RunProcedure(state, "SetArticle", [&] {
+    std::string data;
+    for (const std::string* text : {&n, &Name, &Price}) {
+      data += platform::ToWire(*text);
+      data.push_back(TAB);
+    }
+    // Four byte arguments, one character each (code 48 + value), straight into the bar code.
+    for (int32_t value : {TaxG, Dep, Pay, F}) {
+      operations::CheckRange(value, 0, 255);
+      data.push_back(operations::DigitNibble(value));
+    }
+    data += BC.empty() ? std::string("000000000000") : platform::ToWire(BC);
+    data.push_back(TAB);
+    data += platform::ToWire(Q);
+    data.push_back(TAB);
+    service::Exchange(state, 0x27, data, ACK);
+  });
+}
+
+}  // namespace nev

@@ -1,0 +1,81 @@
+// Receipts and printed text: fiscal and service receipts, free text, paper and drawer.
+#include "nev/nev.h"
+#include "operations/number_text.h"
+#include "platform/codepage.h"
+#include "protocol/frame.h"
+#include "service/command.h"
+
+namespace nev {
+
+namespace {
+
+using protocol::ACK;
+using protocol::ETX;
+
+// One command whose answer is only awaited, never examined.
+bool Simple(NEVState& state, const char* method, uint8_t code, char terminator) {
+  return service::RunCommand(state, method, false,
+                             [&] { return service::Exchange(state, code, "", terminator).ok(); });
+}
+
+// A command carrying one free text ended by TAB.
+bool Text(NEVState& state, const char* method, uint8_t code, const std::string& text) {
+  return service::RunCommand(state, method, false, [&] {
+    std::string data = platform::ToWire(text);
+    data.push_back(protocol::TAB);
+    return service::Exchange(state, code, data, ACK).ok();
+  });
+}
+
+}  // namespace
+
+bool NEV::OpenServNote() {
+  return Simple(State(), "OpenServNote", 0x80, ETX);
+}
+
+bool NEV::CloseServNote() {
+  return Simple(State(), "CloseServNote", 0x81, ETX);
+}
+
+bool NEV::ServText(const std::string& text) {
+  return Text(State(), "ServText", 0x82, text);
+}
+
+bool NEV::OpenFiscNote(const std::string& casher, const std::string& Pass, const std::string& BS) {
+  NEVState& state = State();
+  return service::RunCommand(state, "OpenFiscNote", false, [&] {
+    std::string data = operations::OperatorField(casher, Pass);
+    if (!BS.empty()) data += "I" + BS + "\t";
+    return service::Exchange(state, 0x83, platform::ToWire(data), ETX).ok();
+  });
+}
+
+bool NEV::CloseFiscNote() {
+  return Simple(State(), "CloseFiscNote", 0x84, ETX);
+}
+
+bool NEV::FiscText(const std::string& text) {
+  return Text(State(), "FiscText", 0x85, text);
+}
+
+bool NEV::VoidAll() {
+  NEVState& state = State();
+  return service::RunCommand(state, "VoidAll", false, [&] {
+    if (state.log) state.log->Warning(kClassName, "Voiding fiscal receipt", "VoidAll");
+    return service::Exchange(state, 0x8C, "", ACK).ok();
+  });
+}
+
+bool NEV::OpenDraw() {
+  return Simple(State(), "OpenDraw", 0x8E, ACK);
+}
+
+bool NEV::PaperFeed(int32_t Rows) {
+  NEVState& state = State();
+  return service::RunCommand(state, "PaperFeed", false, [&] {
+    operations::CheckRange(Rows, INT16_MIN, INT16_MAX);
+    return service::Exchange(state, 0x8F, operations::TwoDigitText(int64_t{Rows}), ACK).ok();
+  });
+}
+
+}  // namespace nev

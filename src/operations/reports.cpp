@@ -1,0 +1,85 @@
+// Reports and journal: duplicate, journal, Z reports, the Z switch and the FM report pieces.
+#include "nev/nev.h"
+#include "platform/codepage.h"
+#include "protocol/exchange.h"
+#include "protocol/frame.h"
+#include "service/command.h"
+
+namespace nev {
+
+namespace {
+
+using protocol::ACK;
+using protocol::ETX;
+
+// A report command with empty data: true when the device's answer arrived.
+bool Report(NEVState& state, const char* method, uint8_t code, char terminator) {
+  return service::RunCommand(state, method, false,
+                             [&] { return service::Exchange(state, code, "", terminator).ok(); });
+}
+
+// The data of a reply frame, empty when none arrived.
+std::string ReplyText(const protocol::Reply& reply) {
+  return reply.ok() ? platform::FromWire(reply.data) : std::string();
+}
+
+}  // namespace
+
+bool NEV::Dublicate() {
+  return Report(State(), "Dublicate", 0x90, ACK);
+}
+
+bool NEV::EJournal() {
+  return Report(State(), "EJournal", 0x91, ETX);
+}
+
+std::string NEV::ZDay() {
+  NEVState& state = State();
+  return service::RunCommand(state, "ZDay", std::string(), [&] {
+    return std::string(service::Exchange(state, 0x99, "", ETX).ok() ? "True" : "False");
+  });
+}
+
+std::optional<bool> NEV::ZArticles() {
+  NEVState& state = State();
+  return service::RunCommand(state, "ZArticles", std::optional<bool>(), [&] {
+    return std::optional<bool>(service::Exchange(state, 0x9A, "", ACK).ok());
+  });
+}
+
+bool NEV::ZDep() {
+  return Report(State(), "ZDep", 0x9B, ACK);
+}
+
+bool NEV::ZCasher() {
+  return Report(State(), "ZCasher", 0x9C, ACK);
+}
+
+// ZDeny and ZAllow are one command, 41, switched by its one-character data.
+void NEV::ZDeny() {
+  NEVState& state = State();
+  service::RunProcedure(state, "ZDeny", [&] { service::Exchange(state, 0x29, "1", ACK); });
+}
+
+void NEV::ZAllow() {
+  NEVState& state = State();
+  service::RunProcedure(state, "ZAllow", [&] { service::Exchange(state, 0x29, "0", ACK); });
+}
+
+std::string NEV::GetFirstFMReport(const std::string& s) {
+  NEVState& state = State();
+  return service::RunCommand(state, "GetFirstFMReport", std::string(), [&] {
+    return ReplyText(service::Exchange(state, 0x54, platform::ToWire(s), ETX));
+  });
+}
+
+// The next piece is asked for with one bare "N": no frame, so no sequence value is spent.
+std::string NEV::GetNextFMReport() {
+  NEVState& state = State();
+  return service::RunCommand(state, "GetNextFMReport", std::string(), [&] {
+    protocol::SendFrame(state.link, "N");
+    return ReplyText(protocol::ReadReply(state.link, ETX));
+  });
+}
+
+}  // namespace nev

@@ -1,0 +1,113 @@
+// Sales, adjustments and payment.
+#include <cmath>
+
+#include "nev/nev.h"
+#include "operations/number_text.h"
+#include "platform/codepage.h"
+#include "platform/regional.h"
+#include "protocol/frame.h"
+#include "service/command.h"
+
+namespace nev {
+
+namespace {
+
+using protocol::ACK;
+using protocol::ETX;
+using protocol::TAB;
+
+// One field of a data text: the text, then TAB.
+std::string Field(std::string text) {
+  text.push_back(TAB);
+  return text;
+}
+
+}  // namespace
+
+bool NEV::SellTaxGroup(const std::string& Name, const std::string& TaxGroup, double Q, double P) {
+  NEVState& state = State();
+  return service::RunCommand(state, "SellTaxGroup", false, [&] {
+    const std::string data = Field(operations::TrimSpaces(Name)) +
+                             Field(operations::TrimSpaces(TaxGroup)) +
+                             Field(operations::AmountText(Q)) + Field(operations::AmountText(P));
+    return service::Exchange(state, 0x86, platform::ToWire(data), ACK).ok();
+  });
+}
+
+bool NEV::SellArt(int32_t n, double Q, double P) {
+  NEVState& state = State();
+  return service::RunCommand(state, "SellArt", false, [&] {
+    const std::string data = Field(operations::WholeNumberText(n)) +
+                             Field(operations::AmountText(Q)) + Field(operations::AmountText(P));
+    return service::Exchange(state, 0x87, platform::ToWire(data), ACK).ok();
+  });
+}
+
+bool NEV::SellDep(int32_t n, double Q, double P) {
+  NEVState& state = State();
+  return service::RunCommand(state, "SellDep", false, [&] {
+    const std::string data = Field(operations::GeneralText(n)) + Field(operations::GeneralText(Q)) +
+                             Field(operations::GeneralText(P));
+    return service::Exchange(state, 0x88, platform::ToWire(data), ACK).ok();
+  });
+}
+
+void NEV::Addition(bool Proportional, const std::string& V) {
+  NEVState& state = State();
+  service::RunProcedure(state, "Addition", [&] {
+    const std::string data = (Proportional ? "P" : "S") + Field(operations::TrimSpaces(V));
+    service::Exchange(state, 0x89, platform::ToWire(data), ACK);
+  });
+}
+
+bool NEV::SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC) {
+  NEVState& state = State();
+  return service::RunCommand(state, "SubTotal", false, [&] {
+    Total = TotalA = TotalB = TotalC = 0;
+    const protocol::Reply reply = service::Exchange(state, 0x8A, "", ETX);
+    const std::string symbol = platform::DecimalSymbol();
+    if (state.log) state.log->Information(kClassName, "Decimal Symbol Is: " + symbol, "SubTotal");
+    // Without a reply frame there are no totals to read.
+    if (!reply.ok() || !reply.framed) return false;
+    const std::string text = platform::FromWire(reply.data);
+    if (text.empty()) return true;
+    double* const totals[] = {&Total, &TotalA, &TotalB, &TotalC};
+    for (int16_t k = 1; k <= 4; ++k) {
+      std::string field = protocol::GetField(text, k);
+      std::string local;
+      for (char c : field) {
+        if (c == '.') {
+          local += symbol;
+        } else {
+          local.push_back(c);
+        }
+      }
+      *totals[k - 1] = operations::ParseLocaleNumber(local, symbol);
+    }
+    return true;
+  });
+}
+
+bool NEV::Pay(int32_t PayType, double Sum) {
+  NEVState& state = State();
+  return service::RunCommand(state, "Pay", false, [&] {
+    if (std::isinf(Sum)) operations::CheckFinite(Sum);
+    std::string data = operations::TwoDigitText(int64_t{PayType});
+    // A sum of 0 or below, or not a number, sends the payment type alone.
+    if (Sum > 0) data += Field(operations::AmountText(Sum));
+    if (state.log) state.log->Information(kClassName, "Payment is " + data, "Pay");
+    return service::Exchange(state, 0x8B, platform::ToWire(data), ETX).ok();
+  });
+}
+
+bool NEV::AddSum(const std::string& casher, const std::string& Pass, double Sum, int32_t Pay) {
+  NEVState& state = State();
+  return service::RunCommand(state, "AddSum", false, [&] {
+    const std::string data = operations::OperatorField(casher, Pass) +
+                             operations::TwoDigitText(int64_t{Pay}) +
+                             Field(operations::AmountText(Sum));
+    return service::Exchange(state, 0x8D, platform::ToWire(data), ETX).ok();
+  });
+}
+
+}  // namespace nev

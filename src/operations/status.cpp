@@ -1,0 +1,108 @@
+// Status and information: the printer's status code, the device queries and the serial number.
+#include <exception>
+
+#include "nev/nev.h"
+#include "operations/number_text.h"
+#include "platform/codepage.h"
+#include "protocol/frame.h"
+#include "service/command.h"
+
+namespace nev {
+
+namespace {
+
+using protocol::ACK;
+using protocol::ETX;
+
+constexpr int32_t kUndecided = -33;
+
+// A query with empty data whose reply data is handed over as it came.
+std::string Query(NEVState& state, const char* method, uint8_t code) {
+  return service::RunCommand(state, method, std::string(), [&] {
+    const protocol::Reply reply = service::Exchange(state, code, "", ETX);
+    return reply.ok() ? platform::FromWire(reply.data) : std::string();
+  });
+}
+
+// Skip mode: a statement that fails is dropped and the next one runs.
+template <class Statement>
+void Skip(Statement&& statement) {
+  try {
+    statement();
+  } catch (...) {
+  }
+}
+
+// Decodes status bytes 0 and 1 into PrinterStatus, one warning per set bit of meaning in
+// ascending order; the highest of them decides. Bits without a meaning are ignored. "Printer
+// Status: OK" only when none is set and the status was undecided.
+void DecodeStatus(NEVState& state) {
+  struct Meaning {
+    int bit;  // 8 x byte index + bit in the byte
+    int32_t code;
+    const char* text;
+  };
+  static constexpr Meaning kMeanings[] = {
+      {0, -99, "Printer Status: GeneralError"},
+      {2, -22, "Printer Status: NoPaper"},
+      {3, -11, "Printer Status: Open Fiscal"},
+      {4, -88, "Printer Status: Open Non Fiscal"},
+  };
+  for (const Meaning& m : kMeanings) {
+    if ((state.link.status_bytes[m.bit / 8] & (1u << (m.bit % 8))) == 0) continue;
+    Skip([&] { state.printer_status = m.code; });
+    Skip([&] {
+      if (state.log) state.log->Warning(kClassName, m.text, "SetStatus");
+    });
+  }
+  if (state.printer_status == kUndecided) {
+    Skip([&] { state.printer_status = 0; });
+    Skip([&] {
+      if (state.log) state.log->Information(kClassName, "Printer Status: OK", "SetStatus");
+    });
+  }
+}
+
+}  // namespace
+
+std::string NEV::GetNumberofNotes() {
+  return Query(State(), "GetNumberofNotes", 0x92);
+}
+
+std::string NEV::NoteInfo() {
+  return Query(State(), "NoteInfo", 0x93);
+}
+
+std::string NEV::ECRInfo() {
+  return Query(State(), "ECRInfo", 0xA0);
+}
+
+std::string NEV::GetTaxRates() {
+  return Query(State(), "GetTaxRates", 0x72);
+}
+
+int32_t NEV::GetStatus() {
+  NEVState& state = State();
+  return service::RunCommand(state, "GetStatus", int32_t{0}, [&] {
+    state.printer_status = kUndecided;
+    const protocol::Reply reply = service::Exchange(state, 0xA1, "", ETX);
+    // Without a reply frame the stored bytes are an earlier answer's: the status stays undecided.
+    if (!reply.ok() || !reply.framed) return kUndecided;
+    DecodeStatus(state);
+    return state.printer_status;
+  });
+}
+
+void NEV::SetStatus() {
+  DecodeStatus(State());
+}
+
+void NEV::SendSerNum(std::string& Num) {
+  NEVState& state = State();
+  service::RunProcedure(state, "SendSerNum", [&] {
+    Num = operations::TrimSpaces(Num);
+    service::Exchange(state, 0xA2, operations::HexDigitsToNibbles(Num), ACK);
+  });
+}
+
+}  // namespace nev
