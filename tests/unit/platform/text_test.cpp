@@ -1,0 +1,151 @@
+// Code page, regional settings, module path and the default message sink.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <locale.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/codepage.h"
+#include "platform/message_default.h"
+#include "platform/module.h"
+#include "platform/regional.h"
+
+namespace nev::platform {
+namespace {
+
+// Sets or clears an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old, had_ = true;
+    if (value)
+      ::setenv(name, value, 1);
+    else
+      ::unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (had_)
+      ::setenv(name_, old_.c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST(CodePageTest, Utf8ToWindows1251AndBack) {
+  ScopedEnv cp("NEVCOM_CODEPAGE", nullptr);
+  const std::string utf8 = "Касов бон № 5, €";
+  const std::string wire = ToWire(utf8);
+  EXPECT_EQ(wire, "\xCA\xE0\xF1\xEE\xE2 \xE1\xEE\xED \xB9 5, \x88");
+  EXPECT_EQ(FromWire(wire), utf8);
+  EXPECT_EQ(ToWire("plain ASCII\t1.50"), "plain ASCII\t1.50");
+  EXPECT_EQ(ToWire(""), "");
+
+  // Longer than any internal buffer: nothing lost at the seams.
+  std::string long_utf8;
+  for (int i = 0; i < 1500; ++i) long_utf8 += "Ж";
+  EXPECT_EQ(ToWire(long_utf8), std::string(1500, '\xC6'));
+  EXPECT_EQ(FromWire(std::string(1500, '\xC6')), long_utf8);
+}
+
+TEST(CodePageTest, WhatCannotBeRepresentedBecomesQuestionMark) {
+  ScopedEnv cp("NEVCOM_CODEPAGE", nullptr);
+  EXPECT_EQ(ToWire("a日本b"), "a??b");  // not in the code page
+  EXPECT_EQ(ToWire("x😀y"), "x?y");      // four-byte sequence: one character
+  EXPECT_EQ(ToWire("a\xFF"
+                   "b"),
+            "a?b");                    // not UTF-8 at all
+  EXPECT_EQ(ToWire("ok\xD0"), "ok?");  // cut short at the end
+  EXPECT_EQ(ToWire("\xD0"
+                   "A"),
+            "?A");  // lead byte without its continuation
+  EXPECT_EQ(FromWire("a\x98"
+                     "b"),
+            "a?b");  // the one unassigned byte of Windows-1251
+}
+
+TEST(CodePageTest, EnvironmentChoosesTheWireCodePage) {
+  {
+    ScopedEnv cp("NEVCOM_CODEPAGE", "CP866");
+    EXPECT_EQ(ToWire("П"), "\x8F");
+    EXPECT_EQ(FromWire("\x8F"), "П");
+  }
+  {
+    ScopedEnv cp("NEVCOM_CODEPAGE", "NO-SUCH-CODEPAGE");
+    EXPECT_EQ(ToWire("П"), "\xCF");  // falls back to Windows-1251
+  }
+  EXPECT_EQ(ToWire("П"), "\xCF");
+  EXPECT_EQ(ToSystemText("П"), "П");
+}
+
+// A locale installed on this machine whose decimal symbol is a comma, or empty.
+std::string CommaLocale() {
+  for (const char* name : {"de_DE.UTF-8", "bg_BG.UTF-8", "ru_RU.UTF-8", "fr_FR.UTF-8", "de_DE.utf8",
+                           "bg_BG.utf8", "bg_BG", "de_DE"}) {
+    locale_t loc = ::newlocale(LC_NUMERIC_MASK, name, static_cast<locale_t>(0));
+    if (loc == static_cast<locale_t>(0)) continue;
+    ::freelocale(loc);
+    return name;
+  }
+  return "";
+}
+
+TEST(RegionalTest, DecimalSymbolFromTheEnvironmentWithoutTouchingTheGlobalLocale) {
+  ScopedEnv all("LC_ALL", "C");
+  ScopedEnv num("LC_NUMERIC", nullptr);
+  ScopedEnv lang("LANG", nullptr);
+  const std::string before = ::setlocale(LC_ALL, nullptr);
+  EXPECT_EQ(DecimalSymbol(), ".");
+  EXPECT_EQ(TimeSeparator(), ":");
+
+  SetDecimalSymbolOverride(",");
+  EXPECT_EQ(DecimalSymbol(), ",");
+  SetDecimalSymbolOverride(std::nullopt);
+  EXPECT_EQ(DecimalSymbol(), ".");
+
+  ScopedEnv bogus("LC_ALL", "xx_NOWHERE.UTF-8");  // unknown locale: the C symbol
+  EXPECT_EQ(DecimalSymbol(), ".");
+
+  const std::string comma = CommaLocale();
+  if (!comma.empty()) {
+    ScopedEnv a("LC_ALL", nullptr);
+    ScopedEnv n("LC_NUMERIC", comma.c_str());
+    ScopedEnv l("LANG", "C");
+    EXPECT_EQ(DecimalSymbol(), ",");
+    {
+      ScopedEnv override_all("LC_ALL", "C");  // LC_ALL wins over LC_NUMERIC
+      EXPECT_EQ(DecimalSymbol(), ".");
+    }
+    ScopedEnv n2("LC_NUMERIC", nullptr);
+    ScopedEnv l2("LANG", comma.c_str());
+    EXPECT_EQ(DecimalSymbol(), ",");
+  }
+  EXPECT_EQ(before, ::setlocale(LC_ALL, nullptr));
+  if (comma.empty()) GTEST_SKIP() << "no locale with a decimal comma is installed";
+}
+
+TEST(ModuleTest, FolderAndStemOfThisExecutable) {
+  char exe[PATH_MAX] = {};
+  ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+  const std::string path = exe;
+  EXPECT_EQ(ModuleFolder(), path.substr(0, path.rfind('/')));
+  EXPECT_EQ(ModuleStem(), "platform_test");
+}
+
+TEST(MessageSinkTest, DefaultSinkWritesOneLineOnStandardError) {
+  auto sink = DefaultMessageSink();
+  ::testing::internal::CaptureStderr();
+  sink->Show("RS232 Time out!\nsecond line", 16, "НЕВ COM Сървър");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "НЕВ COM Сървър [16]: RS232 Time out! second line\n");
+}
+
+}  // namespace
+}  // namespace nev::platform
