@@ -1,0 +1,179 @@
+// The log's file layer on POSIX: open(2) with O_APPEND, one write(2) per line.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <ctime>
+
+#include "nev/error.h"
+#include "platform/log_file.h"
+
+namespace nev::platform {
+
+namespace {
+
+std::atomic<int> g_injected_append_failures{0};
+
+// Automation file-error numbers for an errno; `creating` tells an open that may create the file
+// (a missing entry then means a missing folder).
+[[noreturn]] void RaiseFileError(int err, bool creating) {
+  switch (err) {
+    case ENOENT:
+      if (creating) Raise(76, "Path not found");
+      Raise(53, "File not found");
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      Raise(76, "Path not found");
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      Raise(70, "Permission denied");
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      Raise(61, "Disk full");
+    case EMFILE:
+    case ENFILE:
+      Raise(67, "Too many files");
+    case ENOMEM:
+      Raise(7);
+    default:
+      Raise(75, "Path/File access error");
+  }
+}
+
+// A path with an embedded NUL would silently name another file.
+void CheckPath(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) Raise(52, "Bad file name or number");
+}
+
+class Fd {
+ public:
+  Fd(const std::string& path, int flags, bool creating) {
+    CheckPath(path);
+    do {
+      fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) RaiseFileError(errno, creating);
+  }
+  ~Fd() { ::close(fd_); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+  int64_t Length() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) RaiseFileError(errno, false);
+    if (S_ISDIR(st.st_mode)) RaiseFileError(EISDIR, false);
+    return static_cast<int64_t>(st.st_size);
+  }
+
+  void WriteAll(std::string_view data) const {
+    size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        RaiseFileError(errno, false);
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  // Reads up to `count` bytes from `offset` (fewer if the file ends sooner).
+  std::string ReadAt(int64_t offset, int64_t count) const {
+    std::string out(static_cast<size_t>(count), '\0');
+    size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
+                                static_cast<off_t>(offset) + static_cast<off_t>(done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        RaiseFileError(errno, false);
+      }
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    out.resize(done);
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
+void AppendToFile(const std::string& path, std::string_view data) {
+  int pending = g_injected_append_failures.load();
+  while (pending > 0 && !g_injected_append_failures.compare_exchange_weak(pending, pending - 1)) {
+  }
+  if (pending > 0) Raise(70, "Permission denied");
+
+  Fd fd(path, O_WRONLY | O_APPEND | O_CREAT, true);
+  ssize_t n;
+  do {
+    n = ::write(fd.get(), data.data(), data.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) RaiseFileError(errno, false);
+  if (static_cast<size_t>(n) != data.size()) RaiseFileError(ENOSPC, false);
+}
+
+std::optional<int64_t> FileLength(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return std::nullopt;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<int64_t>(st.st_size);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  Fd fd(path, O_RDONLY, false);
+  return fd.ReadAt(0, fd.Length());
+}
+
+FileTail ReadFileTail(const std::string& path, int64_t tail_bytes) {
+  Fd fd(path, O_RDONLY, false);
+  FileTail tail;
+  tail.length = fd.Length();
+  const int64_t count = tail_bytes < 0 ? 0 : (tail_bytes < tail.length ? tail_bytes : tail.length);
+  tail.bytes = fd.ReadAt(tail.length - count, count);
+  return tail;
+}
+
+void RewriteFile(const std::string& path, std::string_view data) {
+  Fd fd(path, O_WRONLY | O_CREAT | O_TRUNC, true);
+  fd.WriteAll(data);
+}
+
+bool FolderExists(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return false;
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void CreateFolder(const std::string& path) {
+  CheckPath(path);
+  if (::mkdir(path.c_str(), 0777) != 0) RaiseFileError(errno, true);
+}
+
+LocalTime LocalTimeNow() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  LocalTime t;
+  const time_t secs = now.tv_sec;
+  ::localtime_r(&secs, &t.date);
+  t.seconds_since_midnight = t.date.tm_hour * 3600.0 + t.date.tm_min * 60.0 + t.date.tm_sec +
+                             static_cast<double>(now.tv_nsec) / 1e9;
+  return t;
+}
+
+void InjectAppendFailures(int count) {
+  g_injected_append_failures.store(count < 0 ? 0 : count);
+}
+
+}  // namespace nev::platform
