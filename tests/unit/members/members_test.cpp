@@ -1,0 +1,201 @@
+// The member table of _NEV: slots, DISPIDs with their gaps, kinds, results, parameters, and name
+// resolution as GetIDsOfNames does it.
+#include "service/members.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <set>
+#include <string>
+
+#include "service/late_binding.h"
+
+namespace nev::service {
+namespace {
+
+std::string Signature(const MemberInfo& m) {
+  std::string s = std::string(KindName(m.kind)) + " " + std::string(m.name) + "(";
+  for (std::size_t i = 0; i < m.params.size(); ++i) {
+    const ParamInfo& p = m.params[i];
+    if (i) s += ", ";
+    s += p.by_ref ? "inout " : "in ";
+    s += std::string(TypeName(p.type)) + " " + std::string(p.name);
+    if (p.optional) s += " = '" + std::string(p.default_value) + "'";
+  }
+  s += ")";
+  if (m.result != VarType::None) s += " " + std::string(TypeName(m.result));
+  return s;
+}
+
+TEST(MemberTable, EveryMemberInSlotOrderWithItsDispidAndSignature) {
+  struct Expected {
+    int32_t dispid;
+    const char* signature;
+  };
+  const Expected expected[] = {
+      {0x4003002C, "property get SilentMode() Boolean"},
+      {0x4003002C, "property put SilentMode(in Boolean Value)"},
+      {0x6003002A, "function StopConnection() Boolean"},
+      {0x6003002B,
+       "function InitConnection(in Long Port, in Long BaudRate, in Long StopBits, in Long Parity, "
+       "in Long ByteSize) Boolean"},
+      {0x60030032, "function PaperFeed(in Integer Rows) Boolean"},
+      {0x60030033, "function FiscText(in String text) Boolean"},
+      {0x60030034, "function ServText(in String text) Boolean"},
+      {0x60030035, "function SellArt(in Long n, in Double Q, in Double P) Boolean"},
+      {0x60030036,
+       "function SellTaxGroup(in String Name, in String TaxGroup, in Double Q, in Double P) "
+       "Boolean"},
+      {0x60030037, "function OpenServNote() Boolean"},
+      {0x60030038, "function CloseServNote() Boolean"},
+      {0x60030039,
+       "function OpenFiscNote(in String casher, in String Pass, in String BS = '') "
+       "Boolean"},
+      {0x6003003A, "function CloseFiscNote() Boolean"},
+      {0x6003003B, "function SellDep(in Long n, in Double Q, in Double P) Boolean"},
+      {0x6003003C, "procedure Addition(in Boolean Proportional = 'True', in String V = '')"},
+      {0x6003003D,
+       "function SubTotal(inout Double Total, inout Double TotalA, inout Double TotalB, inout "
+       "Double TotalC) Boolean"},
+      {0x6003003E, "function VoidAll() Boolean"},
+      {0x6003003F,
+       "function AddSum(in String casher, in String Pass, in Double Sum, in Long Pay) Boolean"},
+      {0x60030040, "function OpenDraw() Boolean"},
+      {0x60030041, "function Dublicate() Boolean"},
+      {0x60030042, "function EJournal() Boolean"},
+      {0x60030043, "function ZDay() String"},
+      {0x60030044, "function ZArticles() Variant"},
+      {0x60030045, "function ZDep() Boolean"},
+      {0x60030046, "function ZCasher() Boolean"},
+      {0x60030047, "function Pay(in Long PayType, in Double Sum) Boolean"},
+      {0x60030048, "function GetNumberofNotes() String"},
+      {0x60030049, "function NoteInfo() String"},
+      {0x6003004A, "function GetStatus() Long"},
+      {0x6003004B, "procedure SetStatus()"},
+      {0x6003004C, "procedure SendSerNum(inout String Num)"},
+      {0x6003004E, "procedure ZDeny()"},
+      {0x6003004F, "procedure ZAllow()"},
+      {0x60030050, "function GetTaxRates() String"},
+      {0x60030051, "function GetFirstFMReport(in String s) String"},
+      {0x60030052, "function GetNextFMReport() String"},
+      {0x60030053, "function ECRInfo() String"},
+      {0x60030054, "function GetArticle(in Integer x) String"},
+      {0x60030055, "function GetDepartment(in Integer x) String"},
+      {0x60030056,
+       "procedure SetArticle(in String n, in String Name, in String Price, in Byte TaxG, in Byte "
+       "Dep, in Byte Pay, in Byte F, in String BC, in String Q)"},
+  };
+  const auto members = Members();
+  ASSERT_EQ(members.size(), kMemberCount);
+  ASSERT_EQ(std::size(expected), kMemberCount);
+  for (std::size_t i = 0; i < kMemberCount; ++i) {
+    SCOPED_TRACE(expected[i].signature);
+    EXPECT_EQ(members[i].slot, kFirstSlot + static_cast<int>(i));
+    EXPECT_EQ(members[i].dispid, expected[i].dispid);
+    EXPECT_EQ(Signature(members[i]), expected[i].signature);
+  }
+}
+
+TEST(MemberTable, MethodDispidsCountUpWithTheTwoGapsOnly) {
+  std::set<int32_t> expected;
+  for (int32_t id = 0x6003002A; id <= 0x60030056; ++id) {
+    if ((id >= 0x6003002C && id <= 0x60030031) || id == 0x6003004D) continue;
+    expected.insert(id);
+  }
+  std::set<int32_t> methods;
+  int32_t previous = 0;
+  for (const MemberInfo& m : Members()) {
+    if (m.kind == MemberKind::PropertyGet || m.kind == MemberKind::PropertyPut) {
+      EXPECT_EQ(m.dispid, kDispidSilentMode);
+      continue;
+    }
+    EXPECT_GT(m.dispid, previous) << m.name;  // declaration order
+    previous = m.dispid;
+    EXPECT_TRUE(methods.insert(m.dispid).second) << m.name;
+  }
+  EXPECT_EQ(methods, expected);
+}
+
+TEST(MemberTable, OnlySubTotalAndSendSerNumTakeReferencesAndOnlyTwoMembersHaveDefaults) {
+  std::set<std::string> by_ref, optional;
+  for (const MemberInfo& m : Members()) {
+    for (const ParamInfo& p : m.params) {
+      if (p.by_ref) by_ref.insert(std::string(m.name) + "." + std::string(p.name));
+      if (p.optional) optional.insert(std::string(m.name) + "." + std::string(p.name));
+    }
+  }
+  EXPECT_EQ(by_ref, (std::set<std::string>{"SubTotal.Total", "SubTotal.TotalA", "SubTotal.TotalB",
+                                           "SubTotal.TotalC", "SendSerNum.Num"}));
+  EXPECT_EQ(optional,
+            (std::set<std::string>{"OpenFiscNote.BS", "Addition.Proportional", "Addition.V"}));
+  EXPECT_EQ(FindMember("OpenFiscNote")->RequiredCount(), 2u);
+  EXPECT_EQ(FindMember("Addition")->RequiredCount(), 0u);
+  EXPECT_EQ(FindMember("SetArticle")->RequiredCount(), 9u);
+}
+
+TEST(MemberLookup, FindsByDispidAndKind) {
+  EXPECT_EQ(FindMember(kDispidSilentMode, MemberKind::PropertyPut)->slot, 8);
+  EXPECT_EQ(FindMember(kDispidSilentMode, MemberKind::PropertyGet)->slot, 7);
+  EXPECT_EQ(FindMember(kDispidSilentMode, MemberKind::Function), nullptr);
+  // Procedures and functions are both invoked as methods.
+  EXPECT_EQ(FindMember(0x6003004E, MemberKind::Function)->name, "ZDeny");
+  EXPECT_EQ(FindMember(0x60030043, MemberKind::Procedure)->name, "ZDay");
+  EXPECT_EQ(FindMember(0x6003004E, MemberKind::PropertyGet), nullptr);
+  // The gaps belong to no public member.
+  EXPECT_EQ(FindMemberByDispid(0x6003002C), nullptr);
+  EXPECT_EQ(FindMemberByDispid(0x60030031), nullptr);
+  EXPECT_EQ(FindMemberByDispid(0x6003004D), nullptr);
+}
+
+std::string Flip(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    c = std::isupper(static_cast<unsigned char>(c)) ? std::tolower(c) : std::toupper(c);
+  }
+  return out;
+}
+
+TEST(NameResolution, EveryMemberAndParameterNameResolvesInAnyCase) {
+  for (const MemberInfo& m : Members()) {
+    for (const std::string& name : {std::string(m.name), Flip(m.name)}) {
+      std::vector<std::string_view> names{name};
+      std::vector<std::string> params;
+      for (const ParamInfo& p : m.params) params.push_back(Flip(p.name));
+      for (const std::string& p : params) names.push_back(p);
+      const std::vector<int32_t> ids = ResolveNames(names);
+      ASSERT_EQ(ids.size(), names.size());
+      EXPECT_EQ(ids[0], m.dispid) << name;
+      for (std::size_t i = 0; i < params.size(); ++i) {
+        EXPECT_EQ(ids[i + 1], static_cast<int32_t>(i)) << name << "." << params[i];
+      }
+    }
+  }
+}
+
+TEST(NameResolution, UnknownNamesGiveTheUnknownId) {
+  const std::string_view good[] = {"OpenFiscNote", "bs", "Casher", "pass"};
+  EXPECT_EQ(ResolveNames(good), (std::vector<int32_t>{0x60030039, 2, 0, 1}));
+  EXPECT_TRUE(AllResolved(ResolveNames(good)));
+
+  const std::string_view bad_param[] = {"OpenFiscNote", "cashier", "BS"};
+  EXPECT_EQ(ResolveNames(bad_param), (std::vector<int32_t>{0x60030039, kDispidUnknown, 2}));
+  EXPECT_FALSE(AllResolved(ResolveNames(bad_param)));
+
+  // The corrected spellings are not the published names.
+  for (std::string_view wrong : {"Duplicate", "GetNumberOfNote", "ZDenyX", "SilentMode "}) {
+    const std::string_view names[] = {wrong, "x"};
+    EXPECT_EQ(ResolveNames(names), (std::vector<int32_t>{kDispidUnknown, kDispidUnknown})) << wrong;
+  }
+  // Names are compared without folding non-ASCII letters.
+  const std::string_view cyrillic[] = {"ZDеny"};  // Cyrillic "е"
+  EXPECT_EQ(ResolveNames(cyrillic)[0], kDispidUnknown);
+  // A parameter of another member does not resolve.
+  const std::string_view other[] = {"PaperFeed", "text"};
+  EXPECT_EQ(ResolveNames(other)[1], kDispidUnknown);
+  // The property's value parameter resolves through its name.
+  const std::string_view put[] = {"silentmode", "value"};
+  EXPECT_EQ(ResolveNames(put), (std::vector<int32_t>{kDispidSilentMode, 0}));
+}
+
+}  // namespace
+}  // namespace nev::service

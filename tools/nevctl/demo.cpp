@@ -1,0 +1,131 @@
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "service/late_binding.h"
+
+namespace nevctl {
+namespace {
+
+struct Step {
+  const char* title;
+  std::vector<std::string> words;  // member, then arguments as on a script line
+};
+
+bool Succeeded(const CallRecord& call) {
+  if (call.failed) return false;
+  if (const bool* b = std::get_if<bool>(&call.result)) return *b;
+  if (const auto* s = std::get_if<std::string>(&call.result)) return !s->empty();
+  return true;
+}
+
+}  // namespace
+
+int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
+  const bool readable = !session.options().json;
+  auto heading = [&](const std::string& text) {
+    if (readable) out << "\n== " << text << "\n";
+  };
+  bool all_ok = true;
+
+  heading("open the line");
+  if (!session.Open()) {
+    err << "nevctl: the device did not answer; the demo stops here\n";
+    session.Close();
+    return 1;
+  }
+
+  auto run = [&](const Step& step) {
+    heading(step.title);
+    std::vector<Word> args;
+    for (std::size_t i = 1; i < step.words.size(); ++i) {
+      args.push_back(Word::FromArgument(step.words[i]));
+    }
+    const CallRecord call = session.Call(step.words[0], args);
+    if (!Succeeded(call)) all_ok = false;
+    return call;
+  };
+
+  run({"read the printer's status", {"GetStatus"}});
+  run({"open a fiscal receipt for operator 1", {"OpenFiscNote", "casher=1", "Pass=0000"}});
+  run({"sell a loaf of bread (a Cyrillic name), tax group B",
+       {"SellTaxGroup", "Name=Хляб Добруджа", "TaxGroup=B", "Q=1", "P=1.89"}});
+  run({"sell two bottles of milk, tax group B",
+       {"SellTaxGroup", "Name=Milk 3%", "TaxGroup=B", "Q=2", "P=2.35"}});
+  run({"sell one item through department 1", {"SellDep", "1", "1", "4.50"}});
+  run({"a printed note on the receipt", {"FiscText", "Thank you!"}});
+  run({"a 10% discount on the whole receipt", {"Addition", "Proportional=True", "V=-10.00%"}});
+  const CallRecord subtotal = run({"the subtotal (four by-reference outputs)", {"SubTotal"}});
+  double total = 0;
+  for (const auto& [name, value] : subtotal.out) {
+    if (name == "Total") {
+      if (const double* d = std::get_if<double>(&value)) total = *d;
+    }
+  }
+  const double tendered = total > 0 ? std::ceil(total / 10.0) * 10.0 : 20.0;
+  run({"pay in cash, with change",
+       {"Pay", "PayType=1", "Sum=" + nev::service::FormatDouble(tendered)}});
+  run({"close the receipt", {"CloseFiscNote"}});
+  run({"the daily Z report", {"ZDay"}});
+  heading("close the line");
+  session.Close();
+
+  if (nevsim::Simulator* sim = session.simulator()) {
+    std::ostream& paper = readable ? out : err;
+    paper << "\n== the till roll the simulator printed\n" << sim->Paper();
+    if (!sim->Paper().empty() && sim->Paper().back() != '\n') paper << "\n";
+  }
+  if (!all_ok) err << "nevctl: some steps of the demo did not succeed\n";
+  return all_ok ? 0 : 1;
+}
+
+int RunFmReport(Session& session, const std::string& s, std::ostream& out, std::ostream& err) {
+  // The pieces are reported as calls in JSON form; in the readable form the report itself is
+  // the output, and only the message boxes of the calls are shown (on standard error).
+  const bool json = session.options().json;
+  session.SetReporting(json);
+  auto messages = [&](const CallRecord& call) {
+    if (json) return;
+    for (const auto& m : call.messages) {
+      err << call.member << ": message box (style " << m.style << "): " << m.text << "\n";
+    }
+    if (call.failed) err << call.member << " failed: " << call.error_text << "\n";
+  };
+  session.SetOnCall(messages);
+  if (!session.Open()) {
+    err << "fm-report: InitConnection returned False\n";
+    return 1;
+  }
+  int pieces = 0;
+  std::size_t bytes = 0;
+  auto piece = [&](const CallRecord& call) -> bool {
+    if (call.failed) return false;
+    const auto* text = std::get_if<std::string>(&call.result);
+    if (text == nullptr || text->empty()) return false;
+    ++pieces;
+    bytes += text->size();
+    err << "fm-report: piece " << pieces << ", " << text->size() << " bytes\n";
+    if (!json) {
+      out << *text;
+      if (text->back() != '\n') out << "\n";
+    }
+    return true;
+  };
+  int code = 0;
+  CallRecord call = session.Call("GetFirstFMReport", {Word::FromArgument("s=" + s)});
+  if (call.failed) code = 2;
+  // A device always ends the report with an empty piece; the bound only guards a broken one.
+  constexpr int kMaxPieces = 100000;
+  if (piece(call)) {
+    while (pieces < kMaxPieces) {
+      call = session.Call("GetNextFMReport", {});
+      if (!piece(call)) break;
+    }
+  }
+  err << "fm-report: " << pieces << " pieces, " << bytes << " bytes\n";
+  session.Close();
+  return code;
+}
+
+}  // namespace nevctl

@@ -1,0 +1,279 @@
+// nevctl: drives a fiscal printer (or the built-in simulator) member by member from the shell.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "ports.h"
+#include "script.h"
+#include "service/late_binding.h"
+#include "service/members.h"
+#include "session.h"
+
+namespace {
+
+namespace sv = nev::service;
+using nevctl::Word;
+
+constexpr const char* kUsage =
+    R"(usage: nevctl [--port N|PATH] [--baud RATE] [--silent] [--json] [--log-dir DIR] COMMAND
+  call MEMBER [ARG ...]   one member call
+  run FILE|-              a script: one call per line, "MEMBER ARG ARG NAME=VALUE", '#' comments,
+                          shell-like quoting ("a b", 'a b', \t for TAB)
+  demo                    a whole receipt, step by step, then the virtual paper
+  members                 the member table: DISPID, kind, name, parameters and defaults
+  ports                   the serial ports this machine has
+  fm-report [S]           the whole fiscal-memory report: GetFirstFMReport(S), then
+                          GetNextFMReport until an empty piece; progress on standard error
+
+options:
+  --port N|PATH   port number N (the device named by NEVCOM_COM<N>, else /dev/ttyS<N-1>) or a
+                  device path; without it the built-in simulator runs on a pseudo-terminal
+  --baud RATE     line speed (default 9600)
+  --silent        SilentMode on: run-time errors go to the log instead of a message box
+  --json          one JSON object per call on standard output:
+                  {"member": ..., "result": ..., "out": {...}, "messages": [...]}
+  --log-dir DIR   the folder in which the log's "Logs" folder is made (default: beside nevctl)
+
+Arguments are converted to the member's parameter types: numbers in C form ("2.5"), Booleans as
+true/false/-1/0. NAME=VALUE passes a parameter by name (NAME is one of the member's parameter
+names, in any case); anything else is positional. By-reference parameters (SubTotal's totals,
+SendSerNum's Num) may be left out; they start empty and their values after the call are shown.
+Message boxes are recorded and reported with the call that showed them; nothing waits for a
+person. call and run open the line with InitConnection(port, baud, 1, 0, 8) and close it with
+StopConnection. Exit status: 0 when every call was made, 1 when InitConnection returned False,
+2 for a usage error or a call that could not be made (unknown member, bad argument: nothing was
+sent for it; a script stops there).
+)";
+
+int Usage(const std::string& problem) {
+  std::cerr << "nevctl: " << problem << "\n\n" << kUsage;
+  return 2;
+}
+
+bool ParseBaud(const std::string& text, int32_t& baud) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  baud = static_cast<int32_t>(std::stol(text));
+  return baud > 0;
+}
+
+// Runs calls between InitConnection and StopConnection. Each entry is a member name and its
+// argument words; line numbers name script lines in messages (0 for the command line).
+struct Line {
+  int number = 0;
+  std::vector<Word> words;
+};
+
+int RunCalls(nevctl::Session& session, const std::vector<Line>& lines) {
+  if (!session.Open()) return 1;
+  int code = 0;
+  for (const Line& line : lines) {
+    const std::vector<Word> args(line.words.begin() + 1, line.words.end());
+    const nevctl::CallRecord call = session.Call(line.words[0].text, args);
+    if (call.failed) {
+      std::cerr << "nevctl: ";
+      if (line.number > 0) std::cerr << "line " << line.number << ": ";
+      std::cerr << call.member << ": " << call.error_text << "\n";
+      code = 2;
+      break;
+    }
+  }
+  session.Close();
+  return code;
+}
+
+int ReadScript(const std::string& file, std::vector<Line>& lines) {
+  std::ifstream in_file;
+  std::istream* in = &std::cin;
+  if (file != "-") {
+    in_file.open(file, std::ios::binary);
+    if (!in_file) {
+      std::cerr << "nevctl: cannot read " << file << ": " << std::strerror(errno) << "\n";
+      return 2;
+    }
+    in = &in_file;
+  }
+  std::string text;
+  int number = 0;
+  while (std::getline(*in, text)) {
+    ++number;
+    if (number == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    try {
+      std::vector<Word> words = nevctl::SplitLine(text);
+      if (!words.empty()) lines.push_back({number, std::move(words)});
+    } catch (const nevctl::ScriptError& e) {
+      std::cerr << "nevctl: " << (file == "-" ? "standard input" : file) << " line " << number
+                << ": " << e.what() << "\n";
+      return 2;
+    }
+  }
+  return 0;
+}
+
+std::string ParamText(const sv::ParamInfo& p) {
+  std::string text;
+  if (p.optional) text += "[";
+  text += p.by_ref ? "ByRef " : "";
+  text += std::string(sv::TypeName(p.type)) + " " + std::string(p.name);
+  if (p.optional) {
+    text += " = ";
+    text += p.type == sv::VarType::String ? "\"" + std::string(p.default_value) + "\""
+                                          : std::string(p.default_value);
+    text += "]";
+  }
+  return text;
+}
+
+int ListMembers(bool json) {
+  for (const sv::MemberInfo& m : sv::Members()) {
+    char dispid[16];
+    std::snprintf(dispid, sizeof dispid, "0x%08X", static_cast<unsigned>(m.dispid));
+    if (json) {
+      std::string line =
+          "{\"dispid\": \"" + std::string(dispid) +
+          "\", \"kind\": " + nevctl::JsonString(sv::KindName(m.kind)) +
+          ", \"name\": " + nevctl::JsonString(m.name) + ", \"result\": " +
+          (m.result == sv::VarType::None ? std::string("null")
+                                         : nevctl::JsonString(sv::TypeName(m.result))) +
+          ", \"params\": [";
+      for (std::size_t i = 0; i < m.params.size(); ++i) {
+        const sv::ParamInfo& p = m.params[i];
+        if (i) line += ", ";
+        line += "{\"name\": " + nevctl::JsonString(p.name) +
+                ", \"type\": " + nevctl::JsonString(sv::TypeName(p.type)) +
+                ", \"byref\": " + (p.by_ref ? "true" : "false") +
+                ", \"optional\": " + (p.optional ? "true" : "false");
+        if (p.optional) line += ", \"default\": " + nevctl::JsonString(p.default_value);
+        line += "}";
+      }
+      std::cout << line << "]}\n";
+      continue;
+    }
+    std::string params;
+    for (std::size_t i = 0; i < m.params.size(); ++i) {
+      if (i) params += ", ";
+      params += ParamText(m.params[i]);
+    }
+    std::string kind(sv::KindName(m.kind));
+    kind.resize(13, ' ');
+    std::cout << dispid << "  " << kind << m.name << "(" << params << ")";
+    if (m.result != sv::VarType::None) std::cout << " As " << sv::TypeName(m.result);
+    std::cout << "\n";
+  }
+  return 0;
+}
+
+int ListPorts(bool json) {
+  const std::vector<nevctl::PortInfo> ports = nevctl::ListPorts();
+  for (const nevctl::PortInfo& p : ports) {
+    if (json) {
+      std::cout << "{\"port\": " << (p.number > 0 ? std::to_string(p.number) : "null")
+                << ", \"path\": " << nevctl::JsonString(p.path)
+                << ", \"origin\": " << (p.origin.empty() ? "null" : nevctl::JsonString(p.origin))
+                << "}\n";
+      continue;
+    }
+    std::string number = p.number > 0 ? "--port " + std::to_string(p.number) : "--port " + p.path;
+    number.resize(std::max<std::size_t>(number.size(), 14), ' ');
+    std::cout << number << "  " << p.path;
+    if (!p.origin.empty()) std::cout << "  (" << p.origin << ")";
+    std::cout << "\n";
+  }
+  if (ports.empty() && !json) std::cout << "no serial ports found\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  nevctl::Options options;
+  int i = 1;
+  for (; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--", 0) != 0) break;
+    std::string value;
+    bool has_value = false;
+    if (const auto eq = arg.find('='); eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      has_value = true;
+    }
+    auto take = [&]() -> bool {
+      if (has_value) return true;
+      if (i + 1 >= argc) return false;
+      value = argv[++i];
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--silent") {
+      options.silent = true;
+    } else if (arg == "--port") {
+      if (!take() || value.empty()) return Usage("--port needs a number or a device path");
+      options.port = value;
+    } else if (arg == "--baud") {
+      if (!take() || !ParseBaud(value, options.baud)) return Usage("--baud needs a positive rate");
+    } else if (arg == "--log-dir") {
+      if (!take() || value.empty()) return Usage("--log-dir needs a folder");
+      options.log_dir = value;
+    } else {
+      return Usage("unknown option " + arg);
+    }
+  }
+  if (i >= argc) return Usage("no command");
+  const std::string command = argv[i++];
+  std::vector<std::string> rest(argv + i, argv + argc);
+
+  if (command == "help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (command == "members") {
+    if (!rest.empty()) return Usage("members takes no arguments");
+    return ListMembers(options.json);
+  }
+  if (command == "ports") {
+    if (!rest.empty()) return Usage("ports takes no arguments");
+    return ListPorts(options.json);
+  }
+
+  std::vector<Line> lines;
+  if (command == "call") {
+    if (rest.empty()) return Usage("call needs a member name");
+    Line line;
+    for (std::string& word : rest) line.words.push_back(Word::FromArgument(std::move(word)));
+    lines.push_back(std::move(line));
+  } else if (command == "run") {
+    if (rest.size() != 1) return Usage("run needs one script file, or - for standard input");
+    if (const int code = ReadScript(rest[0], lines); code != 0) return code;
+  } else if (command != "demo" && command != "fm-report") {
+    return Usage("unknown command " + command);
+  }
+  if (command == "demo" && !rest.empty()) return Usage("demo takes no arguments");
+  if (command == "fm-report" && rest.size() > 1)
+    return Usage("fm-report takes at most one argument");
+
+  try {
+    nevctl::Session session(options, std::cout);
+    if (command == "demo") return nevctl::RunDemo(session, std::cout, std::cerr);
+    if (command == "fm-report") {
+      return nevctl::RunFmReport(session, rest.empty() ? std::string() : rest[0], std::cout,
+                                 std::cerr);
+    }
+    return RunCalls(session, lines);
+  } catch (const std::exception& e) {
+    std::cerr << "nevctl: " << e.what() << "\n";
+    return 1;
+  }
+}

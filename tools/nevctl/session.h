@@ -1,0 +1,76 @@
+// One nevctl run: the NEV object, the line it talks on (a port, or the built-in simulator), the
+// message boxes recorded per call, and the output of each call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nev/message.h"
+#include "nev/nev.h"
+#include "nevsim/simulator.h"
+#include "output.h"
+#include "script.h"
+
+namespace nevctl {
+
+struct Options {
+  std::string port;  // a port number or a device path; empty: the built-in simulator
+  int32_t baud = 9600;
+  bool silent = false;  // SilentMode on before the first call
+  bool json = false;
+  std::string log_dir;  // the folder in which "Logs" is made; empty: beside the executable
+};
+
+class Session {
+ public:
+  Session(Options options, std::ostream& out);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Starts the built-in simulator when no port was given, then InitConnection(port, baud, 1, 0,
+  // 8) (or the device-path form), reported like any call. Returns its result. Throws
+  // std::runtime_error when the simulator cannot start.
+  bool Open();
+  // StopConnection, reported like any call.
+  void Close();
+
+  // Calls a member by name with words as arguments: a NAME=VALUE word whose NAME is one of the
+  // member's parameters goes by name, any other word by position. By-reference parameters that
+  // are not given start empty. A property name with arguments puts the property. Reports the call
+  // and returns its record (failed when it could not be made; then nothing was sent).
+  CallRecord Call(std::string_view member, const std::vector<Word>& args);
+
+  // Whether calls are written to the output (on by default).
+  void SetReporting(bool on) { reporting_ = on; }
+  // Called after each call, whether or not it is written.
+  void SetOnCall(std::function<void(const CallRecord&)> on_call) { on_call_ = std::move(on_call); }
+
+  // The built-in simulator, or nullptr when a port was given.
+  nevsim::Simulator* simulator() { return simulator_.get(); }
+  nev::NEV& nev() { return *nev_; }
+  const Options& options() const { return options_; }
+
+ private:
+  void Report(const CallRecord& call);
+  std::vector<nev::RecordingSink::Message> TakeMessages();
+
+  Options options_;
+  std::ostream& out_;
+  bool reporting_ = true;
+  std::function<void(const CallRecord&)> on_call_;
+  std::shared_ptr<nev::RecordingSink> sink_;
+  std::shared_ptr<nev::MessageSink> previous_sink_;
+  std::unique_ptr<nevsim::Simulator> simulator_;
+  std::unique_ptr<nev::NEV> nev_;
+};
+
+// True when text is a port number (digits, optionally signed) rather than a device path.
+bool IsPortNumber(std::string_view text);
+
+}  // namespace nevctl
