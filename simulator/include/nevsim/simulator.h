@@ -10,21 +10,25 @@
 namespace nevsim {
 
 struct Options {
-  int baud = 0;               // line pacing: 10 bit times per byte; 0 = unpaced
-  std::string device;         // serve this serial device instead of creating a pseudo-terminal
-  std::string link_path;      // make a symlink to the pty's slave side here
-  std::string paper_path;     // virtual paper file (UTF-8); empty = kept in memory only
+  int baud = 0;            // line pacing: 10 bit times per byte; 0 = unpaced
+  std::string device;      // serve this serial device instead of creating a pseudo-terminal
+  std::string link_path;   // make a symlink to the pty's slave side here
+  std::string paper_path;  // virtual paper file (UTF-8); empty = kept in memory only
   bool paper_to_stdout = false;
   bool trace = false;         // print each frame in hex with its decoded command (stderr)
+  int long_op_ms = 2500;      // how long a Z report takes
+  int syn_interval_ms = 500;  // SYN keep-alive interval while a Z report runs
+  int paper_width = 32;       // characters per line of the virtual paper
+  int frame_gap_ms = 500;     // a frame that stalls this long is given up (answered NAK)
 };
 
 // One frame (or bare byte) the simulator received, in arrival order.
 struct Received {
-  std::string raw;       // the bytes as they came (a whole frame, or one bare byte such as "N")
-  bool framed = false;   // a well-formed frame (STX ... ETX with a good checksum)
+  std::string raw;      // the bytes as they came (a whole frame, or one bare byte such as "N")
+  bool framed = false;  // a well-formed frame (STX ... ETX with a good checksum)
   uint8_t seq = 0;
   uint8_t cmd = 0;
-  std::string data;      // the frame's data bytes (device code page)
+  std::string data;  // the frame's data bytes (device code page)
 };
 
 class Simulator {
@@ -44,6 +48,7 @@ class Simulator {
   // they appear in RawInput only).
   std::vector<Received> Frames() const;
   std::string RawInput() const;
+  std::string RawOutput() const;  // every byte the simulator wrote to the line
   void ClearRecord();
   // Blocks until at least n frames/bare bytes are recorded or timeout_ms passes.
   bool WaitForFrames(std::size_t n, int timeout_ms) const;
@@ -51,12 +56,18 @@ class Simulator {
   // Virtual paper printed so far (UTF-8).
   std::string Paper() const;
 
-  // Device state views for tests.
+  // Device state views for tests. The receipt figures are those of the open fiscal receipt, or of
+  // the last one closed while none is open (zero after a void or a Z report).
   struct Totals {
     double total = 0, a = 0, b = 0, c = 0;  // current receipt
     double paid = 0;
     bool fiscal_open = false, nonfiscal_open = false;
-    int receipts = 0;  // fiscal receipts closed since the last Z report
+    int receipts = 0;      // fiscal receipts closed since the last Z report
+    double change = 0;     // change given on the current receipt
+    double day_total = 0;  // turnover since the last Z report
+    double cash = 0;       // cash in the drawer (payment type 01)
+    int z_number = 0;      // number of the last Z report
+    bool z_denied = false;
   };
   Totals CurrentTotals() const;
 
@@ -68,10 +79,15 @@ class Simulator {
   void SynStorm(int count, int interval_ms);         // SYNs before each answer
   void DelayReplies(int delay_ms);                   // answer this much later
   void SetPaperOut(bool out);                        // status bit 2; printing refused
-  void DropLineMidReply();                           // close the pty in the middle of the next reply
-  void OverrideReply(int cmd, std::string data);     // reply frame data for cmd, as given
+  void DropLineMidReply();                        // close the pty in the middle of the next reply
+  void OverrideReply(int cmd, std::string data);  // reply frame data for cmd, as given
   void ForceStatus(uint8_t b0, uint8_t b1, uint8_t b2);  // status bytes (bit 7 always added)
   void ClearFaults();
+
+  // Operator op (1..16) must give this password (device code page); empty = any password.
+  void SetOperatorPassword(int op, std::string password);
+  // True once the line was dropped by DropLineMidReply (or the served device went away).
+  bool LineDropped() const;
 
   struct Impl;
 
