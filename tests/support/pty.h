@@ -1,8 +1,7 @@
 // Pseudo-terminal test support: a pty pair and a scripted peer on its master side.
 //
-// Use in a test folder's CMakeLists.txt:
-//   nev_add_test(my_test SOURCES my_test.cpp ${PROJECT_SOURCE_DIR}/tests/support/pty.cpp
-//                LIBS nev_protocol util)
+// Use in a test folder's CMakeLists.txt (tests/<unit|integration>/<folder>/):
+//   nev_add_test(my_test SOURCES my_test.cpp ../../support/pty.cpp LIBS nev_protocol util)
 // and in the test:
 //   nevtest::PtyPair pty;                          // the driver opens pty.slave_path()
 //   nevtest::ScriptedPeer peer(pty.master());

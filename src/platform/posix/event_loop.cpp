@@ -84,19 +84,19 @@ void DoEvents() {
   Loop& loop = ThisLoop();
 
   // Timer ticks. A tick handler may run DoEvents again, create, stop or destroy timers: walk by
-  // id and look each one up afresh. Ticks that fell due more than once since the last run are
-  // coalesced into one, and the next one is due a whole interval after this run.
-  std::vector<uint64_t> ids;
-  ids.reserve(loop.timers.size());
-  for (const auto& [id, timer] : loop.timers) ids.push_back(id);
-  for (uint64_t id : ids) {
-    auto it = loop.timers.find(id);
-    if (it == loop.timers.end()) continue;
+  // id and look the next one up afresh after each tick. Ticks that fell due more than once since
+  // the last run are coalesced into one, and the next one is due a whole interval after this run.
+  for (auto it = loop.timers.begin(); it != loop.timers.end();) {
+    const uint64_t id = it->first;
     Timer::Impl* t = it->second;
-    const auto now = Clock::now();
-    if (!Ticking(*t) || now < t->due) continue;
-    t->due = now + std::chrono::milliseconds(t->interval);
-    if (t->on_tick) t->on_tick();
+    if (Ticking(*t)) {
+      const auto now = Clock::now();
+      if (now >= t->due) {
+        t->due = now + std::chrono::milliseconds(t->interval);
+        if (t->on_tick) t->on_tick();
+      }
+    }
+    it = loop.timers.upper_bound(id);
   }
 
   // Posted callbacks: those queued before this run; callbacks they post wait for the next run.

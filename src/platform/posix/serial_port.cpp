@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -154,6 +155,8 @@ class PosixSerialPort final : public SerialPort {
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
+    buffer_.clear();
+    head_ = 0;
   }
 
   bool IsOpen() const override { return fd_ >= 0; }
@@ -165,24 +168,20 @@ class PosixSerialPort final : public SerialPort {
 
   std::string Input() override {
     if (fd_ < 0) Raise(kErrPortNotOpen);
-    std::string out;
-    char buf[256];
-    for (;;) {
-      std::size_t want = sizeof buf;
-      if (input_len_ > 0) {
-        if (out.size() >= static_cast<std::size_t>(input_len_)) break;
-        want = std::min(want, static_cast<std::size_t>(input_len_) - out.size());
+    // Bytes are fetched from the line in blocks into the port's own buffer and handed out from
+    // there, as a serial driver's receive buffer does: one-byte reads cost no system call each.
+    if (input_len_ == 0) {
+      while (Fill()) {
       }
-      const ssize_t n = ::read(fd_, buf, want);
-      if (n > 0) {
-        out.append(buf, static_cast<std::size_t>(n));
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
-      if (out.empty()) Raise(kErrPortOpenFailed, "Read from the port failed");
-      break;
+      std::string out = buffer_.substr(head_);
+      buffer_.clear();
+      head_ = 0;
+      return out;
     }
+    if (head_ == buffer_.size()) Fill();
+    const std::size_t n = std::min(static_cast<std::size_t>(input_len_), buffer_.size() - head_);
+    std::string out = buffer_.substr(head_, n);
+    head_ += n;
     return out;
   }
 
@@ -210,7 +209,7 @@ class PosixSerialPort final : public SerialPort {
     int ms = max_ms < 0 ? 0 : max_ms;
     const int next = MillisUntilNextEvent();
     if (next >= 0 && next < ms) ms = next;
-    if (ms == 0) return;
+    if (ms == 0 || head_ < buffer_.size()) return;
     pollfd p{fd_, POLLIN, 0};
     const int r = ::poll(&p, 1, ms);
     // A line that hung up (the far end of a pseudo-terminal closed) reports itself readable at
@@ -219,8 +218,31 @@ class PosixSerialPort final : public SerialPort {
   }
 
  private:
+  // Appends what the line has pending to the buffer (compacting it first when it is all read).
+  // False when nothing was pending. Throws when the read fails with nothing buffered.
+  bool Fill() {
+    if (head_ == buffer_.size()) {
+      buffer_.clear();
+      head_ = 0;
+    }
+    char buf[512];
+    for (;;) {
+      const ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n > 0) {
+        buffer_.append(buf, static_cast<std::size_t>(n));
+        return true;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return false;
+      if (head_ == buffer_.size()) Raise(kErrPortOpenFailed, "Read from the port failed");
+      return false;
+    }
+  }
+
   int fd_ = -1;
   int input_len_ = 0;
+  std::string buffer_;  // received bytes not yet handed out, from head_ on
+  std::size_t head_ = 0;
 };
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/codepage.h"
@@ -20,7 +22,10 @@ namespace {
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old, had_ = true;
+    if (const char* old = ::getenv(name)) {
+      old_ = old;
+      had_ = true;
+    }
     if (value)
       ::setenv(name, value, 1);
     else
@@ -85,16 +90,24 @@ TEST(CodePageTest, EnvironmentChoosesTheWireCodePage) {
   EXPECT_EQ(ToSystemText("П"), "П");
 }
 
-// A locale installed on this machine whose decimal symbol is a comma, or empty.
-std::string CommaLocale() {
-  for (const char* name : {"de_DE.UTF-8", "bg_BG.UTF-8", "ru_RU.UTF-8", "fr_FR.UTF-8", "de_DE.utf8",
-                           "bg_BG.utf8", "bg_BG", "de_DE"}) {
+// A locale whose decimal symbol is a comma: an installed one, else one compiled into folder
+// with localedef (LOCPATH then points there); empty when neither is possible.
+std::string CommaLocale(const std::string& folder) {
+  auto usable = [](const char* name) {
     locale_t loc = ::newlocale(LC_NUMERIC_MASK, name, static_cast<locale_t>(0));
-    if (loc == static_cast<locale_t>(0)) continue;
+    if (loc == static_cast<locale_t>(0)) return false;
     ::freelocale(loc);
-    return name;
+    return true;
+  };
+  for (const char* name :
+       {"bg_BG.UTF-8", "de_DE.UTF-8", "ru_RU.UTF-8", "bg_BG.utf8", "de_DE.utf8"}) {
+    if (usable(name)) return name;
   }
-  return "";
+  const std::string command =
+      "localedef -i bg_BG -f UTF-8 '" + folder + "/bg_BG.UTF-8' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) return "";
+  ::setenv("LOCPATH", folder.c_str(), 1);
+  return usable("bg_BG.UTF-8") ? "bg_BG.UTF-8" : "";
 }
 
 TEST(RegionalTest, DecimalSymbolFromTheEnvironmentWithoutTouchingTheGlobalLocale) {
@@ -113,7 +126,10 @@ TEST(RegionalTest, DecimalSymbolFromTheEnvironmentWithoutTouchingTheGlobalLocale
   ScopedEnv bogus("LC_ALL", "xx_NOWHERE.UTF-8");  // unknown locale: the C symbol
   EXPECT_EQ(DecimalSymbol(), ".");
 
-  const std::string comma = CommaLocale();
+  char folder[] = "/tmp/nev-locale-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  ScopedEnv locpath("LOCPATH", nullptr);
+  const std::string comma = CommaLocale(folder);
   if (!comma.empty()) {
     ScopedEnv a("LC_ALL", nullptr);
     ScopedEnv n("LC_NUMERIC", comma.c_str());
@@ -128,6 +144,7 @@ TEST(RegionalTest, DecimalSymbolFromTheEnvironmentWithoutTouchingTheGlobalLocale
     EXPECT_EQ(DecimalSymbol(), ",");
   }
   EXPECT_EQ(before, ::setlocale(LC_ALL, nullptr));
+  std::filesystem::remove_all(folder);
   if (comma.empty()) GTEST_SKIP() << "no locale with a decimal comma is installed";
 }
 
