@@ -373,8 +373,17 @@ InvokeResult Invoke(NEV& nev, int32_t dispid, MemberKind kind, std::vector<Varia
   return Invoke(nev, *member, positional, named);
 }
 
-InvokeResult Invoke(NEV& nev, const MemberInfo& member, std::vector<Variant>& positional,
-                    std::vector<NamedArgument>& named) {
+namespace {
+
+// Arguments converted to the parameter types, and where each came from: a positional index, a
+// named index as ~index, or nothing (the default was taken).
+struct Bound {
+  std::vector<Variant> args;
+  std::vector<std::optional<int>> source;
+};
+
+Bound Bind(const MemberInfo& member, const std::vector<Variant>& positional,
+           const std::vector<NamedArgument>& named) {
   const std::size_t count = member.params.size();
   const std::string where = " (" + std::string(member.name) + ")";
   if (positional.size() > count) {
@@ -430,7 +439,20 @@ InvokeResult Invoke(NEV& nev, const MemberInfo& member, std::vector<Variant>& po
                         from >= 0 ? from : -1, from >= 0 ? -1 : ~from);
     }
   }
+  return {std::move(args), std::move(source)};
+}
 
+}  // namespace
+
+std::vector<Variant> BindArguments(const MemberInfo& member, const std::vector<Variant>& positional,
+                                   const std::vector<NamedArgument>& named) {
+  return Bind(member, positional, named).args;
+}
+
+InvokeResult Invoke(NEV& nev, const MemberInfo& member, std::vector<Variant>& positional,
+                    std::vector<NamedArgument>& named) {
+  auto [args, source] = Bind(member, positional, named);
+  const std::size_t count = member.params.size();
   InvokeResult result;
   result.result = Call(nev, member, args);
   for (std::size_t i = 0; i < count; ++i) {

@@ -106,4 +106,10 @@ InvokeResult Invoke(NEV& nev, int32_t dispid, MemberKind kind, std::vector<Varia
 InvokeResult Invoke(NEV& nev, const MemberInfo& member, std::vector<Variant>& positional,
                     std::vector<NamedArgument>& named);
 
+// The arguments Invoke would pass, converted to the parameter types in parameter order, with the
+// defaults filled in; throws InvokeError as Invoke does. Calls nothing: for checking a call
+// before it is made.
+std::vector<Variant> BindArguments(const MemberInfo& member, const std::vector<Variant>& positional,
+                                   const std::vector<NamedArgument>& named);
+
 }  // namespace nev::service

@@ -51,11 +51,10 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
   run({"open a fiscal receipt for operator 1", {"OpenFiscNote", "casher=1", "Pass=0000"}});
   run({"sell a loaf of bread (a Cyrillic name), tax group B",
        {"SellTaxGroup", "Name=Хляб Добруджа", "TaxGroup=B", "Q=1", "P=1.89"}});
-  run({"sell two bottles of milk, tax group B",
-       {"SellTaxGroup", "Name=Milk 3%", "TaxGroup=B", "Q=2", "P=2.35"}});
+  run({"sell two coffees by article number 3", {"SellArt", "n=3", "Q=2", "P=1.80"}});
   run({"sell one item through department 1", {"SellDep", "1", "1", "4.50"}});
   run({"a printed note on the receipt", {"FiscText", "Thank you!"}});
-  run({"a 10% discount on the whole receipt", {"Addition", "Proportional=True", "V=-10.00%"}});
+  run({"a 10% discount on the whole receipt", {"Addition", "Proportional=True", "V=-10"}});
   const CallRecord subtotal = run({"the subtotal (four by-reference outputs)", {"SubTotal"}});
   double total = 0;
   for (const auto& [name, value] : subtotal.out) {
@@ -63,7 +62,9 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
       if (const double* d = std::get_if<double>(&value)) total = *d;
     }
   }
-  const double tendered = total > 0 ? std::ceil(total / 10.0) * 10.0 : 20.0;
+  // Cash handed over: the next ten, and at least one more than the total, so there is change.
+  double tendered = std::ceil(total / 10.0) * 10.0;
+  if (tendered - total < 1.0) tendered += 10.0;
   run({"pay in cash, with change",
        {"Pay", "PayType=1", "Sum=" + nev::service::FormatDouble(tendered)}});
   run({"close the receipt", {"CloseFiscNote"}});

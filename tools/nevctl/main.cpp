@@ -47,8 +47,8 @@ SendSerNum's Num) may be left out; they start empty and their values after the c
 Message boxes are recorded and reported with the call that showed them; nothing waits for a
 person. call and run open the line with InitConnection(port, baud, 1, 0, 8) and close it with
 StopConnection. Exit status: 0 when every call was made, 1 when InitConnection returned False,
-2 for a usage error or a call that could not be made (unknown member, bad argument: nothing was
-sent for it; a script stops there).
+2 for a usage error or a call that cannot be made (unknown member, bad argument): every call is
+checked before the line is opened, and then nothing is sent at all.
 )";
 
 int Usage(const std::string& problem) {
@@ -72,16 +72,31 @@ struct Line {
   std::vector<Word> words;
 };
 
+void ReportLineError(const Line& line, const nevctl::CallRecord& call) {
+  std::cerr << "nevctl: ";
+  if (line.number > 0) std::cerr << "line " << line.number << ": ";
+  std::cerr << call.member << ": " << call.error_text << "\n";
+}
+
 int RunCalls(nevctl::Session& session, const std::vector<Line>& lines) {
+  // Every call is checked before the line is opened, so a mistake anywhere sends nothing.
+  for (const Line& line : lines) {
+    const std::vector<Word> args(line.words.begin() + 1, line.words.end());
+    try {
+      nevctl::PrepareCall(line.words[0].text, args);
+    } catch (const nev::RuntimeError& e) {
+      session.ReportFailure(line.words[0].text, e);
+      ReportLineError(line, nevctl::FailedCall(line.words[0].text, e));
+      return 2;
+    }
+  }
   if (!session.Open()) return 1;
   int code = 0;
   for (const Line& line : lines) {
     const std::vector<Word> args(line.words.begin() + 1, line.words.end());
     const nevctl::CallRecord call = session.Call(line.words[0].text, args);
     if (call.failed) {
-      std::cerr << "nevctl: ";
-      if (line.number > 0) std::cerr << "line " << line.number << ": ";
-      std::cerr << call.member << ": " << call.error_text << "\n";
+      ReportLineError(line, call);
       code = 2;
       break;
     }

@@ -83,54 +83,41 @@ void Session::Close() {
   Call("StopConnection", {});
 }
 
-CallRecord Session::Call(std::string_view name, const std::vector<Word>& args) {
-  TakeMessages();
-  CallRecord call;
-  call.member = std::string(name);
-  const sv::MemberInfo* member = sv::FindMember(name);
-  if (member != nullptr && member->kind == sv::MemberKind::PropertyGet && !args.empty()) {
-    member = sv::FindMember(member->name, sv::MemberKind::PropertyPut);
+PreparedCall PrepareCall(std::string_view name, const std::vector<Word>& args) {
+  PreparedCall call;
+  call.member = sv::FindMember(name);
+  if (call.member != nullptr && call.member->kind == sv::MemberKind::PropertyGet && !args.empty()) {
+    call.member = sv::FindMember(call.member->name, sv::MemberKind::PropertyPut);
   }
-  if (member == nullptr) {
-    call.failed = true;
-    call.error_number = sv::kErrMemberNotFound;
-    call.error_text = "Object doesn't support this property or method: " + call.member;
-    Report(call);
-    return call;
+  if (call.member == nullptr) {
+    throw sv::InvokeError(sv::kErrMemberNotFound,
+                          "Object doesn't support this property or method: " + std::string(name));
   }
-  call.member = std::string(member->name);
-  call.procedure = member->result == sv::VarType::None;
-
-  std::vector<sv::Variant> positional;
-  std::vector<sv::NamedArgument> named;
+  const sv::MemberInfo& member = *call.member;
   for (const Word& word : args) {
     if (word.name_end != std::string::npos) {
-      const int index =
-          sv::FindParam(*member, std::string_view(word.text).substr(0, word.name_end));
+      const int index = sv::FindParam(member, std::string_view(word.text).substr(0, word.name_end));
       if (index >= 0) {
-        named.push_back({index, word.text.substr(word.name_end + 1)});
+        call.named.push_back({index, word.text.substr(word.name_end + 1)});
         continue;
       }
     }
-    positional.emplace_back(word.text);
+    call.positional.emplace_back(word.text);
   }
 
   // Where each parameter's value comes from, for the readable form; by-reference parameters
   // nobody gave start empty, since they are the call's outputs.
-  std::vector<const sv::Variant*> given(member->params.size(), nullptr);
-  for (std::size_t i = 0; i < positional.size() && i < given.size(); ++i) given[i] = &positional[i];
-  for (const auto& arg : named) {
+  std::vector<const sv::Variant*> given(member.params.size(), nullptr);
+  for (std::size_t i = 0; i < call.positional.size() && i < given.size(); ++i) {
+    given[i] = &call.positional[i];
+  }
+  for (const auto& arg : call.named) {
     if (arg.param >= 0 && static_cast<std::size_t>(arg.param) < given.size()) {
       given[arg.param] = &arg.value;
     }
   }
-  std::vector<std::size_t> empty_outputs;
-  for (std::size_t i = 0; i < given.size(); ++i) {
-    if (given[i] == nullptr && member->params[i].by_ref) empty_outputs.push_back(i);
-  }
-  for (std::size_t i : empty_outputs) named.push_back({static_cast<int32_t>(i), sv::Variant{}});
-  for (std::size_t i = 0; i < member->params.size(); ++i) {
-    const sv::ParamInfo& param = member->params[i];
+  for (std::size_t i = 0; i < member.params.size(); ++i) {
+    const sv::ParamInfo& param = member.params[i];
     sv::Variant shown;
     if (given[i] == nullptr && !param.by_ref) {
       if (!param.optional) continue;
@@ -141,16 +128,55 @@ CallRecord Session::Call(std::string_view name, const std::vector<Word>& args) {
     try {
       shown = sv::ConvertTo(shown, param.type);
     } catch (const nev::RuntimeError&) {
-      // shown as given; the call below reports the error
+      // shown as given; binding reports the error
     }
     call.shown.emplace_back(std::string(param.name), std::move(shown));
   }
-  for (std::size_t i = member->params.size(); i < positional.size(); ++i) {
-    call.shown.emplace_back("", positional[i]);
+  for (std::size_t i = member.params.size(); i < call.positional.size(); ++i) {
+    call.shown.emplace_back("", call.positional[i]);
   }
+  std::vector<std::size_t> empty_outputs;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    if (given[i] == nullptr && member.params[i].by_ref) empty_outputs.push_back(i);
+  }
+  for (std::size_t i : empty_outputs) {
+    call.named.push_back({static_cast<int32_t>(i), sv::Variant{}});
+  }
+  sv::BindArguments(member, call.positional, call.named);  // throws for a call that cannot be made
+  return call;
+}
 
+CallRecord FailedCall(std::string_view name, const nev::RuntimeError& error) {
+  CallRecord call;
+  const sv::MemberInfo* member = sv::FindMember(name);
+  call.member = std::string(member ? member->name : name);
+  call.failed = true;
+  call.error_number = error.number();
+  call.error_text = error.record().description;
+  return call;
+}
+
+void Session::ReportFailure(std::string_view name, const nev::RuntimeError& error) {
+  Report(FailedCall(name, error));
+}
+
+CallRecord Session::Call(std::string_view name, const std::vector<Word>& args) {
+  TakeMessages();
+  PreparedCall prepared;
   try {
-    sv::InvokeResult result = sv::Invoke(*nev_, *member, positional, named);
+    prepared = PrepareCall(name, args);
+  } catch (const nev::RuntimeError& e) {
+    CallRecord call = FailedCall(name, e);
+    Report(call);
+    return call;
+  }
+  CallRecord call;
+  call.member = std::string(prepared.member->name);
+  call.procedure = prepared.member->result == sv::VarType::None;
+  call.shown = std::move(prepared.shown);
+  try {
+    sv::InvokeResult result =
+        sv::Invoke(*nev_, *prepared.member, prepared.positional, prepared.named);
     call.result = std::move(result.result);
     for (auto& [param, value] : result.outputs) call.out.emplace_back(std::string(param), value);
   } catch (const nev::RuntimeError& e) {

@@ -15,6 +15,8 @@
 #include "nevsim/simulator.h"
 #include "output.h"
 #include "script.h"
+#include "service/late_binding.h"
+#include "service/members.h"
 
 namespace nevctl {
 
@@ -25,6 +27,25 @@ struct Options {
   bool json = false;
   std::string log_dir;  // the folder in which "Logs" is made; empty: beside the executable
 };
+
+// A call ready to be made: the member, its arguments as the late binding takes them, and how
+// they read (for the readable form).
+struct PreparedCall {
+  const nev::service::MemberInfo* member = nullptr;
+  std::vector<nev::service::Variant> positional;
+  std::vector<nev::service::NamedArgument> named;
+  std::vector<std::pair<std::string, nev::service::Variant>> shown;
+};
+
+// Resolves the member and sorts the words into positional and named arguments: a NAME=VALUE word
+// whose NAME is one of the member's parameters goes by name, any other word by position.
+// By-reference parameters that are not given start empty. A property name with arguments puts
+// the property. Checks the arguments as the call would; throws nev::service::InvokeError when
+// the call cannot be made.
+PreparedCall PrepareCall(std::string_view member, const std::vector<Word>& args);
+
+// The record of a call that could not be made.
+CallRecord FailedCall(std::string_view member, const nev::RuntimeError& error);
 
 class Session {
  public:
@@ -40,11 +61,11 @@ class Session {
   // StopConnection, reported like any call.
   void Close();
 
-  // Calls a member by name with words as arguments: a NAME=VALUE word whose NAME is one of the
-  // member's parameters goes by name, any other word by position. By-reference parameters that
-  // are not given start empty. A property name with arguments puts the property. Reports the call
-  // and returns its record (failed when it could not be made; then nothing was sent).
+  // Calls a member by name with words as arguments (see PrepareCall). Reports the call and
+  // returns its record (failed when it could not be made; then nothing was sent).
   CallRecord Call(std::string_view member, const std::vector<Word>& args);
+  // Reports a call that could not be made, without making it.
+  void ReportFailure(std::string_view member, const nev::RuntimeError& error);
 
   // Whether calls are written to the output (on by default).
   void SetReporting(bool on) { reporting_ = on; }

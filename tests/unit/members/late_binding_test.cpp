@@ -179,7 +179,6 @@ TEST_F(LateBinding, PropertyAndResultTypes) {
       kErrMemberNotFound);
 
   EXPECT_EQ(TypeOf(Call("GetStatus", {}).result), VarType::Long);
-  EXPECT_EQ(TypeOf(Call("ZDay", {}).result), VarType::String);
   EXPECT_EQ(TypeOf(Call("ZArticles", {}).result), VarType::Boolean);
   EXPECT_EQ(TypeOf(Call("GetTaxRates", {}).result), VarType::String);
   EXPECT_TRUE(IsEmpty(Call("ZAllow", {}).result));
