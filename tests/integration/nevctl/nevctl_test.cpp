@@ -1,0 +1,245 @@
+// nevctl as a person or a script uses it: against a nev-sim process on a pseudo-terminal (what
+// the simulator saw on the line, results, by-reference outputs, message boxes), the fiscal-memory
+// report, port numbers, and the demo on the built-in simulator.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+using nevtest::Background;
+using nevtest::Finished;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// One thing the simulator received: the command (0x4E for the bare "N") and the data bytes.
+struct Seen {
+  int cmd;
+  std::string data;
+  bool operator==(const Seen&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Seen& s) {
+  return os << "cmd " << std::hex << s.cmd << std::dec << " data \"" << s.data << "\"";
+}
+
+// The frames in nev-sim's trace ("nev-sim <- 02 20 21 ... 03  Name ..."), decoded from their
+// bytes as they came over the line.
+std::vector<Seen> Received(const std::string& trace) {
+  std::vector<Seen> seen;
+  for (const std::string& line : Lines(trace)) {
+    constexpr std::string_view kPrefix = "nev-sim <- ";
+    if (line.rfind(kPrefix, 0) != 0) continue;
+    std::istringstream hex(line.substr(kPrefix.size(), line.find("  ") - kPrefix.size()));
+    std::string bytes;
+    for (std::string b; hex >> b;) bytes += static_cast<char>(std::stoi(b, nullptr, 16));
+    if (bytes == "N") {
+      seen.push_back({0x4E, ""});
+    } else if (bytes.size() >= 8 && bytes.front() == 0x02 && bytes.back() == 0x03) {
+      seen.push_back({static_cast<unsigned char>(bytes[3]), bytes.substr(5, bytes.size() - 8)});
+    } else {
+      ADD_FAILURE() << "not a frame: " << line;
+    }
+  }
+  return seen;
+}
+
+class Nevctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logs_ = std::filesystem::temp_directory_path() /
+            ("nevctl-test-" +
+             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(logs_);
+    std::filesystem::create_directories(logs_);
+  }
+  void TearDown() override { std::filesystem::remove_all(logs_); }
+
+  // Starts nev-sim with --trace and the options; returns the path of its pty.
+  std::string StartSim(std::vector<std::string> options = {}) {
+    std::vector<std::string> argv{NEVSIM_PATH, "--trace"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    sim_ = std::make_unique<Background>(argv);
+    const std::string path = sim_->ReadLine(10000);
+    EXPECT_EQ(path.rfind("/dev/", 0), 0u) << path;
+    return path;
+  }
+  // Stops nev-sim and returns what it saw.
+  std::vector<Seen> SimSaw() {
+    const std::vector<Seen> seen = Received(sim_->Stop());
+    sim_.reset();
+    return seen;
+  }
+
+  Finished Ctl(std::vector<std::string> args, const std::string& input = {},
+               std::vector<std::string> env = {}) {
+    std::vector<std::string> argv{NEVCTL_PATH, "--log-dir", logs_.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    env.push_back("LC_ALL=C");
+    return nevtest::Run(argv, input, env);
+  }
+
+  std::filesystem::path logs_;
+  std::unique_ptr<Background> sim_;
+};
+
+const std::string kTitle = "НЕВ COM Сървър";
+
+TEST_F(Nevctl, JsonRunOfAReceipt) {
+  const std::string port = StartSim();
+  const std::string script = R"(# a receipt, as a person would write it
+GetStatus
+OpenFiscNote 1 0000
+SellTaxGroup "Хляб" B 1 1.20        # a Cyrillic name
+sellart Q=2 n=3 p=1.80              # named, in any order and case
+Addition V=-10                      # Proportional takes its default
+SubTotal
+Pay 1 10
+CloseFiscNote
+SendSerNum "  0a1B-2F "
+GetTaxRates
+)";
+  const Finished f = Ctl({"--json", "--port", port, "run", "-"}, script);
+  EXPECT_EQ(f.exit_code, 0) << f.err;
+  const std::vector<std::string> expected{
+      R"({"member": "InitConnection", "result": true, "out": {}, "messages": []})",
+      R"({"member": "GetStatus", "result": 0, "out": {}, "messages": []})",
+      R"({"member": "OpenFiscNote", "result": true, "out": {}, "messages": []})",
+      R"({"member": "SellTaxGroup", "result": true, "out": {}, "messages": []})",
+      R"({"member": "SellArt", "result": true, "out": {}, "messages": []})",
+      R"({"member": "Addition", "result": null, "out": {}, "messages": []})",
+      R"({"member": "SubTotal", "result": true, "out": {"Total": 4.32, "TotalA": 3.24, "TotalB": 1.08, "TotalC": 0}, "messages": []})",
+      R"({"member": "Pay", "result": true, "out": {}, "messages": []})",
+      R"({"member": "CloseFiscNote", "result": true, "out": {}, "messages": []})",
+      R"({"member": "SendSerNum", "result": null, "out": {"Num": "0a1B-2F"}, "messages": []})",
+      R"({"member": "GetTaxRates", "result": "20.00\t9.00\t0.00", "out": {}, "messages": []})",
+      R"({"member": "StopConnection", "result": true, "out": {}, "messages": []})",
+  };
+  EXPECT_EQ(Lines(f.out), expected);
+
+  const std::vector<Seen> expected_seen{
+      {0xFF, ""},
+      {0xA1, ""},
+      {0x83, "010000\t"},
+      {0x86, "\xD5\xEB\xFF\xE1\tB\t1.00\t1.20\t"},  // Windows-1251 on the wire
+      {0x87, "3\t2.00\t1.80\t"},
+      {0x89, "P-10\t"},
+      {0x8A, ""},
+      {0x8B, "0110.00\t"},
+      {0x84, ""},
+      {0xA2, "01;2?"},
+      {0x72, ""},
+  };
+  EXPECT_EQ(SimSaw(), expected_seen);
+}
+
+TEST_F(Nevctl, MessagesOfARefusalAndATimeOut) {
+  // ZDay is answered after 4 s with no SYN in between: later than the 3 s reply time-out.
+  const std::string port = StartSim({"--nak", "0x8F", "--z-ms", "4000", "--syn-ms", "60000"});
+  const Finished f = Ctl({"--json", "--port", port, "run", "-"}, "PaperFeed 5\nZDay\n");
+  EXPECT_EQ(f.exit_code, 0) << f.err;
+  const std::vector<std::string> lines = Lines(f.out);
+  ASSERT_EQ(lines.size(), 4u) << f.out;
+  EXPECT_EQ(lines[1],
+            R"({"member": "PaperFeed", "result": false, "out": {}, "messages": [{"title": ")" +
+                kTitle + R"(", "style": 16, "text": "Грешна команда!"}]})");
+  EXPECT_EQ(lines[2],
+            R"({"member": "ZDay", "result": "False", "out": {}, "messages": [{"title": ")" +
+                kTitle + R"(", "style": 16, "text": "RS232 Time out!"}]})");
+  const std::vector<Seen> seen = SimSaw();
+  ASSERT_GE(seen.size(), 3u);
+  EXPECT_EQ(seen[1], (Seen{0x8F, "05"}));
+  EXPECT_EQ(seen[2], (Seen{0x99, ""}));
+}
+
+TEST_F(Nevctl, NoDeviceGivesExitCodeOne) {
+  const std::string port = StartSim({"--silent"});
+  const Finished f = Ctl({"--json", "--port", port, "call", "GetStatus"});
+  EXPECT_EQ(f.exit_code, 1);
+  ASSERT_EQ(Lines(f.out).size(), 1u) << f.out;  // nothing after the failed InitConnection
+  EXPECT_EQ(Lines(f.out)[0],
+            R"({"member": "InitConnection", "result": false, "out": {}, "messages": [{"title": ")" +
+                kTitle + R"(", "style": 16, "text": "Error opening COM Port!"}]})");
+  EXPECT_EQ(SimSaw(), (std::vector<Seen>{{0xFF, ""}}));
+}
+
+TEST_F(Nevctl, AMistakeAnywhereInAScriptSendsNothing) {
+  const std::string port = StartSim();
+  for (const char* bad_line : {"SellArt 1 2 x", "PaperFeed 40000", "NoSuchMember", "OpenFiscNote 1",
+                               "ZDay 1", "FiscText \"unclosed"}) {
+    SCOPED_TRACE(bad_line);
+    const Finished f =
+        Ctl({"--json", "--port", port, "run", "-"}, std::string("GetStatus\n") + bad_line);
+    EXPECT_EQ(f.exit_code, 2);
+    EXPECT_NE(f.err.find("line 2"), std::string::npos) << f.err;
+    for (const std::string& line : Lines(f.out)) {
+      EXPECT_NE(line.find("\"error\": {\"number\": "), std::string::npos) << line;
+    }
+  }
+  EXPECT_TRUE(SimSaw().empty());  // not even the probe
+}
+
+TEST_F(Nevctl, CallByPortNumberAndReadableOutput) {
+  const std::string port = StartSim();
+  const Finished f = Ctl({"--port", "7", "call", "SubTotal"}, "", {"NEVCOM_COM7=" + port});
+  EXPECT_EQ(f.exit_code, 0) << f.err;
+  const std::vector<std::string> lines = Lines(f.out);
+  ASSERT_EQ(lines.size(), 7u) << f.out;
+  EXPECT_EQ(lines[0],
+            "InitConnection(Port=7, BaudRate=9600, StopBits=1, Parity=0, ByteSize=8) -> True");
+  EXPECT_EQ(lines[1], "SubTotal(Total=0, TotalA=0, TotalB=0, TotalC=0) -> True");
+  EXPECT_EQ(lines[2], "    Total = 0");
+  EXPECT_EQ(lines[6], "StopConnection() -> True");
+  EXPECT_EQ(SimSaw(), (std::vector<Seen>{{0xFF, ""}, {0x8A, ""}}));
+}
+
+TEST_F(Nevctl, FmReportCollectsEveryPiece) {
+  const std::string port = StartSim();
+  Finished f = Ctl({"--port", port, "fm-report"});
+  EXPECT_EQ(f.exit_code, 0) << f.err;
+  const std::vector<std::string> report = Lines(f.out);
+  ASSERT_EQ(report.size(), 4u) << f.out;  // Z reports 1 to 3, then the sum
+  EXPECT_EQ(report[0].rfind("Z0001\t", 0), 0u) << report[0];
+  EXPECT_EQ(report[2].rfind("Z0003\t", 0), 0u) << report[2];
+  EXPECT_EQ(report[3].rfind("SUM\t", 0), 0u) << report[3];
+  EXPECT_NE(f.err.find("piece 4"), std::string::npos) << f.err;
+  EXPECT_EQ(f.err.find("piece 5"), std::string::npos) << f.err;
+
+  // A range, with every call reported in JSON form.
+  f = Ctl({"--json", "--port", port, "fm-report", "2-3"});
+  EXPECT_EQ(f.exit_code, 0) << f.err;
+  const std::vector<std::string> calls = Lines(f.out);
+  ASSERT_EQ(calls.size(), 6u) << f.out;
+  EXPECT_EQ(calls[1].rfind(R"({"member": "GetFirstFMReport", "result": "Z0002\t)", 0), 0u);
+  EXPECT_EQ(calls[3].rfind(R"({"member": "GetNextFMReport", "result": "SUM\t)", 0), 0u);
+  EXPECT_EQ(calls[4], R"({"member": "GetNextFMReport", "result": "", "out": {}, "messages": []})");
+
+  const std::vector<Seen> seen = SimSaw();
+  const std::vector<Seen> expected{{0xFF, ""}, {0x54, ""}, {0x4E, ""}, {0x4E, ""},
+                                   {0x4E, ""}, {0x4E, ""}, {0xFF, ""}, {0x54, "2-3"},
+                                   {0x4E, ""}, {0x4E, ""}, {0x4E, ""}};
+  EXPECT_EQ(seen, expected);
+}
+
+TEST_F(Nevctl, DemoRunsToItsEnd) {
+  const Finished f = Ctl({"demo"});
+  EXPECT_EQ(f.exit_code, 0) << f.out << f.err;
+  for (const char* text :
+       {"InitConnection(", "SellTaxGroup(Name=\"Хляб Добруджа\"", "Total = ", "ZDay() -> \"True\"",
+        "StopConnection() -> True", "ОТСТЪПКА", "РЕСТО", "ФИСКАЛЕН БОН", "ДНЕВЕН ОТЧЕТ"}) {
+    EXPECT_NE(f.out.find(text), std::string::npos) << text << "\n" << f.out;
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(logs_ / "Logs"));
+}
+
+}  // namespace
