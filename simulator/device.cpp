@@ -619,6 +619,7 @@ Answer Device::Duplicate(uint8_t cmd) {
 Answer Device::Journal(uint8_t cmd) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
   if (paper_out_) return Refuse(cmd, "no paper");
+  ++receipt_no_;
   PrintHeader(T("КОНТРОЛНА ЛЕНТА"));
   for (const auto& line : journal_) paper_.Print(line);
   paper_.Rule('=');
@@ -665,6 +666,7 @@ Answer Device::ZReport(uint8_t cmd) {
   if (z_denied_) return Refuse(cmd, "Z reports are denied");
   if (paper_out_) return Refuse(cmd, "no paper");
   Answer a;
+  ++receipt_no_;
   if (cmd == 0x99) {
     const int64_t* g = day_group_;
     const std::string data = std::to_string(fm_.back().z + 1) + "\t" + Money(g[0] + g[1] + g[2]) +
@@ -748,6 +750,7 @@ Answer Device::FmReport(uint8_t cmd, const std::string& data) {
   if (fm_pieces_.empty()) return Refuse(cmd, "no records in range");
   fm_pieces_.push_back("SUM\t" + Money(sum[0] + sum[1] + sum[2]) + "\t" + Money(sum[0]) + "\t" +
                        Money(sum[1]) + "\t" + Money(sum[2]));
+  ++receipt_no_;
   PrintHeader(T("ОТЧЕТ НА ФИСКАЛНАТА ПАМЕТ"));
   for (const auto& piece : fm_pieces_) {
     auto f = SplitTabs(piece);

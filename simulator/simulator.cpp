@@ -229,8 +229,8 @@ void Simulator::Impl::Handle(const LineEvent& e) {
 
   if (f.drop) {
     Send(answer.substr(0, answer.size() / 2));
-    line.Drop();
     dropped = true;
+    line.Drop();
     Trace("   line dropped mid-reply");
     return;
   }
