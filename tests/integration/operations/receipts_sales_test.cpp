@@ -1,0 +1,215 @@
+// Receipts, printed text, sales, adjustments and payment against the simulator: the exact data
+// on the wire, the results and the log entries.
+#include <cmath>
+#include <limits>
+
+#include "fixture.h"
+#include "platform/regional.h"
+
+namespace nevtest {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TEST_F(OperationsTest, PaperFeedSendsTheTwoDigitRowsAlone) {
+  EXPECT_TRUE(nev->PaperFeed(5));
+  ExpectFrame(0x8F, "05");
+  EXPECT_TRUE(nev->PaperFeed(0));
+  ExpectFrame(0x8F, "00");
+  nev->PaperFeed(150);
+  ExpectFrame(0x8F, "150");
+  nev->PaperFeed(-2);
+  ExpectFrame(0x8F, "-02");
+  Messages();
+
+  // Outside the 16-bit range of the row count: refused before anything is sent.
+  EXPECT_FALSE(nev->PaperFeed(40000));
+  EXPECT_EQ(Messages(), std::vector<std::string>{kInvalidArgument});
+  ExpectNothingSent();
+}
+
+TEST_F(OperationsTest, OpenFiscNoteSendsTheOperatorFieldAndTheOptionalBS) {
+  struct Case {
+    const char* casher;
+    const char* pass;
+    const char* bs;
+    const char* data;
+  } cases[] = {
+      {"1", "", "", "01\t"},       {"1", "", "123", "01\tI123\t"}, {" 2", "0000", "", "020000\t"},
+      {"abc", "pw", "", "00pw\t"}, {"7.6", "1", "", "081\t"},      {"1", "", "  ", "01\tI  \t"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.data);
+    EXPECT_TRUE(nev->OpenFiscNote(c.casher, c.pass, c.bs));
+    nev->VoidAll();
+    const auto frames = Take();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].cmd, 0x83);
+    EXPECT_EQ(frames[0].data, c.data);
+    EXPECT_EQ(frames[1].cmd, 0x8C);
+    EXPECT_EQ(frames[1].data, "");
+  }
+}
+
+TEST_F(OperationsTest, VoidAllWarnsAndTellsWhenTheDeviceRefuses) {
+  sim.NakCommand(0x8C);
+  EXPECT_FALSE(nev->VoidAll());
+  ExpectFrame(0x8C, "");
+  EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
+  EXPECT_NE(LogText().find("\t(w)\tNEV\tVoidAll\tVoiding fiscal receipt\r\n"), std::string::npos);
+}
+
+TEST_F(OperationsTest, FreeTextTravelsUnchangedInTheDeviceCodePage) {
+  EXPECT_TRUE(nev->OpenServNote());
+  EXPECT_TRUE(nev->ServText("  Service  "));
+  EXPECT_TRUE(nev->CloseServNote());
+  auto frames = Take();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].cmd, 0x80);
+  EXPECT_EQ(frames[0].data, "");
+  EXPECT_EQ(frames[1].cmd, 0x82);
+  EXPECT_EQ(frames[1].data, "  Service  \t");
+  EXPECT_EQ(frames[2].cmd, 0x81);
+
+  EXPECT_TRUE(nev->OpenFiscNote("1", "0000"));
+  EXPECT_TRUE(nev->FiscText(""));
+  EXPECT_TRUE(nev->FiscText("Хляб №1"));
+  EXPECT_TRUE(nev->VoidAll());
+  frames = Take();
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[1].cmd, 0x85);
+  EXPECT_EQ(frames[1].data, "\t");
+  EXPECT_EQ(Hex(frames[2].data), Hex("\xD5\xEB\xFF\xE1 \xB9"
+                                     "1\t"));
+  EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(OperationsTest, OversizeTextIsReportedOnceAndNothingIsSent) {
+  // 224 bytes of data do not fit a frame.
+  EXPECT_FALSE(nev->FiscText(std::string(223, 'x')));
+  EXPECT_EQ(Messages(), std::vector<std::string>{kInvalidArgument});
+  ExpectNothingSent();
+  // The limit counts bytes on the wire, not UTF-8 bytes: 222 Cyrillic letters and TAB fit.
+  std::string cyrillic;
+  for (int i = 0; i < 222; ++i) cyrillic += "я";
+  nev->ServText(cyrillic);
+  ExpectFrame(0x82, std::string(222, '\xFF') + "\t");
+  Messages();
+
+  // Silent mode: a critical log entry naming the method instead of the message box.
+  nev->SilentMode(true);
+  EXPECT_FALSE(nev->OpenFiscNote("1", std::string(300, '0')));
+  EXPECT_TRUE(Messages().empty());
+  const std::string log = LogText();
+  EXPECT_NE(log.find("\t(c)\t\tNEV\tOpenFiscNote\r\n\tErr_No: 5\r\n"), std::string::npos) << log;
+  ExpectNothingSent();
+}
+
+TEST_F(OperationsTest, SalesSendTheirNumberTexts) {
+  ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
+  Take();
+  nev->SellArt(12, 1, 2.5);
+  ExpectFrame(0x87, "12\t1.00\t2.50\t");
+  nev->SellArt(12, -1, 0.125);
+  ExpectFrame(0x87, "12\t-1.00\t0.13\t");
+  nev->SellDep(3, 1, 2.5);
+  ExpectFrame(0x88, "3\t1\t2.5\t");
+  nev->SellDep(3, 0.1 + 0.2, 1.005);
+  ExpectFrame(0x88, "3\t0.3\t1.005\t");
+  nev->SellTaxGroup("  Milk  ", " B ", 2, 1.1);
+  ExpectFrame(0x86, "Milk\tB\t2.00\t1.10\t");
+
+  nev::platform::SetDecimalSymbolOverride(",");
+  nev->SellArt(12, 1, 2.5);
+  ExpectFrame(0x87, "12\t1,00\t2,50\t");
+  nev->SellDep(3, 1, 2.5);
+  ExpectFrame(0x88, "3\t1\t2,5\t");
+  Messages();
+
+  // Amounts that are not numbers are refused before anything is sent.
+  EXPECT_FALSE(nev->SellArt(1, kNaN, 1));
+  EXPECT_FALSE(nev->SellDep(1, 1, kInf));
+  EXPECT_FALSE(nev->SellTaxGroup("Milk", "B", 1, -kInf));
+  EXPECT_EQ(Messages(), std::vector<std::string>(3, kInvalidArgument));
+  ExpectNothingSent();
+  nev->VoidAll();
+}
+
+TEST_F(OperationsTest, AdditionPayAndAddSumTexts) {
+  ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
+  ASSERT_TRUE(nev->SellDep(1, 1, 50));
+  Take();
+  nev->Addition();
+  ExpectFrame(0x89, "P\t");
+  nev->Addition(false, " 10.00 ");
+  ExpectFrame(0x89, "S10.00\t");
+
+  nev->Pay(1, 12.5);
+  ExpectFrame(0x8B, "0112.50\t");
+  nev->Pay(1, 0);
+  ExpectFrame(0x8B, "01");
+  nev->Pay(2, -5);
+  ExpectFrame(0x8B, "02");
+  nev->Pay(3, kNaN);
+  ExpectFrame(0x8B, "03");
+  const std::string log = LogText();
+  for (const char* entry :
+       {"\t(i)\tNEV\tPay\tPayment is 0112.50\t\r\n", "\t(i)\tNEV\tPay\tPayment is 01\r\n",
+        "\t(i)\tNEV\tPay\tPayment is 02\r\n"}) {
+    EXPECT_NE(log.find(entry), std::string::npos) << entry;
+  }
+  Messages();
+  EXPECT_FALSE(nev->Pay(1, kInf));
+  EXPECT_EQ(Messages(), std::vector<std::string>{kInvalidArgument});
+  ExpectNothingSent();
+  nev->VoidAll();
+  Take();
+
+  nev->AddSum("3", "", 100, 1);
+  ExpectFrame(0x8D, "03\t01100.00\t");
+  nev->AddSum("12", "77", -5, 2);
+  ExpectFrame(0x8D, "1277\t02-5.00\t");
+}
+
+TEST_F(OperationsTest, SubTotalReadsFourTotalsWhateverTheDecimalSymbol) {
+  double total = 0, a = 0, b = 0, c = 0;
+  sim.OverrideReply(0x8A, "10.50\t5.00\t3.00\t2.50");
+  EXPECT_TRUE(nev->SubTotal(total, a, b, c));
+  ExpectFrame(0x8A, "");
+  EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 3, 2.5}));
+
+  nev::platform::SetDecimalSymbolOverride(",");
+  total = a = b = c = 0;
+  EXPECT_TRUE(nev->SubTotal(total, a, b, c));
+  EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 3, 2.5}));
+  nev::platform::SetDecimalSymbolOverride(".");
+
+  // Two fields: the last one stands for the missing ones.
+  sim.OverrideReply(0x8A, "10.50\t5.00");
+  EXPECT_TRUE(nev->SubTotal(total, a, b, c));
+  EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 5, 5}));
+  EXPECT_TRUE(Messages().empty());
+
+  // Three fields each ended by TAB: the empty fourth does not convert.
+  sim.OverrideReply(0x8A, "10.50\t5.00\t3.00\t");
+  EXPECT_FALSE(nev->SubTotal(total, a, b, c));
+  EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 3, 0}));
+  EXPECT_EQ(Messages(), std::vector<std::string>{"Type mismatch"});
+
+  const std::string log = LogText();
+  EXPECT_NE(log.find("\t(i)\tNEV\tSubTotal\tDecimal Symbol Is: .\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\t(i)\tNEV\tSubTotal\tDecimal Symbol Is: ,\r\n"), std::string::npos);
+}
+
+TEST_F(OperationsTest, SubTotalWithoutAReplyIsFalseWithZeroTotals) {
+  sim.NakCommand(0x8A);
+  double total = 7, a = 7, b = 7, c = 7;
+  EXPECT_FALSE(nev->SubTotal(total, a, b, c));
+  EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({0, 0, 0, 0}));
+  EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
+  EXPECT_NE(LogText().find("\tSubTotal\tDecimal Symbol Is: .\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace nevtest

@@ -1,0 +1,199 @@
+// Reports, the FM report pieces, status decoding and the device queries against the simulator.
+#include "fixture.h"
+#include "service/state.h"
+
+namespace nevtest {
+namespace {
+
+TEST_F(OperationsTest, ReportCommandsSendTheirWorkedFrames) {
+  SetNextSequence(0);
+  nev->ZDeny();
+  EXPECT_EQ(Hex(One().raw), "02 20 21 29 21 31 3B 3C 03");
+  SetNextSequence(0);
+  nev->ZAllow();
+  EXPECT_EQ(Hex(One().raw), "02 20 21 29 21 30 3B 3B 03");
+  SetNextSequence(0);
+  nev->Dublicate();
+  EXPECT_EQ(Hex(One().raw), "02 20 21 90 20 3F 31 03");
+  Messages();
+
+  EXPECT_TRUE(nev->EJournal());
+  ExpectFrame(0x91, "");
+  EXPECT_EQ(nev->ZDay(), "True");
+  ExpectFrame(0x99, "");
+  EXPECT_EQ(nev->ZArticles(), std::optional<bool>(true));
+  ExpectFrame(0x9A, "");
+  EXPECT_TRUE(nev->ZDep());
+  ExpectFrame(0x9B, "");
+  EXPECT_TRUE(nev->ZCasher());
+  ExpectFrame(0x9C, "");
+  EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(OperationsTest, ReportResultsTellWhenTheDeviceRefused) {
+  for (int code : {0x90, 0x91, 0x99, 0x9A, 0x9B, 0x9C}) sim.NakCommand(code);
+  EXPECT_FALSE(nev->Dublicate());
+  EXPECT_FALSE(nev->EJournal());
+  EXPECT_EQ(nev->ZDay(), "False");
+  EXPECT_EQ(nev->ZArticles(), std::optional<bool>(false));
+  EXPECT_FALSE(nev->ZDep());
+  EXPECT_FALSE(nev->ZCasher());
+  EXPECT_EQ(Messages(), std::vector<std::string>(6, kRefused));
+}
+
+TEST_F(OperationsTest, ASilentDeviceTimesOutAndZDayTellsIt) {
+  sim.SetSilent(true);
+  EXPECT_EQ(nev->ZDay(), "False");
+  EXPECT_EQ(Messages(), std::vector<std::string>{kTimeOut});
+}
+
+TEST_F(OperationsTest, WithoutAConnectionEveryResultIsAFailure) {
+  nev->StopConnection();
+  double total = 1, a = 1, b = 1, c = 1;
+  EXPECT_FALSE(nev->OpenDraw());
+  EXPECT_EQ(nev->ZDay(), "False");
+  EXPECT_EQ(nev->ZArticles(), std::optional<bool>(false));
+  EXPECT_EQ(nev->GetTaxRates(), "");
+  EXPECT_EQ(nev->GetArticle(1), "");
+  EXPECT_EQ(nev->GetStatus(), -33);
+  EXPECT_FALSE(nev->SubTotal(total, a, b, c));
+  EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({0, 0, 0, 0}));
+  EXPECT_EQ(Messages(), std::vector<std::string>(7, "COM Port Error!"));
+}
+
+TEST_F(OperationsTest, FMReportPiecesPassThroughAndNextIsOneBareByte) {
+  sim.OverrideReply(0x54, "piece\t1");
+  EXPECT_EQ(nev->GetFirstFMReport("0101202431122024"), "piece\t1");
+  ExpectFrame(0x54, "0101202431122024");
+  nev->GetFirstFMReport("");
+  ExpectFrame(0x54, "");
+
+  // "N" goes alone: no frame, no sequence value spent.
+  SetNextSequence(0x40);
+  nev->GetNextFMReport();
+  std::string raw = sim.RawInput();
+  std::erase(raw, '\x06');  // the ACKs written back may be recorded late
+  EXPECT_EQ(raw, "N");
+  const auto frames = Take();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_FALSE(frames[0].framed);
+  EXPECT_EQ(frames[0].raw, "N");
+  nev->ZAllow();
+  EXPECT_EQ(One().seq, 0x40);
+
+  EXPECT_EQ(nev->GetFirstFMReport(std::string(224, '1')), "");
+  EXPECT_EQ(Messages(), std::vector<std::string>{kInvalidArgument});
+  ExpectNothingSent();
+}
+
+TEST_F(OperationsTest, GetStatusDecodesTheStatusBytesOfItsReply) {
+  struct Case {
+    uint8_t b0, b1;
+    int32_t status;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {0x00, 0x00, 0, {}},
+      {0x62, 0x00, 0, {}},  // bits 1, 5, 6 (and 7) carry no meaning
+      {0x00, 0xFF, 0, {}},  // nor does any bit of byte 1
+      {0x04, 0x00, -22, {"NoPaper"}},
+      {0x05, 0x00, -22, {"GeneralError", "NoPaper"}},
+      {0x1D, 0x00, -88, {"GeneralError", "NoPaper", "Open Fiscal", "Open Non Fiscal"}},
+      {0x09, 0x00, -11, {"GeneralError", "Open Fiscal"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << int{c.b0} << " " << int{c.b1});
+    sim.ForceStatus(c.b0, c.b1, 0);
+    const std::size_t mark = LogText().size();
+    EXPECT_EQ(nev->GetStatus(), c.status);
+    ExpectFrame(0xA1, "");
+    std::string expected;
+    for (const std::string& w : c.warnings) {
+      expected += "\t(w)\tNEV\tSetStatus\tPrinter Status: " + w + "\r\n";
+    }
+    if (c.warnings.empty()) expected = "\t(i)\tNEV\tSetStatus\tPrinter Status: OK\r\n";
+    // Only the entry parts: each line also carries its elapsed time and date.
+    std::string added = LogText().substr(mark), entries;
+    for (std::size_t pos = 0; (pos = added.find("\t(", pos)) != std::string::npos;) {
+      const std::size_t end = added.find("\r\n", pos) + 2;
+      entries += added.substr(pos, end - pos);
+      pos = end;
+    }
+    EXPECT_EQ(entries, expected);
+  }
+  EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(OperationsTest, GetStatusWithoutAReplyFrameStaysUndecided) {
+  sim.ForceStatus(0x1D, 0, 0);
+  EXPECT_EQ(nev->GetStatus(), -88);
+  sim.ClearFaults();
+  sim.NakCommand(0xA1);
+  const std::size_t mark = LogText().size();
+  // The stored bytes are the earlier reply's: they are not decoded again.
+  EXPECT_EQ(nev->GetStatus(), -33);
+  EXPECT_EQ(nev->State().printer_status, -33);
+  EXPECT_EQ(LogText().substr(mark).find("Printer Status"), std::string::npos);
+  EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
+
+  // SetStatus called directly: no bit of meaning, no entry, PrinterStatus left alone.
+  sim.ClearFaults();
+  sim.ForceStatus(0, 0, 0);
+  EXPECT_EQ(nev->GetStatus(), 0);
+  nev->State().printer_status = -11;
+  const std::size_t mark2 = LogText().size();
+  nev->SetStatus();
+  EXPECT_EQ(nev->State().printer_status, -11);
+  EXPECT_EQ(LogText().size(), mark2);
+
+  Take();
+  SetNextSequence(0x21);
+  nev->GetStatus();
+  EXPECT_EQ(Hex(One().raw), "02 21 21 A1 20 30 33 03");
+}
+
+TEST_F(OperationsTest, SendSerNumSendsHexDigitsInNibbleForm) {
+  std::string num = "  0a1B-2F ";
+  nev->SendSerNum(num);
+  EXPECT_EQ(num, "0a1B-2F");
+  ExpectFrame(0xA2, "01;2?");
+
+  num = "1A";
+  SetNextSequence(0);
+  nev->SendSerNum(num);
+  EXPECT_EQ(Hex(One().raw), "02 20 21 A2 22 31 3A 37 30 03");
+
+  num = "   ";
+  nev->SendSerNum(num);
+  EXPECT_EQ(num, "");
+  ExpectFrame(0xA2, "");
+  Messages();
+
+  // Too many digits for a frame: Num is trimmed already, nothing is sent.
+  num = " " + std::string(224, 'F') + " ";
+  nev->SendSerNum(num);
+  EXPECT_EQ(num, std::string(224, 'F'));
+  EXPECT_EQ(Messages(), std::vector<std::string>{kInvalidArgument});
+  ExpectNothingSent();
+}
+
+TEST_F(OperationsTest, QueriesReturnTheReplyDataAsItCame) {
+  sim.OverrideReply(0x72, "20.00\t9.00\t\t0.00");
+  EXPECT_EQ(nev->GetTaxRates(), "20.00\t9.00\t\t0.00");
+  ExpectFrame(0x72, "");
+  sim.OverrideReply(0x92, "\xD5\xEB\xFF\xE1");  // Windows-1251
+  EXPECT_EQ(nev->GetNumberofNotes(), "Хляб");
+  ExpectFrame(0x92, "");
+  sim.OverrideReply(0x93, "");
+  EXPECT_EQ(nev->NoteInfo(), "");
+  ExpectFrame(0x93, "");
+  sim.OverrideReply(0xA0, "ECR\t1");
+  EXPECT_EQ(nev->ECRInfo(), "ECR\t1");
+  ExpectFrame(0xA0, "");
+
+  sim.NakCommand(0x72);
+  EXPECT_EQ(nev->GetTaxRates(), "");
+  EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
+}
+
+}  // namespace
+}  // namespace nevtest
