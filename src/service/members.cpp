@@ -19,7 +19,7 @@ constexpr ParamInfo Opt(std::string_view name, VarType type, std::string_view va
   return {name, type, false, true, value};
 }
 
-constexpr std::array kSilentModePut{In("Value", T::Boolean)};
+constexpr std::array kSilentModePut{In("SilentMode", T::Boolean)};  // the new value
 constexpr std::array kInitConnection{In("Port", T::Long), In("BaudRate", T::Long),
                                      In("StopBits", T::Long), In("Parity", T::Long),
                                      In("ByteSize", T::Long)};

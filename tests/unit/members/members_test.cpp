@@ -34,7 +34,7 @@ TEST(MemberTable, EveryMemberInSlotOrderWithItsDispidAndSignature) {
   };
   const Expected expected[] = {
       {0x4003002C, "property get SilentMode() Boolean"},
-      {0x4003002C, "property put SilentMode(in Boolean Value)"},
+      {0x4003002C, "property put SilentMode(in Boolean SilentMode)"},
       {0x6003002A, "function StopConnection() Boolean"},
       {0x6003002B,
        "function InitConnection(in Long Port, in Long BaudRate, in Long StopBits, in Long Parity, "
@@ -193,7 +193,7 @@ TEST(NameResolution, UnknownNamesGiveTheUnknownId) {
   const std::string_view other[] = {"PaperFeed", "text"};
   EXPECT_EQ(ResolveNames(other)[1], kDispidUnknown);
   // The property's value parameter resolves through its name.
-  const std::string_view put[] = {"silentmode", "value"};
+  const std::string_view put[] = {"silentmode", "SILENTMODE"};
   EXPECT_EQ(ResolveNames(put), (std::vector<int32_t>{kDispidSilentMode, 0}));
 }
 
