@@ -46,7 +46,7 @@ Faults (each stays in force while the simulator runs)
   --syn-storm N:MS   send N SYNs, MS ms apart, before every answer
   --delay MS         answer MS ms late (more than 3000 is later than the driver's time-out)
   --paper-out        no paper: status bit 2 set, printing commands refused
-  --drop-line        close the pty in the middle of the first answer (the line is dropped)
+  --drop-line        close the pty in the middle of the first answer; the program then ends
   --override CODE:DATA  answer command CODE with a reply frame carrying DATA as given (C escapes
                      allowed), also for commands normally answered by ACK; the command still runs
   --status B0,B1,B2  status bytes of every reply frame, in hex (bit 7 is always added)

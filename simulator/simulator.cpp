@@ -211,6 +211,7 @@ void Simulator::Impl::Handle(const LineEvent& e) {
     const auto step = milliseconds(opt.syn_interval_ms > 0 ? opt.syn_interval_ms : 500);
     for (auto next = start + step; next < end; next += step) {
       if (!line.SleepUntil(next)) return;
+      Trace("-> 16  SYN (report running)");
       if (!Send(std::string(1, static_cast<char>(kSyn)))) return;
     }
     if (!line.SleepUntil(end)) return;

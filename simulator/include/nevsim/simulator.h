@@ -27,7 +27,7 @@ struct Received {
   std::string raw;      // the bytes as they came (a whole frame, or one bare byte such as "N")
   bool framed = false;  // a well-formed frame (STX ... ETX with a good checksum)
   uint8_t seq = 0;
-  uint8_t cmd = 0;
+  uint8_t cmd = 0;   // the command code; for a bare byte, that byte (0x4E for "N")
   std::string data;  // the frame's data bytes (device code page)
 };
 
@@ -71,16 +71,19 @@ class Simulator {
   };
   Totals CurrentTotals() const;
 
-  // Fault injection. Each stays in force until cleared with ClearFaults().
-  void SetSilent(bool silent);                       // answer nothing at all
-  void NakCommand(int cmd);                          // answer this command with NAK
+  // Fault injection. Each stays in force until cleared with ClearFaults() (which also puts the
+  // paper back). Command code 0x4E stands for the bare "N" where a command is named.
+  void SetSilent(bool silent);                       // record, but neither answer nor execute
+  void NakCommand(int cmd);                          // answer NAK without executing it
   void GarbageBeforeReplies(std::string bytes);      // sent before each answer
-  void SplitReplies(int piece_bytes, int pause_ms);  // replies in slow pieces
+  void SplitReplies(int piece_bytes, int pause_ms);  // answers in pieces with pauses between
   void SynStorm(int count, int interval_ms);         // SYNs before each answer
   void DelayReplies(int delay_ms);                   // answer this much later
   void SetPaperOut(bool out);                        // status bit 2; printing refused
-  void DropLineMidReply();                        // close the pty in the middle of the next reply
-  void OverrideReply(int cmd, std::string data);  // reply frame data for cmd, as given
+  void DropLineMidReply();  // once: write half of the next answer, then close the line
+  // The command still runs, but its answer is a reply frame carrying data exactly as given
+  // (control bytes included), also for a command normally answered by ACK.
+  void OverrideReply(int cmd, std::string data);
   void ForceStatus(uint8_t b0, uint8_t b1, uint8_t b2);  // status bytes (bit 7 always added)
   void ClearFaults();
 
