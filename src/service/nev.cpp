@@ -31,7 +31,9 @@ struct PortChoice {
 
 // The host form of the connection, or null once it is gone (a nested StopConnection may take it
 // away while a wait lets events run).
-protocol::frmMain* Host(NEVState& s) { return s.link.host.get(); }
+protocol::frmMain* Host(NEVState& s) {
+  return s.link.host.get();
+}
 
 // Reads the probe's answer: the first byte within the probe time-out, or nothing. Sleeps on the
 // port between passes and lets the thread's events run, as every wait does.
@@ -125,13 +127,19 @@ NEV::~NEV() {
   if (state_->log_created) state_->log.reset();
 }
 
-bool NEV::SilentMode() const { return state_->silent_mode; }
-void NEV::SilentMode(bool value) { state_->silent_mode = value; }
+bool NEV::SilentMode() const {
+  return state_->silent_mode;
+}
+void NEV::SilentMode(bool value) {
+  state_->silent_mode = value;
+}
 
-CDebugger& NEV::Log() { return *state_->log; }
+CDebugger& NEV::Log() {
+  return *state_->log;
+}
 
-bool NEV::InitConnection(int32_t Port, int32_t BaudRate, int32_t /*StopBits*/,
-                         int32_t /*Parity*/, int32_t /*ByteSize*/) {
+bool NEV::InitConnection(int32_t Port, int32_t BaudRate, int32_t /*StopBits*/, int32_t /*Parity*/,
+                         int32_t /*ByteSize*/) {
   return InitConnectionTo(*state_, PortChoice{Port, {}}, std::to_string(Port), BaudRate);
 }
 

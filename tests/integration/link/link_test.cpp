@@ -1,5 +1,6 @@
 // The NEV object and the serial link against the simulator and raw pseudo-terminals.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log/debugger.h"
 #include "nev/message.h"
@@ -118,6 +117,8 @@ TEST_F(LinkTest, InitConnectionAgainstSimulatorLogsItsStepsAndStopCloses) {
 
     auto lines = LogEntries(nev);
     std::vector<std::string> expected = {
+        "(i)\tNEV\tStopConnection\tentering",
+        "(i)\tNEV\tStopConnection\texiting",
         "(i)\tNEV\tInitConnection\tEntering",
         "(i)\tNEV\tInitConnection\tPort: " + sim.SlavePath(),
         "(i)\tNEV\tInitConnection\tSpeed: 9600",
@@ -177,8 +178,8 @@ TEST_F(LinkTest, ProbeWithoutNakFailsClosesThePortAndLogsTheWarning) {
     auto lines = LogEntries(nev);
     auto failed = std::find(lines.begin(), lines.end(),
                             std::string("(w)\tNEV\tInitConnection\tInitConenction failed"));
-    auto exiting = std::find(lines.begin(), lines.end(),
-                             std::string("(i)\tNEV\tInitConnection\tExiting"));
+    auto exiting =
+        std::find(lines.begin(), lines.end(), std::string("(i)\tNEV\tInitConnection\tExiting"));
     ASSERT_NE(failed, lines.end());
     EXPECT_LT(failed, exiting);
     // The port was closed: another opener gets it at once.
