@@ -29,6 +29,7 @@ void Paper::Emit(const std::string& line) {
   while (!utf8.empty() && utf8.back() == ' ') utf8.pop_back();
   utf8 += '\n';
   text_ += utf8;
+  if (text_.size() > (16u << 20)) text_.erase(0, text_.size() / 2);  // keep the recent part
   if (file_) {
     std::fputs(utf8.c_str(), file_);
     std::fflush(file_);

@@ -50,7 +50,7 @@ void FrameParser::Feed(uint8_t byte, Clock::time_point now, std::vector<LineEven
       LineEvent e;
       e.kind = LineEvent::kNextPiece;
       e.raw = "N";
-      start_ = now;
+      e.start = now;
       out.push_back(std::move(e));
     }
     // Anything else between frames (the driver's ACKs, line noise) is ignored.
@@ -65,6 +65,7 @@ void FrameParser::Feed(uint8_t byte, Clock::time_point now, std::vector<LineEven
       e.kind = LineEvent::kBadFrame;
       e.raw = buf_;
       e.why = "length byte below 0x20";
+      e.start = start_;
       buf_.clear();
       out.push_back(std::move(e));
       return;
@@ -78,6 +79,7 @@ void FrameParser::Feed(uint8_t byte, Clock::time_point now, std::vector<LineEven
 void FrameParser::Finish(std::vector<LineEvent>& out) {
   LineEvent e;
   e.raw = buf_;
+  e.start = start_;
   buf_.clear();
   const size_t n = e.raw.size() - 8;
   e.seq = static_cast<uint8_t>(e.raw[1]);
@@ -108,6 +110,7 @@ bool FrameParser::Expire(Clock::time_point now, std::vector<LineEvent>& out) {
   e.kind = LineEvent::kBadFrame;
   e.raw = buf_;
   e.why = "frame incomplete";
+  e.start = start_;
   if (e.raw.size() >= 4) e.cmd = static_cast<uint8_t>(e.raw[3]);
   if (e.raw.size() >= 2) e.seq = static_cast<uint8_t>(e.raw[1]);
   buf_.clear();

@@ -39,7 +39,8 @@ struct LineEvent {
   std::string raw;
   uint8_t seq = 0, cmd = 0;
   std::string data;
-  std::string why;  // for bad frames
+  std::string why;                                // for bad frames
+  std::chrono::steady_clock::time_point start{};  // when its first byte arrived
 };
 
 // Splits the incoming byte stream into frames, bare "N" bytes and ignored bytes. Frames are taken
@@ -54,8 +55,6 @@ class FrameParser {
   bool Expire(Clock::time_point now, std::vector<LineEvent>& out);
   // When a partial frame must be given up, if one is pending.
   bool Deadline(Clock::time_point& when) const;
-  // Time the current (or last) frame's first byte arrived.
-  Clock::time_point FrameStart() const { return start_; }
   void Reset() { buf_.clear(); }
 
  private:

@@ -24,6 +24,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+constexpr size_t kMaxFrames = 200000;
+constexpr size_t kMaxRaw = 16u << 20;
+
 struct Faults {
   bool silent = false;
   std::set<int> nak;
@@ -123,6 +126,7 @@ void Simulator::Impl::Serve() {
       {
         std::lock_guard<std::mutex> lock(mu);
         raw_in.append(buf, static_cast<size_t>(n));
+        if (raw_in.size() > kMaxRaw) raw_in.erase(0, raw_in.size() - kMaxRaw / 2);
       }
       for (long i = 0; i < n; ++i) parser.Feed(static_cast<uint8_t>(buf[i]), now, events);
     }
@@ -159,6 +163,8 @@ void Simulator::Impl::Handle(const LineEvent& e) {
   {
     std::lock_guard<std::mutex> lock(mu);
     frames.push_back(rec);
+    // A program serving for days keeps only the recent part of its record.
+    if (frames.size() > kMaxFrames) frames.erase(frames.begin(), frames.begin() + kMaxFrames / 2);
     recorded.notify_all();
     f = faults;
     faults.drop = false;  // one-shot
@@ -202,7 +208,7 @@ void Simulator::Impl::Handle(const LineEvent& e) {
   // A real line delivers the command no faster than the baud rate allows.
   if (opt.baud > 0) {
     const auto ready =
-        parser.FrameStart() + std::chrono::nanoseconds(10'000'000'000LL / opt.baud * e.raw.size());
+        e.start + std::chrono::nanoseconds(10'000'000'000LL / opt.baud * e.raw.size());
     if (!line.SleepUntil(ready)) return;
   }
   if (long_op) {
@@ -250,6 +256,7 @@ bool Simulator::Impl::Send(const std::string& bytes) {
   {
     std::lock_guard<std::mutex> lock(mu);
     raw_out += bytes;
+    if (raw_out.size() > kMaxRaw) raw_out.erase(0, raw_out.size() - kMaxRaw / 2);
   }
   if (line.Write(bytes, opt.baud)) return true;
   if (!stopping) {
