@@ -1,6 +1,7 @@
 // Articles and departments: read one article or department record, program one article.
 #include "nev/nev.h"
 #include "operations/number_text.h"
+#include "operations/reply_text.h"
 #include "platform/codepage.h"
 #include "protocol/frame.h"
 #include "service/command.h"
@@ -13,10 +14,6 @@ using protocol::ACK;
 using protocol::ETX;
 using protocol::TAB;
 
-std::string ReplyText(const protocol::Reply& reply) {
-  return reply.ok() ? platform::FromWire(reply.data) : std::string();
-}
-
 }  // namespace
 
 std::string NEV::GetArticle(int32_t x) {
@@ -24,7 +21,7 @@ std::string NEV::GetArticle(int32_t x) {
   return service::RunCommand(state, "GetArticle", std::string(), [&] {
     operations::CheckRange(x, INT16_MIN, INT16_MAX);
     const std::string data = "R" + operations::SignPositionText(x) + TAB;
-    return ReplyText(service::Exchange(state, 0x77, data, ETX));
+    return operations::ReplyText(service::Exchange(state, 0x77, data, ETX));
   });
 }
 
@@ -37,7 +34,7 @@ std::string NEV::GetDepartment(int32_t x) {
     std::string data;
     data.push_back(operations::DigitNibble(x / 16));
     data.push_back(operations::DigitNibble(x % 16));
-    return ReplyText(service::Exchange(state, 0x76, data, ETX));
+    return operations::ReplyText(service::Exchange(state, 0x76, data, ETX));
   });
 }
 

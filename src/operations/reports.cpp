@@ -1,5 +1,6 @@
 // Reports and journal: duplicate, journal, Z reports, the Z switch and the FM report pieces.
 #include "nev/nev.h"
+#include "operations/reply_text.h"
 #include "platform/codepage.h"
 #include "protocol/exchange.h"
 #include "protocol/frame.h"
@@ -16,11 +17,6 @@ using protocol::ETX;
 bool Report(NEVState& state, const char* method, uint8_t code, char terminator) {
   return service::RunCommand(state, method, false,
                              [&] { return service::Exchange(state, code, "", terminator).ok(); });
-}
-
-// The data of a reply frame, empty when none arrived.
-std::string ReplyText(const protocol::Reply& reply) {
-  return reply.ok() ? platform::FromWire(reply.data) : std::string();
 }
 
 }  // namespace
@@ -69,7 +65,7 @@ void NEV::ZAllow() {
 std::string NEV::GetFirstFMReport(const std::string& s) {
   NEVState& state = State();
   return service::RunCommand(state, "GetFirstFMReport", std::string(), [&] {
-    return ReplyText(service::Exchange(state, 0x54, platform::ToWire(s), ETX));
+    return operations::ReplyText(service::Exchange(state, 0x54, platform::ToWire(s), ETX));
   });
 }
 
@@ -78,7 +74,7 @@ std::string NEV::GetNextFMReport() {
   NEVState& state = State();
   return service::RunCommand(state, "GetNextFMReport", std::string(), [&] {
     protocol::SendFrame(state.link, "N");
-    return ReplyText(protocol::ReadReply(state.link, ETX));
+    return operations::ReplyText(protocol::ReadReply(state.link, ETX));
   });
 }
 

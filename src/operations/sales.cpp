@@ -91,9 +91,9 @@ bool NEV::SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC
 bool NEV::Pay(int32_t PayType, double Sum) {
   NEVState& state = State();
   return service::RunCommand(state, "Pay", false, [&] {
-    if (std::isinf(Sum)) operations::CheckFinite(Sum);
+    // A sum that is not a number pays the type alone; an infinite one is refused.
+    if (std::isinf(Sum)) Raise(kErrInvalidArgument);
     std::string data = operations::TwoDigitText(int64_t{PayType});
-    // A sum of 0 or below, or not a number, sends the payment type alone.
     if (Sum > 0) data += Field(operations::AmountText(Sum));
     if (state.log) state.log->Information(kClassName, "Payment is " + data, "Pay");
     return service::Exchange(state, 0x8B, platform::ToWire(data), ETX).ok();

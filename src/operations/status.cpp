@@ -3,7 +3,7 @@
 
 #include "nev/nev.h"
 #include "operations/number_text.h"
-#include "platform/codepage.h"
+#include "operations/reply_text.h"
 #include "protocol/frame.h"
 #include "service/command.h"
 
@@ -19,8 +19,7 @@ constexpr int32_t kUndecided = -33;
 // A query with empty data whose reply data is handed over as it came.
 std::string Query(NEVState& state, const char* method, uint8_t code) {
   return service::RunCommand(state, method, std::string(), [&] {
-    const protocol::Reply reply = service::Exchange(state, code, "", ETX);
-    return reply.ok() ? platform::FromWire(reply.data) : std::string();
+    return operations::ReplyText(service::Exchange(state, code, "", ETX));
   });
 }
 
