@@ -72,9 +72,11 @@ Refusals
   a sale, text, adjustment or void with no fiscal receipt open (NAK); a sale or adjustment after
   the payment began (NAK); closing an unpaid receipt (general error); opening a receipt while
   one is open (general error); paying with nothing sold or once fully paid (general error);
-  service text with no service receipt open (NAK); a Z report or journal while a receipt is
-  open or Z reports are denied (NAK for 0x9A-0x9C, general error for 0x99 and 0x91); a
-  duplicate with no closed receipt or a second duplicate (NAK); printing with no paper.
+  service text with no service receipt open (NAK); a Z report while a receipt is open or Z
+  reports are denied (NAK for 0x9A-0x9C, general error for 0x99); the journal or the
+  fiscal-memory report while a receipt is open (general error); a bare "N" with no report
+  running (empty frame, general error); a duplicate with no closed receipt or a second
+  duplicate (NAK); printing with no paper (paper feed, texts, sales, receipts, reports).
 
 Commands (code: data sent -> answer)
   0x80 OpenServNote  ""                      -> frame "receipt number"
