@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -37,6 +38,9 @@ class RuntimeError : public std::runtime_error {
 
 // The standard description of a well-known error number ("Overflow" for 6 ...).
 std::string StandardDescription(int32_t number);
+
+// The error record of any exception: a RuntimeError's own record, or a generic one.
+ErrorRecord RecordOf(std::exception_ptr error);
 
 // Throws RuntimeError with the number, its standard description (or the one given) and the
 // source "NEVComServer".

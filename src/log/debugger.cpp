@@ -54,20 +54,6 @@ bool DropFirstLine(std::string& text) {
   return KeepRight(text, static_cast<int64_t>(text.size()) - p - 1);
 }
 
-ErrorRecord RecordOf(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(std::move(error));
-  } catch (const RuntimeError& e) {
-    return e.record();
-  } catch (const std::bad_alloc&) {
-    return {7, StandardDescription(7), "NEVComServer"};
-  } catch (const std::exception& e) {
-    return {51, e.what(), "NEVComServer"};
-  } catch (...) {
-    return {51, StandardDescription(51), "NEVComServer"};
-  }
-}
-
 std::string Two(int value) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%02d", value);

@@ -12,12 +12,6 @@ namespace {
 using protocol::ACK;
 using protocol::ETX;
 
-// One command whose answer is only awaited, never examined.
-bool Simple(NEVState& state, const char* method, uint8_t code, char terminator) {
-  return service::RunCommand(state, method, false,
-                             [&] { return service::Exchange(state, code, "", terminator).ok(); });
-}
-
 // A command carrying one free text ended by TAB.
 bool Text(NEVState& state, const char* method, uint8_t code, const std::string& text) {
   return service::RunCommand(state, method, false, [&] {
@@ -30,11 +24,11 @@ bool Text(NEVState& state, const char* method, uint8_t code, const std::string& 
 }  // namespace
 
 bool NEV::OpenServNote() {
-  return Simple(State(), "OpenServNote", 0x80, ETX);
+  return service::SimpleCommand(State(), "OpenServNote", 0x80, ETX);
 }
 
 bool NEV::CloseServNote() {
-  return Simple(State(), "CloseServNote", 0x81, ETX);
+  return service::SimpleCommand(State(), "CloseServNote", 0x81, ETX);
 }
 
 bool NEV::ServText(const std::string& text) {
@@ -51,7 +45,7 @@ bool NEV::OpenFiscNote(const std::string& casher, const std::string& Pass, const
 }
 
 bool NEV::CloseFiscNote() {
-  return Simple(State(), "CloseFiscNote", 0x84, ETX);
+  return service::SimpleCommand(State(), "CloseFiscNote", 0x84, ETX);
 }
 
 bool NEV::FiscText(const std::string& text) {
@@ -67,7 +61,7 @@ bool NEV::VoidAll() {
 }
 
 bool NEV::OpenDraw() {
-  return Simple(State(), "OpenDraw", 0x8E, ACK);
+  return service::SimpleCommand(State(), "OpenDraw", 0x8E, ACK);
 }
 
 bool NEV::PaperFeed(int32_t Rows) {

@@ -13,20 +13,14 @@ namespace {
 using protocol::ACK;
 using protocol::ETX;
 
-// A report command with empty data: true when the device's answer arrived.
-bool Report(NEVState& state, const char* method, uint8_t code, char terminator) {
-  return service::RunCommand(state, method, false,
-                             [&] { return service::Exchange(state, code, "", terminator).ok(); });
-}
-
 }  // namespace
 
 bool NEV::Dublicate() {
-  return Report(State(), "Dublicate", 0x90, ACK);
+  return service::SimpleCommand(State(), "Dublicate", 0x90, ACK);
 }
 
 bool NEV::EJournal() {
-  return Report(State(), "EJournal", 0x91, ETX);
+  return service::SimpleCommand(State(), "EJournal", 0x91, ETX);
 }
 
 std::string NEV::ZDay() {
@@ -44,11 +38,11 @@ std::optional<bool> NEV::ZArticles() {
 }
 
 bool NEV::ZDep() {
-  return Report(State(), "ZDep", 0x9B, ACK);
+  return service::SimpleCommand(State(), "ZDep", 0x9B, ACK);
 }
 
 bool NEV::ZCasher() {
-  return Report(State(), "ZCasher", 0x9C, ACK);
+  return service::SimpleCommand(State(), "ZCasher", 0x9C, ACK);
 }
 
 // ZDeny and ZAllow are one command, 41, switched by its one-character data.

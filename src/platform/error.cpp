@@ -1,5 +1,7 @@
 #include "nev/error.h"
 
+#include <new>
+
 namespace nev {
 
 std::string StandardDescription(int32_t number) {
@@ -28,6 +30,20 @@ std::string StandardDescription(int32_t number) {
 void Raise(int32_t number, const std::string& description) {
   throw RuntimeError(
       {number, description.empty() ? StandardDescription(number) : description, "NEVComServer"});
+}
+
+ErrorRecord RecordOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const RuntimeError& e) {
+    return e.record();
+  } catch (const std::bad_alloc&) {
+    return {7, StandardDescription(7), "NEVComServer"};
+  } catch (const std::exception& e) {
+    return {51, e.what(), "NEVComServer"};
+  } catch (...) {
+    return {51, StandardDescription(51), "NEVComServer"};
+  }
 }
 
 }  // namespace nev

@@ -1,7 +1,5 @@
 #include "service/command.h"
 
-#include <new>
-
 #include "nev/message.h"
 #include "protocol/frame.h"
 
@@ -15,18 +13,9 @@ void ReportError(NEVState& state, const char* method, const ErrorRecord& error) 
   }
 }
 
-ErrorRecord CurrentErrorRecord(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const RuntimeError& e) {
-    return e.record();
-  } catch (const std::bad_alloc&) {
-    return {7, StandardDescription(7), "NEVComServer"};
-  } catch (const std::exception& e) {
-    return {51, e.what(), "NEVComServer"};
-  } catch (...) {
-    return {51, StandardDescription(51), "NEVComServer"};
-  }
+bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char terminator) {
+  return RunCommand(state, method, false,
+                    [&] { return Exchange(state, code, "", terminator).ok(); });
 }
 
 protocol::Reply Exchange(NEVState& state, uint8_t code, std::string_view wire_data,

@@ -16,9 +16,6 @@ namespace nev::service {
 // with the error's description.
 void ReportError(NEVState& state, const char* method, const ErrorRecord& error);
 
-// Turns any exception escaping a command body into the error record the handler reports.
-ErrorRecord CurrentErrorRecord(std::exception_ptr error);
-
 // Runs a command method body. The result starts as `initial` and keeps that value when a
 // run-time error ends the body; the error is reported once by ReportError.
 template <class R, class Body>
@@ -27,7 +24,7 @@ R RunCommand(NEVState& state, const char* method, R initial, Body&& body) {
   try {
     result = body();
   } catch (...) {
-    ReportError(state, method, CurrentErrorRecord(std::current_exception()));
+    ReportError(state, method, RecordOf(std::current_exception()));
   }
   return result;
 }
@@ -38,9 +35,12 @@ void RunProcedure(NEVState& state, const char* method, Body&& body) {
   try {
     body();
   } catch (...) {
-    ReportError(state, method, CurrentErrorRecord(std::current_exception()));
+    ReportError(state, method, RecordOf(std::current_exception()));
   }
 }
+
+// A command with empty data whose answer is awaited, never examined: true when it arrived.
+bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char terminator);
 
 // One exchange: BuildFrame(code, data), SendFrame, ReadReply(terminator). Data and the reply's
 // data are wire bytes. Throws only from BuildFrame (data over the frame limit).

@@ -78,7 +78,7 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate) {
     if (Host(s)) Host(s)->Com().Close();
     return false;
   } catch (...) {
-    service::ReportError(s, "OpenCom", service::CurrentErrorRecord(std::current_exception()));
+    service::ReportError(s, "OpenCom", RecordOf(std::current_exception()));
     return false;
   }
 }
