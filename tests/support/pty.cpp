@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -56,57 +55,6 @@ ScriptedPeer::~ScriptedPeer() {
   ::close(stop_pipe_[1]);
 }
 
-ScriptedPeer& ScriptedPeer::ExpectUntil(char byte, int timeout_ms) {
-  Step s;
-  s.kind = Step::kExpectUntil;
-  s.byte = byte;
-  s.ms = timeout_ms;
-  steps_.push_back(std::move(s));
-  return *this;
-}
-
-ScriptedPeer& ScriptedPeer::ExpectBytes(std::size_t count, int timeout_ms) {
-  Step s;
-  s.kind = Step::kExpectBytes;
-  s.count = count;
-  s.ms = timeout_ms;
-  steps_.push_back(std::move(s));
-  return *this;
-}
-
-ScriptedPeer& ScriptedPeer::Write(std::string bytes) {
-  Step s;
-  s.kind = Step::kWrite;
-  s.bytes = std::move(bytes);
-  steps_.push_back(std::move(s));
-  return *this;
-}
-
-ScriptedPeer& ScriptedPeer::Delay(int ms) {
-  Step s;
-  s.kind = Step::kDelay;
-  s.ms = ms;
-  steps_.push_back(std::move(s));
-  return *this;
-}
-
-ScriptedPeer& ScriptedPeer::Do(std::function<void()> action) {
-  Step s;
-  s.kind = Step::kDo;
-  s.action = std::move(action);
-  steps_.push_back(std::move(s));
-  return *this;
-}
-
-ScriptedPeer& ScriptedPeer::RespondForever(
-    std::function<std::string(const std::string& frame)> reply) {
-  Step s;
-  s.kind = Step::kRespond;
-  s.reply = std::move(reply);
-  steps_.push_back(std::move(s));
-  return *this;
-}
-
 void ScriptedPeer::Start() {
   thread_ = std::thread([this] { Run(); });
 }
@@ -125,7 +73,7 @@ void ScriptedPeer::Stop() {
 bool ScriptedPeer::WaitDone(int timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return done_; });
-  return done_ && failure_.empty();
+  return done_ && !failed_;
 }
 
 bool ScriptedPeer::WaitReceived(std::size_t count, int timeout_ms) {
@@ -137,11 +85,6 @@ bool ScriptedPeer::WaitReceived(std::size_t count, int timeout_ms) {
 std::string ScriptedPeer::Received() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return received_;
-}
-
-std::string ScriptedPeer::Failure() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return failure_;
 }
 
 bool ScriptedPeer::Pump(const std::function<bool()>& ready, int ms) {
@@ -194,73 +137,26 @@ void ScriptedPeer::Run() {
     std::lock_guard<std::mutex> lock(mutex_);
     return stopping_;
   };
-  auto received_size = [this] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_.size();
-  };
   // Position of byte in the received bytes from the cursor on, or npos.
   auto find = [this](char byte) {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_.find(byte, cursor_);
   };
-  auto fail = [this](std::string what) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failure_ = std::move(what);
-  };
-
-  bool ok = true;
-  for (std::size_t i = 0; ok && i < steps_.size() && !stopping(); ++i) {
-    Step& s = steps_[i];
-    switch (s.kind) {
-      case Step::kExpectUntil:
-        if (Pump([&] { return find(s.byte) != std::string::npos; }, s.ms)) {
-          cursor_ = find(s.byte) + 1;
-        } else if (!stopping()) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "0x%02X", 0xFF & s.byte);
-          fail("step " + std::to_string(i) + ": byte " + hex + " not received");
-          ok = false;
-        }
-        break;
-      case Step::kExpectBytes:
-        if (Pump([&] { return received_size() >= cursor_ + s.count; }, s.ms)) {
-          cursor_ += s.count;
-        } else if (!stopping()) {
-          fail("step " + std::to_string(i) + ": " + std::to_string(s.count) +
-               " bytes not received");
-          ok = false;
-        }
-        break;
-      case Step::kWrite:
-        WriteAll(s.bytes);
-        break;
-      case Step::kDelay:
-        Pump([] { return false; }, s.ms);
-        break;
-      case Step::kDo:
-        s.action();
-        break;
-      case Step::kRespond:
-        while (!stopping()) {
-          if (!Pump([&] { return find('\x03') != std::string::npos; }, -1)) break;
-          const std::size_t end = find('\x03');
-          std::string frame;
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            frame = received_.substr(cursor_, end + 1 - cursor_);
-          }
-          cursor_ = end + 1;
-          if (const std::size_t stx = frame.rfind('\x02'); stx != std::string::npos) {
-            frame.erase(0, stx);
-          }
-          const std::string answer = s.reply(frame);
-          if (!answer.empty()) WriteAll(answer);
-        }
-        break;
+  bool failed = false;
+  for (std::size_t i = 0; !failed && i < steps_.size() && !stopping(); ++i) {
+    const Step& s = steps_[i];
+    if (s.kind == Step::kExpect) {
+      failed = !Pump([&] { return find(s.byte) != std::string::npos; }, s.ms);
+      if (!failed) cursor_ = find(s.byte) + 1;
+    } else if (s.kind == Step::kWrite) {
+      WriteAll(s.bytes);
+    } else {
+      Pump([] { return false; }, s.ms);
     }
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = failed;
     done_ = true;
     changed_.notify_all();
   }

@@ -1,14 +1,7 @@
-// Pseudo-terminal test support: a pty pair and a scripted peer on its master side.
-//
-// Use in a test folder's CMakeLists.txt (tests/<unit|integration>/<folder>/):
-//   nev_add_test(my_test SOURCES my_test.cpp ../../support/pty.cpp LIBS nev_protocol util)
-// and in the test:
-//   nevtest::PtyPair pty;                          // the driver opens pty.slave_path()
+// A pseudo-terminal pair and a scripted peer on its master side; the driver opens the slave:
+//   nevtest::PtyPair pty;
 //   nevtest::ScriptedPeer peer(pty.master());
 //   peer.ExpectUntil(0x03).Write("\x06").Start();  // read a frame, answer ACK
-//   ... drive the port ...
-//   EXPECT_TRUE(peer.WaitDone());
-//   EXPECT_EQ(peer.Received(), expected_bytes);    // everything the driver wrote
 #pragma once
 
 #include <condition_variable>
@@ -51,17 +44,13 @@ class ScriptedPeer {
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
-  // Script steps (add them before Start). The expect steps consume the received bytes from a
-  // cursor: each one starts where the previous one stopped. An expect that times out marks the
-  // peer failed and ends the script.
-  ScriptedPeer& ExpectUntil(char byte, int timeout_ms = 10000);  // up to and including byte
-  ScriptedPeer& ExpectBytes(std::size_t count, int timeout_ms = 10000);
-  ScriptedPeer& Write(std::string bytes);
-  ScriptedPeer& Delay(int ms);
-  ScriptedPeer& Do(std::function<void()> action);  // runs on the peer thread
-  // Last step: for every frame the driver writes (bytes up to ETX, from its last STX), writes
-  // reply(frame); a reply that is empty writes nothing. Runs until Stop().
-  ScriptedPeer& RespondForever(std::function<std::string(const std::string& frame)> reply);
+  // Script steps (add them before Start). ExpectUntil reads up to and including byte, starting
+  // where the previous one stopped; one that times out fails the peer and ends the script.
+  ScriptedPeer& ExpectUntil(char byte, int timeout_ms = 10000) {
+    return Add({Step::kExpect, byte, timeout_ms, {}});
+  }
+  ScriptedPeer& Write(std::string bytes) { return Add({Step::kWrite, 0, 0, std::move(bytes)}); }
+  ScriptedPeer& Delay(int ms) { return Add({Step::kDelay, 0, ms, {}}); }
 
   void Start();
   // Ends the thread (a script still running is cut short). Idempotent.
@@ -73,21 +62,20 @@ class ScriptedPeer {
   bool WaitReceived(std::size_t count, int timeout_ms = 10000);
   // Everything read from the master so far.
   std::string Received() const;
-  // Empty unless an expect step timed out: then what it waited for.
-  std::string Failure() const;
 
  private:
   struct Step {
-    enum Kind { kExpectUntil, kExpectBytes, kWrite, kDelay, kDo, kRespond };
+    enum Kind { kExpect, kWrite, kDelay };
     Kind kind = kWrite;
     char byte = 0;
-    std::size_t count = 0;
     int ms = 0;
     std::string bytes;
-    std::function<void()> action;
-    std::function<std::string(const std::string&)> reply;
   };
 
+  ScriptedPeer& Add(Step step) {
+    steps_.push_back(std::move(step));
+    return *this;
+  }
   void Run();
   // Reads whatever the master has until ready() or the deadline (ms < 0: no deadline) or
   // Stop(); returns ready().
@@ -104,7 +92,7 @@ class ScriptedPeer {
   std::size_t cursor_ = 0;  // touched by the peer thread only
   bool done_ = false;
   bool stopping_ = false;
-  std::string failure_;
+  bool failed_ = false;
 };
 
 }  // namespace nevtest
