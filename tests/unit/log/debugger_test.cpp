@@ -2,16 +2,11 @@
 #include "log/debugger.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,59 +14,38 @@
 #include "platform/log_file.h"
 #include "platform/module.h"
 #include "platform/regional.h"
+#include "support/helpers.h"
 
 namespace nev {
 namespace {
 
 namespace fs = std::filesystem;
+using nevtest::ReadFile;
+using nevtest::WriteFile;
 
 const std::string kSep(1, platform::kPathSeparator);
 
+// Single-digit fields everywhere, so every line checks the zero padding of the date.
 class FakeClock : public LogClock {
  public:
-  std::tm LocalNow() override { return date; }
-  double SecondsSinceMidnight() override { return seconds; }
-
-  std::tm date = MakeDate(5, 12, 2026, 10, 15, 2);
-  double seconds = 36902.0;
-
-  static std::tm MakeDate(int day, int month, int year, int h, int m, int s) {
-    std::tm t{};
-    t.tm_mday = day;
-    t.tm_mon = month - 1;
-    t.tm_year = year - 1900;
-    t.tm_hour = h;
-    t.tm_min = m;
-    t.tm_sec = s;
+  std::tm LocalNow() override {
+    std::tm t{};  // 01-02-2031 03:04:05
+    t.tm_year = 131, t.tm_mon = 1, t.tm_mday = 1, t.tm_hour = 3, t.tm_min = 4, t.tm_sec = 5;
     return t;
   }
+  double SecondsSinceMidnight() override { return seconds; }
+  double seconds = 36902.0;
 };
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nev_log_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    base = pattern;
-    clock = std::make_shared<FakeClock>();
     platform::SetDecimalSymbolOverride(".");
     platform::InjectAppendFailures(0);
   }
   void TearDown() override {
     platform::SetDecimalSymbolOverride(std::nullopt);
     platform::InjectAppendFailures(0);
-    std::error_code ec;
-    fs::remove_all(base, ec);
   }
 
   std::unique_ptr<CDebugger> MakeLog(bool profiler = false) {
@@ -80,15 +54,30 @@ class LogTest : public ::testing::Test {
     log->Profiler(profiler);
     return log;
   }
-
   fs::path LogPath(const std::string& name = "test") const {
     return base / "Logs" / (name + ".log");
   }
+  // 100-byte lines "Lnnnnn xxx...\r\n".
+  static std::vector<std::string> Lines(int count) {
+    std::vector<std::string> lines;
+    for (int n = 0; n < count; ++n) {
+      char head[16];
+      std::snprintf(head, sizeof head, "L%05d ", n);
+      lines.push_back(head + std::string(98 - 7, 'x') + "\r\n");
+    }
+    return lines;
+  }
+  static std::string Join(const std::vector<std::string>& lines, size_t from) {
+    std::string out;
+    for (size_t n = from; n < lines.size(); ++n) out += lines[n];
+    return out;
+  }
 
+  nevtest::TempDir dir;
+  const fs::path base = dir.path();
+  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
   const std::string stamp =
-      "05-12-2026 10" + platform::TimeSeparator() + "15" + platform::TimeSeparator() + "02";
-  fs::path base;
-  std::shared_ptr<FakeClock> clock;
+      "01-02-2031 03" + platform::TimeSeparator() + "04" + platform::TimeSeparator() + "05";
 };
 
 // --- Sessions ------------------------------------------------------------------------------------
@@ -104,6 +93,7 @@ TEST_F(LogTest, FirstUseCreatesLogsFolderAndSessionLinesWithElapsedPrefix) {
     EXPECT_EQ(log.FileName(), platform::ModuleStem());
     EXPECT_EQ(log.LogFile(), "");
     log.FileName("test");
+    log.FileNameSuffix("");  // without a session: no session end, the profiler stays on
     EXPECT_FALSE(fs::exists(base / "Logs"));
 
     clock->seconds += 1.25;  // measured from the object's creation
@@ -132,16 +122,6 @@ TEST_F(LogTest, ElapsedPrefixWrapsAtMidnightAndUsesTheDecimalSymbol) {
                       "Secs: 2,750\t" + stamp + "\t(i)\r\n");
 }
 
-TEST_F(LogTest, DateStampPadsEveryField) {
-  clock->date = FakeClock::MakeDate(1, 2, 2031, 3, 4, 5);
-  auto log = MakeLog();
-  log->Critical();
-  const std::string sep = platform::TimeSeparator();
-  const std::string expected = "01-02-2031 03" + sep + "04" + sep + "05";
-  EXPECT_EQ(ReadFile(LogPath()),
-            "Debug Session Start: " + expected + "\r\n" + expected + "\t(c)\t\r\n");
-}
-
 TEST_F(LogTest, SuffixChangeEndsTheSessionAndTheNextLineStartsANewFile) {
   auto log = MakeLog(true);
   log->Information("NEV", "one");
@@ -164,13 +144,6 @@ TEST_F(LogTest, SuffixChangeEndsTheSessionAndTheNextLineStartsANewFile) {
                                                 "\t(i)\tNEV\tthree\r\n" +
                                                 "Debug Session End: " + stamp + "\r\n");
   EXPECT_FALSE(fs::exists(LogPath("renamed")));
-}
-
-TEST_F(LogTest, SuffixChangeWithoutSessionWritesNothing) {
-  auto log = MakeLog();
-  log->FileNameSuffix("x");
-  log.reset();
-  EXPECT_FALSE(fs::exists(base / "Logs"));
 }
 
 // --- Entries, levels and the level-change line ---------------------------------------------------
@@ -251,26 +224,11 @@ TEST_F(LogTest, LevelChangeLineOnlyWhileASessionIsOpen) {
 
 class LogCutTest : public LogTest {
  protected:
-  // 100-byte lines "Lnnnnn xxx...\r\n", preceded by a first line of `first_length` bytes.
-  static std::vector<std::string> Lines(int count) {
-    std::vector<std::string> lines;
-    for (int n = 0; n < count; ++n) {
-      char head[16];
-      std::snprintf(head, sizeof head, "L%05d ", n);
-      lines.push_back(head + std::string(98 - 7, 'x') + "\r\n");
-    }
-    return lines;
-  }
-  static std::string Join(const std::vector<std::string>& lines, size_t from) {
-    std::string out;
-    for (size_t n = from; n < lines.size(); ++n) out += lines[n];
-    return out;
-  }
-  void Prepare(const std::string& text) {
+  // The log after one session on a file that held `before`.
+  std::string SessionAfter(const std::string& before, int32_t max_kb = 512,
+                           int32_t shrink_kb = 500) {
     fs::create_directories(base / "Logs");
-    WriteFile(LogPath(), text);
-  }
-  std::string RunSession(int32_t max_kb = 512, int32_t shrink_kb = 500) {
+    WriteFile(LogPath(), before);
     auto log = MakeLog();
     log->MaxFileSize(max_kb);
     log->ShrinkFileSize(shrink_kb);
@@ -280,46 +238,35 @@ class LogCutTest : public LogTest {
   const std::string session = "Debug Session Start: " + stamp + "\r\n" + stamp + "\t(c)\t\r\n";
 };
 
-TEST_F(LogCutTest, FileOfExactlyTheLimitIsKeptAndOneByteMoreIsCut) {
+TEST_F(LogCutTest, FileOfExactlyTheLimitIsKeptAndOneByteMoreIsCutToWholeLines) {
   const std::vector<std::string> lines = Lines(5242);  // 524,200 bytes
   const std::string exact = std::string(86, 'f') + "\r\n" + Join(lines, 0);
   ASSERT_EQ(exact.size(), 524288u);
-  Prepare(exact);
-  EXPECT_EQ(RunSession(), exact + session);
-
+  EXPECT_EQ(SessionAfter(exact), exact + session);
   // One byte more: the last 512,000 characters start on a line boundary, yet that first line is
   // still dropped; the kept text gets one more CR LF.
-  Prepare("+" + exact);
-  EXPECT_EQ(RunSession(), Join(lines, 5242 - 5119) + "\r\n" + session);
-}
-
-TEST_F(LogCutTest, CutKeepsWholeLinesOfTheTail) {
-  const std::vector<std::string> lines = Lines(30);  // 3,000 bytes
-  Prepare(Join(lines, 0));
-  // Limit 2 KB; keep 1 KB = the last 10 lines and 24 bytes of the one before, which goes.
-  EXPECT_EQ(RunSession(2, 1), Join(lines, 20) + "\r\n" + session);
+  EXPECT_EQ(SessionAfter("+" + exact), Join(lines, 5242 - 5119) + "\r\n" + session);
+  // Limit 2 KB, keep 1 KB = the last 10 lines and 24 bytes of the one before, which goes.
+  EXPECT_EQ(SessionAfter(Join(Lines(30), 0), 2, 1), Join(Lines(30), 20) + "\r\n" + session);
 }
 
 TEST_F(LogCutTest, HugeSettingsOverflowLikeSigned32BitArithmetic) {
   const std::string small = "first\r\nsecond\r\nthird\r\n";
-  // MaxFileSize x 1024 overflows: no cut at all (a wrapped negative limit would cut).
-  Prepare(small);
-  EXPECT_EQ(RunSession(2097152, 0), small + session);
-  // 2,097,151 KB is the largest that fits: still no cut of a small file.
-  Prepare(small);
-  EXPECT_EQ(RunSession(2097151, 0), small + session);
-  // ShrinkFileSize x 1024 overflows: the whole file is kept less its first line.
-  Prepare(small);
-  EXPECT_EQ(RunSession(0, 2097152), "second\r\nthird\r\n\r\n" + session);
-  // A negative keep is skipped the same way.
-  Prepare(small);
-  EXPECT_EQ(RunSession(0, -1), "second\r\nthird\r\n\r\n" + session);
-  // Keeping nothing leaves only the added CR LF.
-  Prepare(small);
-  EXPECT_EQ(RunSession(0, 0), "\r\n" + session);
-  // No CR LF in the kept text: only its first character goes.
-  Prepare("abcdef");
-  EXPECT_EQ(RunSession(0, 500), "bcdef\r\n" + session);
+  const struct {
+    int32_t max_kb, shrink_kb;
+    std::string before, kept;
+  } cases[] = {
+      {2097152, 0, small, small},  // MaxFileSize x 1024 overflows: no cut (a negative limit would)
+      {2097151, 0, small, small},  // the largest that fits: still no cut of a small file
+      {0, 2097152, small, "second\r\nthird\r\n\r\n"},  // keep overflows: less the first line
+      {0, -1, small, "second\r\nthird\r\n\r\n"},       // a negative keep: the same
+      {0, 0, small, "\r\n"},                           // keeping nothing: only the added CR LF
+      {0, 500, "abcdef", "bcdef\r\n"},  // no CR LF in the kept text: only its first character goes
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.max_kb << " " << c.shrink_kb << " " << c.before);
+    EXPECT_EQ(SessionAfter(c.before, c.max_kb, c.shrink_kb), c.kept + session);
+  }
 }
 
 // --- Failures never reach the caller -------------------------------------------------------------
@@ -358,7 +305,7 @@ TEST_F(LogTest, WriteRetriedAfterFailuresWithNotesInFrontOfTheEntry) {
   EXPECT_EQ(ReadFile(LogPath()), kept + "Secs: 0.000\t" + stamp + "\t(c)\t\tNEV\tkept\r\n");
 }
 
-TEST_F(LogTest, UnwritableLogFileLosesLinesSilently) {
+TEST_F(LogTest, UnwritablePlacesLoseLinesSilently) {
   fs::create_directories(LogPath());  // a folder where the file should be
   auto log = MakeLog();
   log->Information("NEV", "a");
@@ -370,15 +317,13 @@ TEST_F(LogTest, UnwritableLogFileLosesLinesSilently) {
   EXPECT_EQ(ReadFile(LogPath("test_ok")), "Debug Session Start: " + stamp + "\r\n" + stamp +
                                               "\t(c)\t\tNEV\tc\r\n" +
                                               "Debug Session End: " + stamp + "\r\n");
-}
 
-TEST_F(LogTest, LogsFolderThatCannotBeMadeNeverReachesTheCaller) {
-  // "Logs" exists as a plain file, so the folder cannot be created.
+  // "Logs" exists as a plain file, so the folder cannot be made; the file stays untouched.
+  fs::remove_all(base / "Logs");
   WriteFile(base / "Logs", "in the way");
-  auto log = MakeLog();
+  log = MakeLog();
   EXPECT_NO_THROW(log->Critical("NEV", "", "PaperFeed"));
   EXPECT_EQ(log->LogFile(), base.string() + kSep + "Logs" + kSep);
-  // Later writes are dropped too; the file in the way is untouched.
   EXPECT_NO_THROW(log->Information("NEV", "later"));
   EXPECT_NO_THROW(log->Level(1));
   EXPECT_THROW(log->GetLastKB(1), RuntimeError);
@@ -417,14 +362,8 @@ TEST_F(LogTest, GetLastKBReturnsWholeLinesWithoutTheFinalLineEnd) {
   EXPECT_EQ(log->GetLastKB(1), stamp + "\t(i)\tNEV\tsecond\r\n" + stamp + "\t(i)\tNEV\tthird");
 
   // 20 lines of 100 bytes: the last KB starts inside line 10, which is dropped.
-  std::string text, expected;
-  for (int n = 0; n < 20; ++n) {
-    std::string line = "line " + std::to_string(n + 10) + " ";
-    line += std::string(98 - line.size(), '.') + "\r\n";
-    text += line;
-    if (n >= 10) expected += line;
-  }
-  WriteFile(LogPath(), text);
+  WriteFile(LogPath(), Join(Lines(20), 0));
+  const std::string expected = Join(Lines(20), 10);
   EXPECT_EQ(log->GetLastKB(1), expected.substr(0, expected.size() - 2));
 
   try {
@@ -464,22 +403,15 @@ TEST_F(LogTest, TwoProcessesAppendingNeverInterleaveLines) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
 
-  std::istringstream in(ReadFile(LogPath("shared")));
-  std::string line;
   int entries[2] = {0, 0}, sessions = 0;
-  while (std::getline(in, line)) {
-    ASSERT_FALSE(line.empty());
-    ASSERT_EQ(line.back(), '\r');
-    line.pop_back();
+  for (const std::string& line : nevtest::LogEntries(LogPath("shared"))) {
     if (line.rfind("Debug Session", 0) == 0) {
       ++sessions;
       continue;
     }
-    const std::string tail = "\t" + payload;
-    ASSERT_GE(line.size(), tail.size());
-    ASSERT_EQ(line.substr(line.size() - tail.size()), tail);
-    const bool from_child = line.find("\t(i)\tchild\t") != std::string::npos;
-    ASSERT_TRUE(from_child || line.find("\t(i)\tparent\t") != std::string::npos) << line;
+    const bool from_child = line.rfind("(i)\tchild\t", 0) == 0;
+    ASSERT_TRUE(from_child || line.rfind("(i)\tparent\t", 0) == 0) << line.substr(0, 80);
+    ASSERT_TRUE(line.ends_with("\t" + payload)) << line.substr(0, 80);
     ++entries[from_child ? 1 : 0];
   }
   EXPECT_EQ(sessions, 4);
