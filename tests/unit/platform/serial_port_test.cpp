@@ -2,27 +2,19 @@
 #include "platform/serial_port.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 
-#include "nev/error.h"
 #include "platform/event_loop.h"
+#include "support/helpers.h"
 #include "support/pty.h"
 
 namespace nev::platform {
 namespace {
 
-int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using nevtest::ErrorOf;
 
-TEST(SerialPortTest, SecondOpenerGetsPortAlreadyOpen) {
+TEST(SerialPortTest, SecondOpenerGetsPortAlreadyOpenAndAClosedPortRefusesReadAndWrite) {
   nevtest::PtyPair pty;
   auto first = SerialPort::Create();
   auto second = SerialPort::Create();
@@ -35,6 +27,9 @@ TEST(SerialPortTest, SecondOpenerGetsPortAlreadyOpen) {
   first->Close();
   first->Close();  // closing twice is harmless
   EXPECT_FALSE(first->IsOpen());
+  EXPECT_NE(ErrorOf([&] { first->Input(); }), 0);
+  EXPECT_NE(ErrorOf([&] { first->Output("x"); }), 0);
+  first->WaitReadable(600000);  // returns at once: the test would time out otherwise
   second->Open(pty.slave_path(), "115200,n,8,1");  // free again once closed
   EXPECT_TRUE(second->IsOpen());
 }
@@ -56,19 +51,13 @@ TEST(SerialPortTest, OpenFailuresAreNotPortInUse) {
   EXPECT_TRUE(port->IsOpen());
 }
 
-TEST(SerialPortTest, ClosedPortRefusesReadAndWriteButWaitReturns) {
-  auto port = SerialPort::Create();
-  EXPECT_NE(ErrorOf([&] { port->Input(); }), 0);
-  EXPECT_NE(ErrorOf([&] { port->Output("x"); }), 0);
-  port->WaitReadable(600000);  // returns at once: the test would time out otherwise
-}
-
-TEST(SerialPortTest, ReadSizeAndWholeWrites) {
+TEST(SerialPortTest, ReadSizesAndWholeWrites) {
   nevtest::PtyPair pty;
   nevtest::ScriptedPeer peer(pty.master());
   auto port = SerialPort::Create();
   port->Open(pty.slave_path(), "9600,n,8,1");
-  peer.Write("abc").Start();
+  const std::string sent = std::string(3000, 'x') + "\x02\x03\xFF";
+  peer.Write("abc").ExpectUntil('\xFE').Write(sent).Start();
 
   port->SetInputLen(1);
   std::string got;
@@ -81,28 +70,17 @@ TEST(SerialPortTest, ReadSizeAndWholeWrites) {
   EXPECT_EQ(got, "abc");
   EXPECT_EQ(port->Input(), "");  // nothing pending: empty, without blocking
 
-  // A write larger than the pty's buffer goes out whole.
+  // A write larger than the pty's buffer goes out whole (its 0xFE bytes release the peer).
   std::string big(20000, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
   port->Output(big);
   ASSERT_TRUE(peer.WaitReceived(big.size()));
   EXPECT_EQ(peer.Received(), big);
-}
 
-TEST(SerialPortTest, ReadSizeZeroTakesEverythingPending) {
-  nevtest::PtyPair pty;
-  nevtest::ScriptedPeer peer(pty.master());
-  auto port = SerialPort::Create();
-  port->Open(pty.slave_path(), "9600,n,8,1");
-  const std::string sent = std::string(3000, 'x') + "\x02\x03\xFF";
-  peer.Write(sent).Start();
+  // Read size 0 takes everything pending.
   ASSERT_TRUE(peer.WaitDone());
   port->SetInputLen(0);
-  std::string got;
-  while (got.size() < sent.size()) {
-    port->WaitReadable(600000);
-    got += port->Input();
-  }
+  for (got.clear(); got.size() < sent.size(); got += port->Input()) port->WaitReadable(600000);
   EXPECT_EQ(got, sent);
 }
 
@@ -121,15 +99,16 @@ TEST(SerialPortTest, WaitEndsWhenAByteArrivesOrAnEventIsDue) {
 }
 
 TEST(SerialPortTest, DeviceForPortFollowsTheEnvironment) {
-  ::unsetenv("NEVCOM_COM3");
+  nevtest::ScopedEnv unset("NEVCOM_COM3", nullptr);
   EXPECT_EQ(DeviceForPort(3), "/dev/ttyS2");
   EXPECT_EQ(DeviceForPort(1), "/dev/ttyS0");
-  ::setenv("NEVCOM_COM3", "/dev/pts/42", 1);
-  EXPECT_EQ(DeviceForPort(3), "/dev/pts/42");
-  EXPECT_EQ(DeviceForPort(4), "/dev/ttyS3");
-  ::setenv("NEVCOM_COM3", "", 1);
+  {
+    nevtest::ScopedEnv set("NEVCOM_COM3", "/dev/pts/42");
+    EXPECT_EQ(DeviceForPort(3), "/dev/pts/42");
+    EXPECT_EQ(DeviceForPort(4), "/dev/ttyS3");
+  }
+  nevtest::ScopedEnv empty("NEVCOM_COM3", "");
   EXPECT_EQ(DeviceForPort(3), "/dev/ttyS2");
-  ::unsetenv("NEVCOM_COM3");
 }
 
 }  // namespace

@@ -2,47 +2,21 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <locale.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "platform/codepage.h"
 #include "platform/message_default.h"
 #include "platform/module.h"
 #include "platform/regional.h"
+#include "support/helpers.h"
 
 namespace nev::platform {
 namespace {
 
-// Sets or clears an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = ::getenv(name)) {
-      old_ = old;
-      had_ = true;
-    }
-    if (value)
-      ::setenv(name, value, 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (had_)
-      ::setenv(name_, old_.c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
+using nevtest::ScopedEnv;
 
 TEST(CodePageTest, Utf8ToWindows1251AndBack) {
   ScopedEnv cp("NEVCOM_CODEPAGE", nullptr);
@@ -62,18 +36,12 @@ TEST(CodePageTest, Utf8ToWindows1251AndBack) {
 
 TEST(CodePageTest, WhatCannotBeRepresentedBecomesQuestionMark) {
   ScopedEnv cp("NEVCOM_CODEPAGE", nullptr);
-  EXPECT_EQ(ToWire("a日本b"), "a??b");  // not in the code page
-  EXPECT_EQ(ToWire("x😀y"), "x?y");      // four-byte sequence: one character
-  EXPECT_EQ(ToWire("a\xFF"
-                   "b"),
-            "a?b");                    // not UTF-8 at all
-  EXPECT_EQ(ToWire("ok\xD0"), "ok?");  // cut short at the end
-  EXPECT_EQ(ToWire("\xD0"
-                   "A"),
-            "?A");  // lead byte without its continuation
-  EXPECT_EQ(FromWire("a\x98"
-                     "b"),
-            "a?b");  // the one unassigned byte of Windows-1251
+  EXPECT_EQ(ToWire("a日本b"), "a??b");   // not in the code page
+  EXPECT_EQ(ToWire("x😀y"), "x?y");       // four-byte sequence: one character
+  EXPECT_EQ(ToWire("a\xFFz"), "a?z");    // not UTF-8 at all
+  EXPECT_EQ(ToWire("ok\xD0"), "ok?");    // cut short at the end
+  EXPECT_EQ(ToWire("\xD0Z"), "?Z");      // lead byte without its continuation
+  EXPECT_EQ(FromWire("a\x98z"), "a?z");  // the one unassigned byte of Windows-1251
 }
 
 TEST(CodePageTest, EnvironmentChoosesTheWireCodePage) {
@@ -126,10 +94,9 @@ TEST(RegionalTest, DecimalSymbolFromTheEnvironmentWithoutTouchingTheGlobalLocale
   ScopedEnv bogus("LC_ALL", "xx_NOWHERE.UTF-8");  // unknown locale: the C symbol
   EXPECT_EQ(DecimalSymbol(), ".");
 
-  char folder[] = "/tmp/nev-locale-XXXXXX";
-  ASSERT_NE(::mkdtemp(folder), nullptr);
+  nevtest::TempDir folder;
   ScopedEnv locpath("LOCPATH", nullptr);
-  const std::string comma = CommaLocale(folder);
+  const std::string comma = CommaLocale(folder.str());
   if (!comma.empty()) {
     ScopedEnv a("LC_ALL", nullptr);
     ScopedEnv n("LC_NUMERIC", comma.c_str());
@@ -144,7 +111,6 @@ TEST(RegionalTest, DecimalSymbolFromTheEnvironmentWithoutTouchingTheGlobalLocale
     EXPECT_EQ(DecimalSymbol(), ",");
   }
   EXPECT_EQ(before, ::setlocale(LC_ALL, nullptr));
-  std::filesystem::remove_all(folder);
   if (comma.empty()) GTEST_SKIP() << "no locale with a decimal comma is installed";
 }
 
