@@ -1,0 +1,231 @@
+// The serial port on Windows: \\.\COMn opened for overlapped I/O, 8N1 without flow control,
+// DTR on. Reads never block: they take only what the driver has already queued. A wait for
+// input is one overlapped one-byte read, slept on with MsgWaitForMultipleObjectsEx so that the
+// thread's window messages (timer ticks among them) still end it.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "nev/error.h"
+#include "platform/event_loop.h"
+#include "platform/serial_port.h"
+#include "platform/win32/wide.h"
+
+namespace nev::platform {
+
+namespace {
+
+// Longest single wait of the pending read on the driver's side; waits are cut shorter by the
+// caller's limit and cancelled.
+constexpr DWORD kReadWaitCapMs = 10000;
+
+class Overlapped {
+ public:
+  Overlapped() { ov_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+  ~Overlapped() {
+    if (ov_.hEvent) CloseHandle(ov_.hEvent);
+  }
+  Overlapped(const Overlapped&) = delete;
+  Overlapped& operator=(const Overlapped&) = delete;
+  OVERLAPPED* Reset() {
+    HANDLE event = ov_.hEvent;
+    ov_ = OVERLAPPED{};
+    ov_.hEvent = event;
+    ResetEvent(event);
+    return &ov_;
+  }
+  HANDLE Event() const { return ov_.hEvent; }
+  OVERLAPPED* Get() { return &ov_; }
+
+ private:
+  OVERLAPPED ov_{};
+};
+
+class Win32SerialPort : public SerialPort {
+ public:
+  ~Win32SerialPort() override { Close(); }
+
+  void Open(const std::string& device, const std::string& settings) override {
+    Close();
+    const DWORD baud = ParseBaud(settings);
+    HANDLE handle = CreateFileW(win32::Widen(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+        Raise(kErrPortAlreadyOpen);
+      }
+      Raise(kErrPortOpenFailed);
+    }
+    if (!Configure(handle, baud)) {
+      CloseHandle(handle);
+      Raise(kErrPortOpenFailed, "The port's line settings could not be set");
+    }
+    handle_ = handle;
+    baud_ = baud;
+    lookahead_.reset();
+  }
+
+  void Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    CancelIo(handle_);
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    lookahead_.reset();
+  }
+
+  bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
+
+  void SetInputLen(int n) override { input_len_ = n < 0 ? 0 : n; }
+
+  std::string Input() override {
+    RequireOpen();
+    std::string out;
+    if (lookahead_) {
+      out.push_back(*lookahead_);
+      lookahead_.reset();
+      if (input_len_ == 1) return out;
+    }
+    DWORD want = Queued();
+    if (input_len_ > 0) {
+      want = std::min<DWORD>(want, static_cast<DWORD>(input_len_) - static_cast<DWORD>(out.size()));
+    }
+    if (want == 0) return out;
+    std::string chunk(want, '\0');
+    const DWORD got = ReadQueued(chunk.data(), want);
+    out.append(chunk.data(), got);
+    return out;
+  }
+
+  void Output(std::string_view bytes) override {
+    RequireOpen();
+    if (bytes.empty()) return;
+    OVERLAPPED* ov = write_.Reset();
+    DWORD written = 0;
+    BOOL ok = WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+      // Twice the line time of the bytes, and a second more, before giving the write up.
+      const DWORD limit =
+          1000 + static_cast<DWORD>(bytes.size() * 20000ull / (baud_ ? baud_ : 9600));
+      if (WaitForSingleObject(write_.Event(), limit) != WAIT_OBJECT_0) CancelIoEx(handle_, ov);
+      ok = GetOverlappedResult(handle_, ov, &written, TRUE);
+    }
+    if (!ok || written != bytes.size()) Raise(kErrPortOpenFailed, "Writing to the port failed");
+  }
+
+  void WaitReadable(int max_ms) override {
+    if (!IsOpen() || lookahead_) return;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(handle_, &errors, &stat) || stat.cbInQue > 0) return;
+    if (max_ms <= 0 || MillisUntilNextEvent() == 0) return;
+    OVERLAPPED* ov = read_.Reset();
+    char byte = 0;
+    DWORD got = 0;
+    BOOL ok = ReadFile(handle_, &byte, 1, &got, ov);
+    if (!ok) {
+      if (GetLastError() != ERROR_IO_PENDING) return;
+      const DWORD woke = MsgWaitForMultipleObjectsEx(
+          1, &read_.Get()->hEvent, static_cast<DWORD>(max_ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      if (woke != WAIT_OBJECT_0) CancelIoEx(handle_, ov);
+      ok = GetOverlappedResult(handle_, ov, &got, TRUE);
+    }
+    if (ok && got == 1) lookahead_ = byte;
+  }
+
+ private:
+  static DWORD ParseBaud(const std::string& settings) {
+    uint64_t baud = 0;
+    size_t i = 0;
+    for (; i < settings.size() && settings[i] >= '0' && settings[i] <= '9' && i < 10; ++i) {
+      baud = baud * 10 + static_cast<uint64_t>(settings[i] - '0');
+    }
+    if (i == 0 || baud == 0 || baud > 4000000) Raise(kErrInvalidArgument);
+    return static_cast<DWORD>(baud);
+  }
+
+  static bool Configure(HANDLE handle, DWORD baud) {
+    SetupComm(handle, 4096, 4096);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb)) return false;
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(handle, &dcb)) return false;
+    // A read returns at once with what is queued; with nothing queued it waits for the first
+    // byte (up to the cap). Reads ask only for queued bytes; only the input wait waits.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = kReadWaitCapMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(handle, &timeouts)) return false;
+    PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    return true;
+  }
+
+  void RequireOpen() const {
+    if (!IsOpen()) Raise(kErrPortNotOpen);
+  }
+
+  DWORD Queued() {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(handle_, &errors, &stat))
+      Raise(kErrPortOpenFailed, "Reading the port failed");
+    return stat.cbInQue;
+  }
+
+  // Reads bytes the driver already holds, so the read completes at once.
+  DWORD ReadQueued(char* buffer, DWORD count) {
+    OVERLAPPED* ov = read_.Reset();
+    DWORD got = 0;
+    BOOL ok = ReadFile(handle_, buffer, count, &got, ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+      if (WaitForSingleObject(read_.Event(), 1000) != WAIT_OBJECT_0) CancelIoEx(handle_, ov);
+      ok = GetOverlappedResult(handle_, ov, &got, TRUE);
+    }
+    if (!ok) Raise(kErrPortOpenFailed, "Reading the port failed");
+    return got;
+  }
+
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  DWORD baud_ = 0;
+  int input_len_ = 0;
+  std::optional<char> lookahead_;
+  Overlapped read_;
+  Overlapped write_;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> SerialPort::Create() {
+  return std::make_unique<Win32SerialPort>();
+}
+
+std::string DeviceForPort(int16_t port) {
+  return "\\\\.\\COM" + std::to_string(port);
+}
+
+}  // namespace nev::platform

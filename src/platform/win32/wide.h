@@ -1,0 +1,12 @@
+// UTF-8 and UTF-16 conversions for the Win32 layers (the core speaks UTF-8, Windows UTF-16).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace nev::platform::win32 {
+
+std::wstring Widen(std::string_view utf8);
+std::string Narrow(std::wstring_view utf16);
+
+}  // namespace nev::platform::win32

@@ -1,0 +1,463 @@
+#include "nev_object.h"
+
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nev/error.h"
+#include "platform/win32/wide.h"
+#include "server.h"
+#include "service/late_binding.h"
+#include "service/members.h"
+#include "variant_bridge.h"
+
+namespace nev::com {
+
+namespace {
+
+VARIANT_BOOL Bool(bool value) {
+  return value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+// A run-time error as an automation HRESULT: the error number in the control facility, as
+// automation clients read their error numbers back.
+HRESULT ErrorResult(int32_t number) {
+  if (number > 0 && number <= 0xFFFF) {
+    return MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, static_cast<unsigned>(number));
+  }
+  return E_FAIL;
+}
+
+// Makes the error the thread's error information for a vtable caller.
+HRESULT ReportToCaller(const ErrorRecord& error) {
+  ICreateErrorInfo* create = nullptr;
+  if (SUCCEEDED(CreateErrorInfo(&create))) {
+    const std::wstring source = platform::win32::Widen(error.source);
+    const std::wstring description = platform::win32::Widen(error.description);
+    create->SetGUID(IID__NEV);
+    create->SetSource(const_cast<LPOLESTR>(source.c_str()));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+      SetErrorInfo(0, info);
+      info->Release();
+    }
+    create->Release();
+  }
+  return ErrorResult(error.number);
+}
+
+// Runs a vtable member. Command methods report their own run-time errors; what still escapes
+// (InitConnection and StopConnection have no handler of their own) fails the call.
+template <class Body>
+HRESULT Guard(Body&& body) {
+  try {
+    body();
+    return S_OK;
+  } catch (const RuntimeError& e) {
+    return ReportToCaller(e.record());
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT PutText(const std::string& text, BSTR* out) {
+  *out = ToBstr(text);
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+// Fills EXCEPINFO for a run-time error of a late-bound call.
+HRESULT Exception(const ErrorRecord& error, EXCEPINFO* excepinfo) {
+  if (!excepinfo) return ErrorResult(error.number);
+  *excepinfo = EXCEPINFO{};
+  excepinfo->bstrSource = ToBstr(error.source);
+  excepinfo->bstrDescription = ToBstr(error.description);
+  excepinfo->scode = ErrorResult(error.number);
+  return DISP_E_EXCEPTION;
+}
+
+// The DISPPARAMS index of a positional or named argument (rgvarg holds them last first, named
+// ones at the front).
+UINT PositionalSlot(const DISPPARAMS& params, std::size_t index) {
+  return params.cArgs - 1 - static_cast<UINT>(index);
+}
+
+// A failed binding as IDispatch reports it, with the argument at fault where there is one.
+HRESULT BindingFailure(const service::InvokeError& e, const DISPPARAMS& params,
+                       EXCEPINFO* excepinfo, UINT* arg_error) {
+  if (arg_error) {
+    if (e.positional() >= 0 && static_cast<UINT>(e.positional()) < params.cArgs) {
+      *arg_error = PositionalSlot(params, static_cast<std::size_t>(e.positional()));
+    } else if (e.named() >= 0) {
+      *arg_error = static_cast<UINT>(e.named());
+    }
+  }
+  switch (e.number()) {
+    case service::kErrMemberNotFound:
+      return DISP_E_MEMBERNOTFOUND;
+    case service::kErrParamNotFound:
+      return DISP_E_PARAMNOTFOUND;
+    case service::kErrNotOptional:
+      return DISP_E_PARAMNOTOPTIONAL;
+    case service::kErrBadParamCount:
+      return DISP_E_BADPARAMCOUNT;
+    case kErrTypeMismatch:
+      return DISP_E_TYPEMISMATCH;
+    case kErrOverflow:
+      return DISP_E_OVERFLOW;
+    default:
+      return Exception(e.record(), excepinfo);
+  }
+}
+
+const service::MemberInfo* MemberFor(DISPID dispid, WORD flags) {
+  using service::MemberKind;
+  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+    return service::FindMember(dispid, MemberKind::PropertyPut);
+  }
+  if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return nullptr;
+  if (const auto* get = service::FindMember(dispid, MemberKind::PropertyGet)) return get;
+  return service::FindMember(dispid, MemberKind::Function);
+}
+
+}  // namespace
+
+NEVObject::NEVObject() {
+  ObjectCreated();
+}
+
+NEVObject::~NEVObject() {
+  if (type_info_) type_info_->Release();
+  ObjectDestroyed();
+}
+
+HRESULT NEVObject::Create(REFIID riid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  NEVObject* object = nullptr;
+  try {
+    object = new NEVObject();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+  const HRESULT hr = object->QueryInterface(riid, out);
+  object->Release();
+  return hr;
+}
+
+HRESULT NEVObject::QueryInterface(REFIID riid, void** out) {
+  if (!out) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+      IsEqualIID(riid, IID__NEV)) {
+    *out = static_cast<_NEV*>(this);
+  } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
+    *out = static_cast<ISupportErrorInfo*>(this);
+  } else {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+ULONG NEVObject::AddRef() {
+  return static_cast<ULONG>(InterlockedIncrement(&refs_));
+}
+
+ULONG NEVObject::Release() {
+  const LONG left = InterlockedDecrement(&refs_);
+  if (left == 0) delete this;
+  return static_cast<ULONG>(left);
+}
+
+HRESULT NEVObject::InterfaceSupportsErrorInfo(REFIID riid) {
+  return IsEqualIID(riid, IID__NEV) ? S_OK : S_FALSE;
+}
+
+HRESULT NEVObject::TypeInfo(ITypeInfo** info) {
+  if (!type_info_) {
+    const HRESULT hr = LoadNEVTypeInfo(&type_info_);
+    if (FAILED(hr)) return hr;
+  }
+  type_info_->AddRef();
+  *info = type_info_;
+  return S_OK;
+}
+
+HRESULT NEVObject::GetTypeInfoCount(UINT* count) {
+  if (!count) return E_POINTER;
+  *count = 1;
+  return S_OK;
+}
+
+HRESULT NEVObject::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+  if (!info) return E_POINTER;
+  *info = nullptr;
+  if (index != 0) return DISP_E_BADINDEX;
+  return TypeInfo(info);
+}
+
+HRESULT NEVObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+  if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+  if (count == 0) return S_OK;
+  if (!names || !ids) return E_POINTER;
+  try {
+    std::vector<std::string> texts;
+    texts.reserve(count);
+    for (UINT i = 0; i < count; ++i) {
+      texts.push_back(names[i] ? platform::win32::Narrow(names[i]) : std::string());
+    }
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    const std::vector<int32_t> resolved = service::ResolveNames(views);
+    for (UINT i = 0; i < count; ++i) ids[i] = resolved[i];
+    return service::AllResolved(resolved) ? S_OK : DISP_E_UNKNOWNNAME;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT NEVObject::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                          VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error) {
+  if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+  DISPPARAMS none{};
+  if (!params) params = &none;
+  if (params->cNamedArgs > params->cArgs || (params->cArgs && !params->rgvarg) ||
+      (params->cNamedArgs && !params->rgdispidNamedArgs)) {
+    return E_INVALIDARG;
+  }
+  if (result) VariantInit(result);
+  const service::MemberInfo* member = MemberFor(dispid, flags);
+  if (!member) return DISP_E_MEMBERNOTFOUND;
+
+  try {
+    const std::size_t named_count = params->cNamedArgs;
+    const std::size_t positional_count = params->cArgs - named_count;
+    std::vector<service::Variant> positional(positional_count);
+    std::vector<service::NamedArgument> named(named_count);
+    for (std::size_t i = 0; i < positional_count; ++i) {
+      try {
+        positional[i] = FromVariant(params->rgvarg[PositionalSlot(*params, i)]);
+      } catch (const RuntimeError& e) {
+        throw service::InvokeError(e.number(), e.record().description, static_cast<int>(i));
+      }
+    }
+    for (std::size_t j = 0; j < named_count; ++j) {
+      named[j].param = params->rgdispidNamedArgs[j];
+      try {
+        named[j].value = FromVariant(params->rgvarg[j]);
+      } catch (const RuntimeError& e) {
+        throw service::InvokeError(e.number(), e.record().description, -1, static_cast<int>(j));
+      }
+    }
+
+    service::InvokeResult outcome = service::Invoke(nev_, *member, positional, named);
+
+    // By-reference outputs go back into the caller's variables.
+    const auto& declared = member->params;
+    for (std::size_t i = 0; i < positional_count && i < declared.size(); ++i) {
+      if (declared[i].by_ref) WriteBack(positional[i], params->rgvarg[PositionalSlot(*params, i)]);
+    }
+    for (std::size_t j = 0; j < named_count; ++j) {
+      const int32_t index = named[j].param;
+      if (index >= 0 && static_cast<std::size_t>(index) < declared.size() &&
+          declared[index].by_ref) {
+        WriteBack(named[j].value, params->rgvarg[j]);
+      }
+    }
+    if (result && member->result != service::VarType::None) {
+      return ToVariant(outcome.result, result);
+    }
+    return S_OK;
+  } catch (const service::InvokeError& e) {
+    return BindingFailure(e, *params, excepinfo, arg_error);
+  } catch (const RuntimeError& e) {
+    return Exception(e.record(), excepinfo);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+// _NEV: each member converts its arguments and calls the object.
+
+HRESULT NEVObject::get_SilentMode(VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  return Guard([&] { *result = Bool(nev_.SilentMode()); });
+}
+
+HRESULT NEVObject::put_SilentMode(VARIANT_BOOL value) {
+  return Guard([&] { nev_.SilentMode(value != VARIANT_FALSE); });
+}
+
+HRESULT NEVObject::StopConnection(VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = VARIANT_FALSE;
+  return Guard([&] { *result = Bool(nev_.StopConnection()); });
+}
+
+HRESULT NEVObject::InitConnection(LONG Port, LONG BaudRate, LONG StopBits, LONG Parity,
+                                  LONG ByteSize, VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = VARIANT_FALSE;
+  return Guard(
+      [&] { *result = Bool(nev_.InitConnection(Port, BaudRate, StopBits, Parity, ByteSize)); });
+}
+
+#define NEV_BOOL_MEMBER(call)    \
+  if (!result) return E_POINTER; \
+  *result = VARIANT_FALSE;       \
+  return Guard([&] { *result = Bool(call); })
+
+#define NEV_TEXT_MEMBER(call)                                  \
+  if (!result) return E_POINTER;                               \
+  *result = nullptr;                                           \
+  return Guard([&] {                                           \
+    const std::string text = call;                             \
+    if (FAILED(PutText(text, result))) throw std::bad_alloc(); \
+  })
+
+HRESULT NEVObject::PaperFeed(short Rows, VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.PaperFeed(Rows));
+}
+HRESULT NEVObject::FiscText(BSTR text, VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.FiscText(FromBstr(text)));
+}
+HRESULT NEVObject::ServText(BSTR text, VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.ServText(FromBstr(text)));
+}
+HRESULT NEVObject::SellArt(LONG n, double Q, double P, VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.SellArt(n, Q, P));
+}
+HRESULT NEVObject::SellTaxGroup(BSTR Name, BSTR TaxGroup, double Q, double P,
+                                VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.SellTaxGroup(FromBstr(Name), FromBstr(TaxGroup), Q, P));
+}
+HRESULT NEVObject::OpenServNote(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.OpenServNote());
+}
+HRESULT NEVObject::CloseServNote(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.CloseServNote());
+}
+HRESULT NEVObject::OpenFiscNote(BSTR casher, BSTR Pass, BSTR BS, VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.OpenFiscNote(FromBstr(casher), FromBstr(Pass), FromBstr(BS)));
+}
+HRESULT NEVObject::CloseFiscNote(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.CloseFiscNote());
+}
+HRESULT NEVObject::SellDep(LONG n, double Q, double P, VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.SellDep(n, Q, P));
+}
+HRESULT NEVObject::Addition(VARIANT_BOOL Proportional, BSTR V) {
+  return Guard([&] { nev_.Addition(Proportional != VARIANT_FALSE, FromBstr(V)); });
+}
+HRESULT NEVObject::SubTotal(double* Total, double* TotalA, double* TotalB, double* TotalC,
+                            VARIANT_BOOL* result) {
+  if (!Total || !TotalA || !TotalB || !TotalC) return E_POINTER;
+  NEV_BOOL_MEMBER(nev_.SubTotal(*Total, *TotalA, *TotalB, *TotalC));
+}
+HRESULT NEVObject::VoidAll(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.VoidAll());
+}
+HRESULT NEVObject::AddSum(BSTR casher, BSTR Pass, double Sum, LONG Pay, VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.AddSum(FromBstr(casher), FromBstr(Pass), Sum, Pay));
+}
+HRESULT NEVObject::OpenDraw(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.OpenDraw());
+}
+HRESULT NEVObject::Dublicate(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.Dublicate());
+}
+HRESULT NEVObject::EJournal(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.EJournal());
+}
+HRESULT NEVObject::ZDay(BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.ZDay());
+}
+HRESULT NEVObject::ZArticles(VARIANT* result) {
+  if (!result) return E_POINTER;
+  VariantInit(result);
+  return Guard([&] {
+    const std::optional<bool> done = nev_.ZArticles();
+    if (done) {
+      V_VT(result) = VT_BOOL;
+      V_BOOL(result) = Bool(*done);
+    }
+  });
+}
+HRESULT NEVObject::ZDep(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.ZDep());
+}
+HRESULT NEVObject::ZCasher(VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.ZCasher());
+}
+HRESULT NEVObject::Pay(LONG PayType, double Sum, VARIANT_BOOL* result) {
+  NEV_BOOL_MEMBER(nev_.Pay(PayType, Sum));
+}
+HRESULT NEVObject::GetNumberofNotes(BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.GetNumberofNotes());
+}
+HRESULT NEVObject::NoteInfo(BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.NoteInfo());
+}
+HRESULT NEVObject::GetStatus(LONG* result) {
+  if (!result) return E_POINTER;
+  *result = 0;
+  return Guard([&] { *result = nev_.GetStatus(); });
+}
+HRESULT NEVObject::SetStatus() {
+  return Guard([&] { nev_.SetStatus(); });
+}
+HRESULT NEVObject::SendSerNum(BSTR* Num) {
+  if (!Num) return E_POINTER;
+  return Guard([&] {
+    std::string text = FromBstr(*Num);
+    nev_.SendSerNum(text);
+    BSTR updated = ToBstr(text);
+    if (!updated) throw std::bad_alloc();
+    SysFreeString(*Num);
+    *Num = updated;
+  });
+}
+HRESULT NEVObject::ZDeny() {
+  return Guard([&] { nev_.ZDeny(); });
+}
+HRESULT NEVObject::ZAllow() {
+  return Guard([&] { nev_.ZAllow(); });
+}
+HRESULT NEVObject::GetTaxRates(BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.GetTaxRates());
+}
+HRESULT NEVObject::GetFirstFMReport(BSTR s, BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.GetFirstFMReport(FromBstr(s)));
+}
+HRESULT NEVObject::GetNextFMReport(BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.GetNextFMReport());
+}
+HRESULT NEVObject::ECRInfo(BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.ECRInfo());
+}
+HRESULT NEVObject::GetArticle(short x, BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.GetArticle(x));
+}
+HRESULT NEVObject::GetDepartment(short x, BSTR* result) {
+  NEV_TEXT_MEMBER(nev_.GetDepartment(x));
+}
+HRESULT NEVObject::SetArticle(BSTR n, BSTR Name, BSTR Price, unsigned char TaxG, unsigned char Dep,
+                              unsigned char Pay, unsigned char F, BSTR BC, BSTR Q) {
+  return Guard([&] {
+    nev_.SetArticle(FromBstr(n), FromBstr(Name), FromBstr(Price), TaxG, Dep, Pay, F, FromBstr(BC),
+                    FromBstr(Q));
+  });
+}
+
+#undef NEV_BOOL_MEMBER
+#undef NEV_TEXT_MEMBER
+
+}  // namespace nev::com

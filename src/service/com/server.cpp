@@ -1,0 +1,197 @@
+// The library's entry points: the class factory of NEV, unloading, and self-registration.
+#include "server.h"
+
+#include <initguid.h>
+#include <oaidl.h>
+#include <olectl.h>
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "nev_object.h"
+#include "typelib.h"
+
+namespace nev::com {
+
+namespace {
+
+std::atomic<long> g_objects{0};
+std::atomic<long> g_locks{0};
+
+constexpr const wchar_t* kProgId = L"NEVComServer.NEV";
+constexpr WORD kLibMajor = 15;
+constexpr WORD kLibMinor = 0;
+// The standard automation marshaller (the type-library proxy).
+constexpr const wchar_t* kAutomationMarshaller = L"{00020424-0000-0000-C000-000000000046}";
+
+std::wstring ModulePath() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&ModulePath), &module);
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+std::wstring GuidText(REFGUID guid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+class ClassFactory final : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *out = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  // One factory lives as long as the library; locks keep the library, not the factory.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    return NEVObject::Create(riid, out);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) {
+      ++g_locks;
+    } else {
+      --g_locks;
+    }
+    return S_OK;
+  }
+};
+
+ClassFactory g_factory;
+
+// Writes one value (the default one when name is null) under HKEY_CLASSES_ROOT\path.
+bool SetValue(const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LSTATUS status =
+      RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+bool DeleteTree(const std::wstring& path) {
+  const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return false;
+  const LSTATUS gone = RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str());
+  return gone == ERROR_SUCCESS || gone == ERROR_FILE_NOT_FOUND;
+}
+
+HRESULT LoadOwnTypeLib(ITypeLib** lib) {
+  const std::wstring path = ModulePath();
+  if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+  return LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+}
+
+}  // namespace
+
+void ObjectCreated() {
+  ++g_objects;
+}
+void ObjectDestroyed() {
+  --g_objects;
+}
+
+HRESULT LoadNEVTypeInfo(ITypeInfo** info) {
+  ITypeLib* lib = nullptr;
+  HRESULT hr = LoadOwnTypeLib(&lib);
+  if (FAILED(hr)) return hr;
+  hr = lib->GetTypeInfoOfGuid(IID__NEV, info);
+  lib->Release();
+  return hr;
+}
+
+}  // namespace nev::com
+
+using nev::com::GuidText;
+
+STDAPI DllCanUnloadNow() {
+  return nev::com::g_objects == 0 && nev::com::g_locks == 0 ? S_OK : S_FALSE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!IsEqualCLSID(clsid, CLSID_NEV)) return CLASS_E_CLASSNOTAVAILABLE;
+  return nev::com::g_factory.QueryInterface(riid, out);
+}
+
+STDAPI DllRegisterServer() {
+  using namespace nev::com;
+  const std::wstring path = ModulePath();
+  if (path.empty()) return SELFREG_E_CLASS;
+  const std::wstring clsid = GuidText(CLSID_NEV);
+  const std::wstring libid = GuidText(LIBID_NEVComServer);
+  const std::wstring iid = GuidText(IID__NEV);
+  const std::wstring class_key = L"CLSID\\" + clsid;
+  const std::wstring version = std::to_wstring(kLibMajor) + L"." + std::to_wstring(kLibMinor);
+  // Type library versions in the registry are hexadecimal ("f.0" for 15.0).
+  wchar_t hex_version[16] = {};
+  wsprintfW(hex_version, L"%x.%x", kLibMajor, kLibMinor);
+
+  const bool ok = SetValue(kProgId, nullptr, kProgId) &&
+                  SetValue(std::wstring(kProgId) + L"\\Clsid", nullptr, clsid) &&
+                  SetValue(class_key, nullptr, kProgId) &&
+                  SetValue(class_key + L"\\InprocServer32", nullptr, path) &&
+                  SetValue(class_key + L"\\InprocServer32", L"ThreadingModel", L"Apartment") &&
+                  SetValue(class_key + L"\\ProgID", nullptr, kProgId) &&
+                  SetValue(class_key + L"\\VERSION", nullptr, version) &&
+                  SetValue(class_key + L"\\TypeLib", nullptr, libid) &&
+                  SetValue(class_key + L"\\Programmable", nullptr, L"");
+  if (!ok) return SELFREG_E_CLASS;
+
+  // The type library under its id, version and locale 0; this also registers _NEV with the
+  // automation marshaller. The interface keys are written here as well, so that they do not
+  // depend on how the system's registration chooses to describe a dual interface.
+  ITypeLib* lib = nullptr;
+  HRESULT hr = LoadOwnTypeLib(&lib);
+  if (FAILED(hr)) return SELFREG_E_TYPELIB;
+  hr = RegisterTypeLib(lib, const_cast<LPOLESTR>(path.c_str()), nullptr);
+  lib->Release();
+  if (FAILED(hr)) return SELFREG_E_TYPELIB;
+  const std::wstring interface_key = L"Interface\\" + iid;
+  const bool interface_ok =
+      SetValue(interface_key, nullptr, L"_NEV") &&
+      SetValue(interface_key + L"\\ProxyStubClsid", nullptr, kAutomationMarshaller) &&
+      SetValue(interface_key + L"\\ProxyStubClsid32", nullptr, kAutomationMarshaller) &&
+      SetValue(interface_key + L"\\TypeLib", nullptr, libid) &&
+      SetValue(interface_key + L"\\TypeLib", L"Version", hex_version);
+  return interface_ok ? S_OK : SELFREG_E_TYPELIB;
+}
+
+STDAPI DllUnregisterServer() {
+  using namespace nev::com;
+  const std::wstring clsid = GuidText(CLSID_NEV);
+  const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+  // Not registered is no failure: what is gone stays gone.
+  UnRegisterTypeLib(LIBID_NEVComServer, kLibMajor, kLibMinor, 0, kind);
+  const bool ok = DeleteTree(L"Interface\\" + GuidText(IID__NEV)) &&
+                  DeleteTree(L"CLSID\\" + clsid) && DeleteTree(kProgId);
+  return ok ? S_OK : SELFREG_E_CLASS;
+}
