@@ -5,19 +5,12 @@
 #include <limits>
 
 #include "service/late_binding.h"
+#include "support/helpers.h"
 
 namespace nev::service {
 namespace {
 
-int32_t ErrorOf(auto&& convert) {
-  try {
-    convert();
-  } catch (const RuntimeError& e) {
-    EXPECT_FALSE(e.record().description.empty());
-    return e.number();
-  }
-  return 0;
-}
+using nevtest::ErrorOf;
 
 TEST(Conversion, TextsAreNumbersInCForm) {
   EXPECT_EQ(ToDouble(std::string("2.5")), 2.5);

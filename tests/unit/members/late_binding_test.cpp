@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "nev/message.h"
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
+#include "support/helpers.h"
 
 namespace nev::service {
 namespace {
@@ -19,21 +18,9 @@ namespace {
 class LateBinding : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ =
-        std::filesystem::temp_directory_path() /
-        ("nev-late-binding-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(folder_);
-    previous_ = SetMessageSink(sink_);
     sim_.Start();
-    nev_ = std::make_unique<NEV>(folder_.string());
     ASSERT_TRUE(nev_->InitConnection(sim_.SlavePath(), 9600));
     sim_.ClearRecord();
-  }
-  void TearDown() override {
-    nev_.reset();
-    SetMessageSink(previous_);
-    std::filesystem::remove_all(folder_);
   }
 
   // Invokes by name with positional texts and named (name, text) pairs, as a late-bound client
@@ -73,11 +60,10 @@ class LateBinding : public ::testing::Test {
     return number;
   }
 
-  std::filesystem::path folder_;
-  std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
-  std::shared_ptr<MessageSink> previous_;
+  nevtest::TempDir folder_;
+  nevtest::MessageRecorder messages_;
   nevsim::Simulator sim_;
-  std::unique_ptr<NEV> nev_;
+  std::unique_ptr<NEV> nev_ = std::make_unique<NEV>(folder_.str());
 };
 
 TEST_F(LateBinding, OptionalArgumentsTakeTheirDefaults) {
@@ -128,7 +114,7 @@ TEST_F(LateBinding, BadArgumentsAreRefusedBeforeAnythingIsSent) {
             }),
             kErrInvalidArgument);
   EXPECT_EQ(Refused([&] { Call("NoSuchMember", {}); }), kErrMemberNotFound);
-  EXPECT_TRUE(sink_->messages.empty());  // refused calls show no message box
+  EXPECT_TRUE(messages_.Take().empty());  // refused calls show no message box
 
   // The error names the argument at fault.
   try {

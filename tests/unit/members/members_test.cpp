@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <set>
 #include <string>
 
 #include "service/late_binding.h"
@@ -94,40 +93,6 @@ TEST(MemberTable, EveryMemberInSlotOrderWithItsDispidAndSignature) {
     EXPECT_EQ(members[i].dispid, expected[i].dispid);
     EXPECT_EQ(Signature(members[i]), expected[i].signature);
   }
-}
-
-TEST(MemberTable, MethodDispidsCountUpWithTheTwoGapsOnly) {
-  std::set<int32_t> expected;
-  for (int32_t id = 0x6003002A; id <= 0x60030056; ++id) {
-    if ((id >= 0x6003002C && id <= 0x60030031) || id == 0x6003004D) continue;
-    expected.insert(id);
-  }
-  std::set<int32_t> methods;
-  int32_t previous = 0;
-  for (const MemberInfo& m : Members()) {
-    if (m.kind == MemberKind::PropertyGet || m.kind == MemberKind::PropertyPut) {
-      EXPECT_EQ(m.dispid, kDispidSilentMode);
-      continue;
-    }
-    EXPECT_GT(m.dispid, previous) << m.name;  // declaration order
-    previous = m.dispid;
-    EXPECT_TRUE(methods.insert(m.dispid).second) << m.name;
-  }
-  EXPECT_EQ(methods, expected);
-}
-
-TEST(MemberTable, OnlySubTotalAndSendSerNumTakeReferencesAndOnlyTwoMembersHaveDefaults) {
-  std::set<std::string> by_ref, optional;
-  for (const MemberInfo& m : Members()) {
-    for (const ParamInfo& p : m.params) {
-      if (p.by_ref) by_ref.insert(std::string(m.name) + "." + std::string(p.name));
-      if (p.optional) optional.insert(std::string(m.name) + "." + std::string(p.name));
-    }
-  }
-  EXPECT_EQ(by_ref, (std::set<std::string>{"SubTotal.Total", "SubTotal.TotalA", "SubTotal.TotalB",
-                                           "SubTotal.TotalC", "SendSerNum.Num"}));
-  EXPECT_EQ(optional,
-            (std::set<std::string>{"OpenFiscNote.BS", "Addition.Proportional", "Addition.V"}));
   EXPECT_EQ(FindMember("OpenFiscNote")->RequiredCount(), 2u);
   EXPECT_EQ(FindMember("Addition")->RequiredCount(), 0u);
   EXPECT_EQ(FindMember("SetArticle")->RequiredCount(), 9u);
