@@ -3,8 +3,11 @@
 // that script clients can pass their variables by reference as Variants.
 #pragma once
 
-#include <oaidl.h>
+// clang-format off
+// windows.h comes first: the other Windows headers build on it.
 #include <windows.h>
+#include <oaidl.h>
+// clang-format on
 
 #include "nev/nev.h"
 #include "typelib.h"

@@ -1,10 +1,13 @@
 // The library's entry points: the class factory of NEV, unloading, and self-registration.
-#include "server.h"
-
+// clang-format off
+// windows.h comes first: the other Windows headers build on it.
+#include <windows.h>
 #include <initguid.h>
 #include <oaidl.h>
 #include <olectl.h>
-#include <windows.h>
+// clang-format on
+
+#include "server.h"
 
 #include <atomic>
 #include <string>

@@ -1,8 +1,11 @@
 // What the COM object and the class factory share with the library's entry points.
 #pragma once
 
-#include <oaidl.h>
+// clang-format off
+// windows.h comes first: the other Windows headers build on it.
 #include <windows.h>
+#include <oaidl.h>
+// clang-format on
 
 namespace nev::com {
 

@@ -1,8 +1,11 @@
 // Automation values (BSTR, VARIANT) to and from the core's UTF-8 texts and late-binding variants.
 #pragma once
 
-#include <oleauto.h>
+// clang-format off
+// windows.h comes first: the other Windows headers build on it.
 #include <windows.h>
+#include <oleauto.h>
+// clang-format on
 
 #include <string>
 

@@ -7,11 +7,15 @@
 //   nevcom_client receipt            a late-bound receipt with named, omitted and by-ref arguments
 //   nevcom_client nodevice           a silent line and an oversize text: what the user is shown
 //   nevcom_client unregistered       the ProgID no longer resolves
+
+// clang-format off
+// windows.h comes first: the other Windows headers build on it.
+#include <windows.h>
 #include <initguid.h>
 #include <oaidl.h>
 #include <oleauto.h>
 #include <olectl.h>
-#include <windows.h>
+// clang-format on
 
 #include <cctype>
 #include <cmath>
