@@ -8,16 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "nev/message.h"
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
+#include "platform/regional.h"
+#include "service/state.h"
+#include "support/helpers.h"
 
 namespace nevtest {
-
-// Bytes as "02 20 21 ..." for readable failures.
-std::string Hex(const std::string& bytes);
-// Bytes from "02 20 21 ..." text.
-std::string Bytes(const std::string& hex);
 
 // Z reports that take a tenth of a second instead of seconds.
 inline nevsim::Options QuickReports() {
@@ -29,29 +26,61 @@ inline nevsim::Options QuickReports() {
 
 class OperationsTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    nev::platform::SetDecimalSymbolOverride(".");
+    sim.Start();
+    ASSERT_TRUE(nev->InitConnection(sim.SlavePath(), 115200));
+    sim.ClearRecord();
+    Messages();
+  }
+  void TearDown() override {
+    nev->StopConnection();
+    nev::platform::SetDecimalSymbolOverride(std::nullopt);
+  }
 
   // The frames (and bare bytes) the simulator received since the last call; forgets them.
-  std::vector<nevsim::Received> Take();
+  std::vector<nevsim::Received> Take() {
+    std::vector<nevsim::Received> frames = sim.Frames();
+    sim.ClearRecord();
+    return frames;
+  }
+  // The command and data of every frame received since the last Take; forgets them.
+  using Sent = std::vector<std::pair<int, std::string>>;
+  Sent TakeSent() {
+    Sent sent;
+    for (const nevsim::Received& f : Take()) sent.emplace_back(f.cmd, f.data);
+    return sent;
+  }
   // The one frame a call wrote: fails the test unless exactly one arrived.
-  nevsim::Received One();
+  nevsim::Received One() {
+    const std::vector<nevsim::Received> frames = Take();
+    EXPECT_EQ(frames.size(), 1u) << (frames.empty() ? "" : Hex(frames.back().raw));
+    return frames.empty() ? nevsim::Received{} : frames.back();
+  }
   // Checks that the one frame received since the last Take carries cmd and data.
-  void ExpectFrame(uint8_t cmd, const std::string& data);
+  void ExpectFrame(uint8_t cmd, const std::string& data) {
+    const nevsim::Received frame = One();
+    EXPECT_TRUE(frame.framed) << Hex(frame.raw);
+    EXPECT_EQ(frame.cmd, cmd) << Hex(frame.raw);
+    EXPECT_EQ(Hex(frame.data), Hex(data));
+  }
   // Checks that the previous call sent nothing: an answered OpenDraw after it is the only frame.
-  void ExpectNothingSent();
+  void ExpectNothingSent() {
+    EXPECT_TRUE(nev->OpenDraw());
+    const std::vector<nevsim::Received> frames = Take();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].cmd, 0x8E);
+  }
   // The texts of the message boxes shown since the last call; forgets them.
-  std::vector<std::string> Messages();
-  // The object's log file as it is now.
-  std::string LogText();
+  std::vector<std::string> Messages() { return recorder.Take(); }
+  std::string LogText() { return ReadFile(nev->Log().LogFile()); }
   // Makes the next built frame carry this sequence byte.
-  void SetNextSequence(uint8_t seq);
+  void SetNextSequence(uint8_t seq) { nev->State().link.sequence = seq; }
 
-  std::string folder;
-  std::shared_ptr<nev::RecordingSink> sink;
-  std::shared_ptr<nev::MessageSink> previous_sink;
+  TempDir folder;
+  MessageRecorder recorder;
   nevsim::Simulator sim{QuickReports()};
-  std::unique_ptr<nev::NEV> nev;
+  std::unique_ptr<nev::NEV> nev = std::make_unique<nev::NEV>(folder.str());
 };
 
 inline constexpr const char* kInvalidArgument = "Invalid procedure call or argument";

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "fixture.h"
-#include "platform/regional.h"
 
 namespace nevtest {
 namespace {
@@ -38,17 +37,13 @@ TEST_F(OperationsTest, OpenFiscNoteSendsTheOperatorFieldAndTheOptionalBS) {
   } cases[] = {
       {"1", "", "", "01\t"},       {"1", "", "123", "01\tI123\t"}, {" 2", "0000", "", "020000\t"},
       {"abc", "pw", "", "00pw\t"}, {"7.6", "1", "", "081\t"},      {"1", "", "  ", "01\tI  \t"},
+      {"-0.2", "", "", "00\t"},    {"123", " x ", "", "123 x \t"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.data);
     EXPECT_TRUE(nev->OpenFiscNote(c.casher, c.pass, c.bs));
     nev->VoidAll();
-    const auto frames = Take();
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].cmd, 0x83);
-    EXPECT_EQ(frames[0].data, c.data);
-    EXPECT_EQ(frames[1].cmd, 0x8C);
-    EXPECT_EQ(frames[1].data, "");
+    EXPECT_EQ(TakeSent(), (Sent{{0x83, c.data}, {0x8C, ""}}));
   }
 }
 
@@ -64,24 +59,16 @@ TEST_F(OperationsTest, FreeTextTravelsUnchangedInTheDeviceCodePage) {
   EXPECT_TRUE(nev->OpenServNote());
   EXPECT_TRUE(nev->ServText("  Service  "));
   EXPECT_TRUE(nev->CloseServNote());
-  auto frames = Take();
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[0].cmd, 0x80);
-  EXPECT_EQ(frames[0].data, "");
-  EXPECT_EQ(frames[1].cmd, 0x82);
-  EXPECT_EQ(frames[1].data, "  Service  \t");
-  EXPECT_EQ(frames[2].cmd, 0x81);
+  EXPECT_EQ(TakeSent(), (Sent{{0x80, ""}, {0x82, "  Service  \t"}, {0x81, ""}}));
 
   EXPECT_TRUE(nev->OpenFiscNote("1", "0000"));
   EXPECT_TRUE(nev->FiscText(""));
   EXPECT_TRUE(nev->FiscText("Хляб №1"));
   EXPECT_TRUE(nev->VoidAll());
-  frames = Take();
-  ASSERT_EQ(frames.size(), 4u);
-  EXPECT_EQ(frames[1].cmd, 0x85);
-  EXPECT_EQ(frames[1].data, "\t");
-  EXPECT_EQ(Hex(frames[2].data), Hex("\xD5\xEB\xFF\xE1 \xB9"
-                                     "1\t"));
+  EXPECT_EQ(TakeSent(), (Sent{{0x83, "010000\t"},
+                              {0x85, "\t"},
+                              {0x85, "\xD5\xEB\xFF\xE1 \xB9\x31\t"},  // Windows-1251
+                              {0x8C, ""}}));
   EXPECT_TRUE(Messages().empty());
 }
 
@@ -172,7 +159,7 @@ TEST_F(OperationsTest, AdditionPayAndAddSumTexts) {
   ExpectFrame(0x8D, "1277\t02-5.00\t");
 }
 
-TEST_F(OperationsTest, SubTotalReadsFourTotalsWhateverTheDecimalSymbol) {
+TEST_F(OperationsTest, SubTotalReadsFourTotalsWhateverTheDecimalSymbolAndZerosWithoutAReply) {
   double total = 0, a = 0, b = 0, c = 0;
   sim.OverrideReply(0x8A, "10.50\t5.00\t3.00\t2.50");
   EXPECT_TRUE(nev->SubTotal(total, a, b, c));
@@ -197,18 +184,16 @@ TEST_F(OperationsTest, SubTotalReadsFourTotalsWhateverTheDecimalSymbol) {
   EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 3, 0}));
   EXPECT_EQ(Messages(), std::vector<std::string>{"Type mismatch"});
 
-  const std::string log = LogText();
-  EXPECT_NE(log.find("\t(i)\tNEV\tSubTotal\tDecimal Symbol Is: .\r\n"), std::string::npos);
-  EXPECT_NE(log.find("\t(i)\tNEV\tSubTotal\tDecimal Symbol Is: ,\r\n"), std::string::npos);
-}
-
-TEST_F(OperationsTest, SubTotalWithoutAReplyIsFalseWithZeroTotals) {
+  // No reply at all: false, and the totals are zero.
   sim.NakCommand(0x8A);
-  double total = 7, a = 7, b = 7, c = 7;
+  total = a = b = c = 7;
   EXPECT_FALSE(nev->SubTotal(total, a, b, c));
   EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({0, 0, 0, 0}));
   EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
-  EXPECT_NE(LogText().find("\tSubTotal\tDecimal Symbol Is: .\r\n"), std::string::npos);
+
+  const std::string log = LogText();
+  EXPECT_NE(log.find("\t(i)\tNEV\tSubTotal\tDecimal Symbol Is: .\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\t(i)\tNEV\tSubTotal\tDecimal Symbol Is: ,\r\n"), std::string::npos);
 }
 
 }  // namespace
