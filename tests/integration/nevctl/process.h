@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/helpers.h"
+
 namespace nevtest {
 
 struct Finished {
@@ -14,29 +16,31 @@ struct Finished {
   std::string out, err;
 };
 
-// Runs argv[0] with the arguments, standard input fed from input, and waits for its end.
+// Runs argv[0] with the arguments, standard input fed from input, and waits for its end. The
+// extra_env entries come before (and so override) the inherited environment.
 Finished Run(const std::vector<std::string>& argv, const std::string& input = {},
              const std::vector<std::string>& extra_env = {});
 
-// A program running in the background; its standard output and error are read through pipes.
+// A program running in the background: its standard output comes through a pipe, its standard
+// error goes to a file.
 class Background {
  public:
   explicit Background(const std::vector<std::string>& argv);
-  ~Background();  // SIGTERM, then waits for the end
+  ~Background() { Stop(); }
   Background(const Background&) = delete;
   Background& operator=(const Background&) = delete;
 
   // The next line of standard output (without its newline), or "" when the output ended or
   // timeout_ms passed.
   std::string ReadLine(int timeout_ms);
-  // Stops the program and returns everything it wrote to standard error (and the rest of its
-  // standard output through rest_of_out).
-  std::string Stop(std::string* rest_of_out = nullptr);
+  // Ends the program (SIGTERM) and returns everything it wrote to standard error.
+  std::string Stop();
 
  private:
+  TempDir dir_;
   pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
-  std::string out_buffer_, err_buffer_;
+  int out_ = -1;
+  std::string out_buffer_;
 };
 
 }  // namespace nevtest
