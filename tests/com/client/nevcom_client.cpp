@@ -4,6 +4,7 @@
 //
 //   nevcom_client registry DLLPATH   registration entries, version block, entry points
 //   nevcom_client typelib            type library against the member table; name binding
+//   nevcom_client typelib-of DLL win32|win64   the same for the type library of a library file
 //   nevcom_client receipt            a late-bound receipt with named, omitted and by-ref arguments
 //   nevcom_client nodevice           a silent line and an oversize text: what the user is shown
 //   nevcom_client unregistered       the ProgID no longer resolves
@@ -458,17 +459,8 @@ void CheckFunction(ITypeInfo* info, const FUNCDESC& fd, const MemberInfo& m) {
   }
 }
 
-void ModeTypelib() {
-  IDispatch* object = CreateNEV();
-  if (!object) return;
-  UINT count = 0;
-  Check(object->GetTypeInfoCount(&count) == S_OK && count == 1, "GetTypeInfoCount is 1");
-  ITypeInfo* dispatch_info = nullptr;
-  Check(object->GetTypeInfo(1, 0, &dispatch_info) == DISP_E_BADINDEX, "GetTypeInfo(1) is refused");
-  HRESULT hr = object->GetTypeInfo(0, 0, &dispatch_info);
-  Check(hr == S_OK && dispatch_info, "GetTypeInfo(0)");
-  if (!dispatch_info) return;
-
+// The whole type library, reached from the dispatch type information of _NEV.
+void CheckTypeLibrary(ITypeInfo* dispatch_info, SYSKIND syskind) {
   TYPEATTR* attr = nullptr;
   dispatch_info->GetTypeAttr(&attr);
   const WORD wanted = TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE | TYPEFLAG_FOLEAUTOMATION |
@@ -494,6 +486,8 @@ void ModeTypelib() {
         "library version 15.0, locale 0 (got " + std::to_string(lib_attr->wMajorVerNum) + "." +
             std::to_string(lib_attr->wMinorVerNum) + ", lcid " + std::to_string(lib_attr->lcid) +
             ")");
+  Check(lib_attr->syskind == syskind,
+        "library built for " + std::string(syskind == SYS_WIN64 ? "64" : "32") + "-bit Windows");
   lib->ReleaseTLibAttr(lib_attr);
   BSTR lib_name = nullptr, lib_doc = nullptr, help_file = nullptr;
   lib->GetDocumentation(-1, &lib_name, &lib_doc, nullptr, &help_file);
@@ -543,12 +537,16 @@ void ModeTypelib() {
     Check((vattr->wTypeFlags & wanted) == wanted,
           "_NEV is dual, dispatchable, OLE-automation, non-extensible and hidden (flags " +
               Hex(vattr->wTypeFlags) + ")");
+    // The table's size in pointers of the library's target; Wine leaves it unscaled when a
+    // 64-bit process reads a 32-bit library.
+    const size_t slots = nev::service::kFirstSlot + nev::service::kMemberCount;
+    const size_t library_pointer = syskind == SYS_WIN64 ? 8 : 4;
     Check(vattr->typekind == TKIND_INTERFACE &&
               vattr->cFuncs == static_cast<WORD>(nev::service::kMemberCount) &&
-              vattr->cbSizeVft ==
-                  (nev::service::kFirstSlot + nev::service::kMemberCount) * sizeof(void*),
+              (vattr->cbSizeVft == slots * sizeof(void*) ||
+               vattr->cbSizeVft == slots * library_pointer),
           "_NEV has 40 members after the 7 of IDispatch (funcs " + std::to_string(vattr->cFuncs) +
-              ")");
+              ", table " + std::to_string(vattr->cbSizeVft) + " bytes)");
     const WORD funcs = vattr->cFuncs;
     vtable_info->ReleaseTypeAttr(vattr);
     for (const MemberInfo& m : nev::service::Members()) {
@@ -566,6 +564,19 @@ void ModeTypelib() {
     }
     vtable_info->Release();
   }
+}
+
+void ModeTypelib() {
+  IDispatch* object = CreateNEV();
+  if (!object) return;
+  UINT count = 0;
+  Check(object->GetTypeInfoCount(&count) == S_OK && count == 1, "GetTypeInfoCount is 1");
+  ITypeInfo* dispatch_info = nullptr;
+  Check(object->GetTypeInfo(1, 0, &dispatch_info) == DISP_E_BADINDEX, "GetTypeInfo(1) is refused");
+  HRESULT hr = object->GetTypeInfo(0, 0, &dispatch_info);
+  Check(hr == S_OK && dispatch_info, "GetTypeInfo(0)");
+  if (!dispatch_info) return;
+  CheckTypeLibrary(dispatch_info, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
   dispatch_info->Release();
 
   // Name binding through the object, in any case, members and parameters.
@@ -759,6 +770,23 @@ void ModeNoDevice() {
   nev->Release();
 }
 
+// The type library embedded in a library file, read without loading its code (so a 64-bit
+// process can check the 32-bit DLL too).
+void ModeTypelibOf(const std::wstring& dll, SYSKIND syskind) {
+  ITypeLib* lib = nullptr;
+  HRESULT hr = LoadTypeLibEx(dll.c_str(), REGKIND_NONE, &lib);
+  Check(hr == S_OK && lib, "the library file holds a type library (hr " + Hex(hr) + ")");
+  if (!lib) return;
+  ITypeInfo* dispatch_info = nullptr;
+  hr = lib->GetTypeInfoOfGuid(IID__NEV, &dispatch_info);
+  Check(hr == S_OK && dispatch_info, "it describes _NEV");
+  if (dispatch_info) {
+    CheckTypeLibrary(dispatch_info, syskind);
+    dispatch_info->Release();
+  }
+  lib->Release();
+}
+
 void ModeUnregistered() {
   CLSID clsid;
   Check(CLSIDFromProgID(L"NEVComServer.NEV", &clsid) != S_OK, "the ProgID no longer resolves");
@@ -774,8 +802,8 @@ void ModeUnregistered() {
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
-                 "usage: nevcom_client registry DLL | typelib | receipt | nodevice | "
-                 "unregistered\n");
+                 "usage: nevcom_client registry DLL | typelib | typelib-of DLL win32|win64 | "
+                 "receipt | nodevice | unregistered\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -787,6 +815,8 @@ int main(int argc, char** argv) {
     ModeRegistry(Widen(argv[2]));
   } else if (mode == "typelib") {
     ModeTypelib();
+  } else if (mode == "typelib-of" && argc >= 4) {
+    ModeTypelibOf(Widen(argv[2]), std::string(argv[3]) == "win32" ? SYS_WIN32 : SYS_WIN64);
   } else if (mode == "receipt") {
     ModeReceipt();
   } else if (mode == "nodevice") {
