@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <string>
 
 #include "service/late_binding.h"
@@ -27,72 +28,57 @@ std::string Signature(const MemberInfo& m) {
 }
 
 TEST(MemberTable, EveryMemberInSlotOrderWithItsDispidAndSignature) {
-  struct Expected {
-    int32_t dispid;
-    const char* signature;
-  };
-  const Expected expected[] = {
-      {0x4003002C, "property get SilentMode() Boolean"},
-      {0x4003002C, "property put SilentMode(in Boolean SilentMode)"},
-      {0x6003002A, "function StopConnection() Boolean"},
-      {0x6003002B,
-       "function InitConnection(in Long Port, in Long BaudRate, in Long StopBits, in Long Parity, "
-       "in Long ByteSize) Boolean"},
-      {0x60030032, "function PaperFeed(in Integer Rows) Boolean"},
-      {0x60030033, "function FiscText(in String text) Boolean"},
-      {0x60030034, "function ServText(in String text) Boolean"},
-      {0x60030035, "function SellArt(in Long n, in Double Q, in Double P) Boolean"},
-      {0x60030036,
-       "function SellTaxGroup(in String Name, in String TaxGroup, in Double Q, in Double P) "
-       "Boolean"},
-      {0x60030037, "function OpenServNote() Boolean"},
-      {0x60030038, "function CloseServNote() Boolean"},
-      {0x60030039,
-       "function OpenFiscNote(in String casher, in String Pass, in String BS = '') "
-       "Boolean"},
-      {0x6003003A, "function CloseFiscNote() Boolean"},
-      {0x6003003B, "function SellDep(in Long n, in Double Q, in Double P) Boolean"},
-      {0x6003003C, "procedure Addition(in Boolean Proportional = 'True', in String V = '')"},
-      {0x6003003D,
-       "function SubTotal(inout Double Total, inout Double TotalA, inout Double TotalB, inout "
-       "Double TotalC) Boolean"},
-      {0x6003003E, "function VoidAll() Boolean"},
-      {0x6003003F,
-       "function AddSum(in String casher, in String Pass, in Double Sum, in Long Pay) Boolean"},
-      {0x60030040, "function OpenDraw() Boolean"},
-      {0x60030041, "function Dublicate() Boolean"},
-      {0x60030042, "function EJournal() Boolean"},
-      {0x60030043, "function ZDay() String"},
-      {0x60030044, "function ZArticles() Variant"},
-      {0x60030045, "function ZDep() Boolean"},
-      {0x60030046, "function ZCasher() Boolean"},
-      {0x60030047, "function Pay(in Long PayType, in Double Sum) Boolean"},
-      {0x60030048, "function GetNumberofNotes() String"},
-      {0x60030049, "function NoteInfo() String"},
-      {0x6003004A, "function GetStatus() Long"},
-      {0x6003004B, "procedure SetStatus()"},
-      {0x6003004C, "procedure SendSerNum(inout String Num)"},
-      {0x6003004E, "procedure ZDeny()"},
-      {0x6003004F, "procedure ZAllow()"},
-      {0x60030050, "function GetTaxRates() String"},
-      {0x60030051, "function GetFirstFMReport(in String s) String"},
-      {0x60030052, "function GetNextFMReport() String"},
-      {0x60030053, "function ECRInfo() String"},
-      {0x60030054, "function GetArticle(in Integer x) String"},
-      {0x60030055, "function GetDepartment(in Integer x) String"},
-      {0x60030056,
-       "procedure SetArticle(in String n, in String Name, in String Price, in Byte TaxG, in Byte "
-       "Dep, in Byte Pay, in Byte F, in String BC, in String Q)"},
-  };
-  const auto members = Members();
-  ASSERT_EQ(members.size(), kMemberCount);
-  ASSERT_EQ(std::size(expected), kMemberCount);
-  for (std::size_t i = 0; i < kMemberCount; ++i) {
-    SCOPED_TRACE(expected[i].signature);
-    EXPECT_EQ(members[i].slot, kFirstSlot + static_cast<int>(i));
-    EXPECT_EQ(members[i].dispid, expected[i].dispid);
-    EXPECT_EQ(Signature(members[i]), expected[i].signature);
+  const std::string expected = R"(
+4003002C property get SilentMode() Boolean
+4003002C property put SilentMode(in Boolean SilentMode)
+6003002A function StopConnection() Boolean
+6003002B function InitConnection(in Long Port, in Long BaudRate, in Long StopBits, in Long Parity, in Long ByteSize) Boolean
+60030032 function PaperFeed(in Integer Rows) Boolean
+60030033 function FiscText(in String text) Boolean
+60030034 function ServText(in String text) Boolean
+60030035 function SellArt(in Long n, in Double Q, in Double P) Boolean
+60030036 function SellTaxGroup(in String Name, in String TaxGroup, in Double Q, in Double P) Boolean
+60030037 function OpenServNote() Boolean
+60030038 function CloseServNote() Boolean
+60030039 function OpenFiscNote(in String casher, in String Pass, in String BS = '') Boolean
+6003003A function CloseFiscNote() Boolean
+6003003B function SellDep(in Long n, in Double Q, in Double P) Boolean
+6003003C procedure Addition(in Boolean Proportional = 'True', in String V = '')
+6003003D function SubTotal(inout Double Total, inout Double TotalA, inout Double TotalB, inout Double TotalC) Boolean
+6003003E function VoidAll() Boolean
+6003003F function AddSum(in String casher, in String Pass, in Double Sum, in Long Pay) Boolean
+60030040 function OpenDraw() Boolean
+60030041 function Dublicate() Boolean
+60030042 function EJournal() Boolean
+60030043 function ZDay() String
+60030044 function ZArticles() Variant
+60030045 function ZDep() Boolean
+60030046 function ZCasher() Boolean
+60030047 function Pay(in Long PayType, in Double Sum) Boolean
+60030048 function GetNumberofNotes() String
+60030049 function NoteInfo() String
+6003004A function GetStatus() Long
+6003004B procedure SetStatus()
+6003004C procedure SendSerNum(inout String Num)
+6003004E procedure ZDeny()
+6003004F procedure ZAllow()
+60030050 function GetTaxRates() String
+60030051 function GetFirstFMReport(in String s) String
+60030052 function GetNextFMReport() String
+60030053 function ECRInfo() String
+60030054 function GetArticle(in Integer x) String
+60030055 function GetDepartment(in Integer x) String
+60030056 procedure SetArticle(in String n, in String Name, in String Price, in Byte TaxG, in Byte Dep, in Byte Pay, in Byte F, in String BC, in String Q))";
+  std::string actual;
+  int slot = kFirstSlot;
+  for (const MemberInfo& m : Members()) {
+    char dispid[16];
+    std::snprintf(dispid, sizeof dispid, "\n%08X ", static_cast<unsigned>(m.dispid));
+    actual += dispid + Signature(m);
+    EXPECT_EQ(m.slot, slot++) << m.name;
   }
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(Members().size(), kMemberCount);
   EXPECT_EQ(FindMember("OpenFiscNote")->RequiredCount(), 2u);
   EXPECT_EQ(FindMember("Addition")->RequiredCount(), 0u);
   EXPECT_EQ(FindMember("SetArticle")->RequiredCount(), 9u);
