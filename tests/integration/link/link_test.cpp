@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "log/debugger.h"
@@ -14,7 +13,6 @@
 #include "nevsim/simulator.h"
 #include "platform/serial_port.h"
 #include "protocol/frame.h"
-#include "service/command.h"
 #include "support/helpers.h"
 #include "support/pty.h"
 
@@ -32,12 +30,6 @@ class LinkTest : public ::testing::Test {
     const auto lines = Entries(nev);
     return std::any_of(lines.begin(), lines.end(),
                        [&](const std::string& l) { return l.find(text) != std::string::npos; });
-  }
-  // A command method of the common shape around one exchange.
-  static bool Command(nev::NEV& nev, const char* method, uint8_t code, const std::string& data) {
-    return nev::service::RunCommand(nev.State(), method, false, [&] {
-      return nev::service::Exchange(nev.State(), code, data, nev::protocol::ACK).ok();
-    });
   }
 
   nevtest::TempDir dir;
@@ -149,40 +141,16 @@ TEST_F(LinkTest, SecondInitConnectionAndTeardownReleaseThePort) {
   EXPECT_TRUE(messages.Take().empty());
 }
 
-TEST_F(LinkTest, CommonShapeReportsFrameLimitErrorsOnceAndSendsNothing) {
-  nev::NEV nev(dir.str());
-  ASSERT_TRUE(nev.InitConnection(sim.SlavePath(), 9600));
-  sim.ClearRecord();
-  const std::string oversize(224, 'x');
-  EXPECT_FALSE(Command(nev, "FiscText", 0x85, oversize));
-  EXPECT_EQ(messages.Take(), std::vector<std::string>{"Invalid procedure call or argument"});
-
-  nev.SilentMode(true);
-  EXPECT_FALSE(Command(nev, "FiscText", 0x85, oversize));
-  EXPECT_TRUE(messages.Take().empty());
-  EXPECT_TRUE(Logged(nev, "(c)\t\tNEV\tFiscText"));
-  EXPECT_TRUE(Logged(nev, "\tErr_No: 5"));
-  EXPECT_TRUE(Logged(nev, "\tErr_Description: Invalid procedure call or argument"));
-
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(sim.RawInput().empty());  // nothing was written
-}
-
 // Waits out the real 3 s reply time-out of a new object.
 TEST_F(LinkTest, ResultIsTrueOnlyWhenTheDeviceAnswered) {
   nev::NEV nev(dir.str());
   nev.SilentMode(true);
   ASSERT_TRUE(nev.InitConnection(sim.SlavePath(), 9600));
-  EXPECT_TRUE(Command(nev, "PaperFeed", 0x8F, "01"));
+  EXPECT_TRUE(nev.PaperFeed(1));
   EXPECT_TRUE(messages.Take().empty());
-
   sim.SetSilent(true);
-  EXPECT_FALSE(Command(nev, "PaperFeed", 0x8F, "01"));
+  EXPECT_FALSE(nev.PaperFeed(1));
   EXPECT_EQ(messages.Take(), std::vector<std::string>{"RS232 Time out!"});  // even when silent
-
-  nev.StopConnection();
-  EXPECT_FALSE(Command(nev, "PaperFeed", 0x8F, "01"));  // no port: at once, no time-out wait
-  EXPECT_EQ(messages.Take(), std::vector<std::string>{"COM Port Error!"});
 }
 
 }  // namespace
