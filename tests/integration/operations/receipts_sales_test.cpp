@@ -89,7 +89,10 @@ TEST_F(OperationsTest, OversizeTextIsReportedOnceAndNothingIsSent) {
   EXPECT_FALSE(nev->OpenFiscNote("1", std::string(300, '0')));
   EXPECT_TRUE(Messages().empty());
   const std::string log = LogText();
-  EXPECT_NE(log.find("\t(c)\t\tNEV\tOpenFiscNote\r\n\tErr_No: 5\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("\t(c)\t\tNEV\tOpenFiscNote\r\n\tErr_No: 5\r\n\tErr_Description: " +
+                     std::string(kInvalidArgument) + "\r\n"),
+            std::string::npos)
+      << log;
   ExpectNothingSent();
 }
 
