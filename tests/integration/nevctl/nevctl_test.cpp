@@ -23,15 +23,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 // One thing the simulator received: the command (0x4E for the bare "N") and the data bytes.
-struct Seen {
-  int cmd;
-  std::string data;
-  bool operator==(const Seen&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Seen& s) {
-  return os << "cmd " << std::hex << s.cmd << std::dec << " data \"" << s.data << "\"";
-}
+using Seen = std::pair<int, std::string>;
 
 // The frames in nev-sim's trace ("nev-sim <- 02 20 21 ... 03  Name ..."), decoded from their
 // bytes as they came over the line.
