@@ -1,5 +1,5 @@
-// nevctl as a person or a script uses it: against a nev-sim process on a pseudo-terminal (what
-// the simulator saw on the line, results, by-reference outputs, message boxes), the fiscal-memory
+// nevctl as a person or a script uses it: against the simulator on a pseudo-terminal (what it
+// saw on the line, results, by-reference outputs, message boxes), the fiscal-memory
 // report, port numbers, and the demo on the built-in simulator.
 #include <gtest/gtest.h>
 
@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "nevsim/simulator.h"
 #include "process.h"
 
 namespace {
 
-using nevtest::Background;
 using nevtest::Finished;
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -22,64 +22,38 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// One thing the simulator received: the command (0x4E for the bare "N") and the data bytes.
-using Seen = std::pair<int, std::string>;
-
-// The frames in nev-sim's trace ("nev-sim <- 02 20 21 ... 03  Name ..."), decoded from their
-// bytes as they came over the line.
-std::vector<Seen> Received(const std::string& trace) {
-  std::vector<Seen> seen;
-  for (const std::string& line : Lines(trace)) {
-    constexpr std::string_view kPrefix = "nev-sim <- ";
-    if (line.rfind(kPrefix, 0) != 0) continue;
-    std::istringstream hex(line.substr(kPrefix.size(), line.find("  ") - kPrefix.size()));
-    std::string bytes;
-    for (std::string b; hex >> b;) bytes += static_cast<char>(std::stoi(b, nullptr, 16));
-    if (bytes == "N") {
-      seen.push_back({0x4E, ""});
-    } else if (bytes.size() >= 8 && bytes.front() == 0x02 && bytes.back() == 0x03) {
-      seen.push_back({static_cast<unsigned char>(bytes[3]), bytes.substr(5, bytes.size() - 8)});
-    } else {
-      ADD_FAILURE() << "not a frame: " << line;
-    }
-  }
-  return seen;
-}
+// What the simulator received: the command (0x4E for the bare "N") and the data bytes.
+using Seen = std::vector<std::pair<int, std::string>>;
 
 class Nevctl : public ::testing::Test {
  protected:
-  // Starts nev-sim with --trace and the options; returns the path of its pty.
-  std::string StartSim(std::vector<std::string> options = {}) {
-    std::vector<std::string> argv{NEVSIM_PATH, "--trace"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    sim_ = std::make_unique<Background>(argv);
-    const std::string path = sim_->ReadLine(10000);
-    EXPECT_EQ(path.rfind("/dev/", 0), 0u) << path;
-    return path;
-  }
-  // Stops nev-sim and returns what it saw.
-  std::vector<Seen> SimSaw() {
-    const std::vector<Seen> seen = Received(sim_->Stop());
-    sim_.reset();
-    return seen;
+  void SetUp() override {
+    sim.Start();
+    port = sim.SlavePath();
   }
 
+  Seen SimSaw() {
+    Seen seen;
+    for (const nevsim::Received& r : sim.Frames()) seen.emplace_back(r.cmd, r.data);
+    return seen;
+  }
   Finished Ctl(std::vector<std::string> args, const std::string& input = {},
                std::vector<std::string> env = {}) {
-    std::vector<std::string> argv{NEVCTL_PATH, "--log-dir", logs_.str()};
+    std::vector<std::string> argv{NEVCTL_PATH, "--log-dir", logs.str()};
     argv.insert(argv.end(), args.begin(), args.end());
     env.push_back("LC_ALL=C");
     return nevtest::Run(argv, input, env);
   }
 
-  nevtest::TempDir logs_;
-  std::unique_ptr<Background> sim_;
+  nevtest::TempDir logs;
+  nevsim::Simulator sim;
+  std::string port;
 };
 
 const std::string kTitle = "НЕВ COM Сървър";
 
 TEST_F(Nevctl, JsonRunOfAReceiptWithARefusal) {
-  const std::string port = StartSim({"--nak", "0x8F"});
+  sim.NakCommand(0x8F);
   const std::string script = R"(# a receipt, as a person would write it
 GetStatus
 PaperFeed 5                         # refused by the device
@@ -113,7 +87,7 @@ GetTaxRates
   };
   EXPECT_EQ(Lines(f.out), expected);
 
-  const std::vector<Seen> expected_seen{
+  const Seen expected_seen{
       {0xFF, ""},
       {0xA1, ""},
       {0x8F, "05"},
@@ -131,18 +105,17 @@ GetTaxRates
 }
 
 TEST_F(Nevctl, NoDeviceGivesExitCodeOne) {
-  const std::string port = StartSim({"--silent"});
+  sim.SetSilent(true);
   const Finished f = Ctl({"--json", "--port", port, "call", "GetStatus"});
   EXPECT_EQ(f.exit_code, 1);
   ASSERT_EQ(Lines(f.out).size(), 1u) << f.out;  // nothing after the failed InitConnection
   EXPECT_EQ(Lines(f.out)[0],
             R"({"member": "InitConnection", "result": false, "out": {}, "messages": [{"title": ")" +
                 kTitle + R"(", "style": 16, "text": "Error opening COM Port!"}]})");
-  EXPECT_EQ(SimSaw(), (std::vector<Seen>{{0xFF, ""}}));
+  EXPECT_EQ(SimSaw(), (Seen{{0xFF, ""}}));
 }
 
 TEST_F(Nevctl, AMistakeAnywhereInAScriptSendsNothing) {
-  const std::string port = StartSim();
   for (const char* bad_line : {"SellArt 1 2 x", "PaperFeed 40000", "NoSuchMember", "OpenFiscNote 1",
                                "ZDay 1", "FiscText \"unclosed"}) {
     SCOPED_TRACE(bad_line);
@@ -158,7 +131,6 @@ TEST_F(Nevctl, AMistakeAnywhereInAScriptSendsNothing) {
 }
 
 TEST_F(Nevctl, CallByPortNumberAndReadableOutput) {
-  const std::string port = StartSim();
   const Finished f = Ctl({"--port", "7", "call", "SubTotal"}, "", {"NEVCOM_COM7=" + port});
   EXPECT_EQ(f.exit_code, 0) << f.err;
   const std::vector<std::string> lines = Lines(f.out);
@@ -168,11 +140,10 @@ TEST_F(Nevctl, CallByPortNumberAndReadableOutput) {
   EXPECT_EQ(lines[1], "SubTotal(Total=0, TotalA=0, TotalB=0, TotalC=0) -> True");
   EXPECT_EQ(lines[2], "    Total = 0");
   EXPECT_EQ(lines[6], "StopConnection() -> True");
-  EXPECT_EQ(SimSaw(), (std::vector<Seen>{{0xFF, ""}, {0x8A, ""}}));
+  EXPECT_EQ(SimSaw(), (Seen{{0xFF, ""}, {0x8A, ""}}));
 }
 
 TEST_F(Nevctl, FmReportCollectsEveryPiece) {
-  const std::string port = StartSim();
   Finished f = Ctl({"--port", port, "fm-report"});
   EXPECT_EQ(f.exit_code, 0) << f.err;
   const std::vector<std::string> report = Lines(f.out);
@@ -192,11 +163,9 @@ TEST_F(Nevctl, FmReportCollectsEveryPiece) {
   EXPECT_EQ(calls[3].rfind(R"({"member": "GetNextFMReport", "result": "SUM\t)", 0), 0u);
   EXPECT_EQ(calls[4], R"({"member": "GetNextFMReport", "result": "", "out": {}, "messages": []})");
 
-  const std::vector<Seen> seen = SimSaw();
-  const std::vector<Seen> expected{{0xFF, ""}, {0x54, ""}, {0x4E, ""}, {0x4E, ""},
-                                   {0x4E, ""}, {0x4E, ""}, {0xFF, ""}, {0x54, "2-3"},
-                                   {0x4E, ""}, {0x4E, ""}, {0x4E, ""}};
-  EXPECT_EQ(seen, expected);
+  const Seen expected{{0xFF, ""}, {0x54, ""},    {0x4E, ""}, {0x4E, ""}, {0x4E, ""}, {0x4E, ""},
+                      {0xFF, ""}, {0x54, "2-3"}, {0x4E, ""}, {0x4E, ""}, {0x4E, ""}};
+  EXPECT_EQ(SimSaw(), expected);
 }
 
 TEST_F(Nevctl, DemoRunsToItsEnd) {
@@ -207,7 +176,7 @@ TEST_F(Nevctl, DemoRunsToItsEnd) {
         "StopConnection() -> True", "ОТСТЪПКА", "РЕСТО", "ФИСКАЛЕН БОН", "ДНЕВЕН ОТЧЕТ"}) {
     EXPECT_NE(f.out.find(text), std::string::npos) << text << "\n" << f.out;
   }
-  EXPECT_TRUE(std::filesystem::is_directory(logs_.path() / "Logs"));
+  EXPECT_TRUE(std::filesystem::is_directory(logs.path() / "Logs"));
 }
 
 }  // namespace
