@@ -2,18 +2,18 @@
 // saw on the line, results, by-reference outputs, message boxes), the fiscal-memory
 // report, port numbers, and the demo on the built-in simulator.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "nevsim/simulator.h"
-#include "process.h"
+#include "support/helpers.h"
 
 namespace {
-
-using nevtest::Finished;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -37,12 +37,29 @@ class Nevctl : public ::testing::Test {
     for (const nevsim::Received& r : sim.Frames()) seen.emplace_back(r.cmd, r.data);
     return seen;
   }
-  Finished Ctl(std::vector<std::string> args, const std::string& input = {},
-               std::vector<std::string> env = {}) {
-    std::vector<std::string> argv{NEVCTL_PATH, "--log-dir", logs.str()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    env.push_back("LC_ALL=C");
-    return nevtest::Run(argv, input, env);
+  struct Finished {
+    int exit_code = -1;  // -1 when it did not exit normally
+    std::string out, err;
+  };
+  // Runs nevctl with the arguments and the extra environment (LC_ALL=C among it), standard input
+  // fed from input, and waits for its end.
+  Finished Ctl(const std::vector<std::string>& args, const std::string& input = {},
+               const std::string& env = {}) {
+    auto quoted = [](std::string text) {
+      for (std::size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) {
+        text.replace(at, 1, "'\\''");
+      }
+      return "'" + text + "'";
+    };
+    std::string command =
+        "env LC_ALL=C " + env + " " NEVCTL_PATH " --log-dir " + quoted(logs.str());
+    for (const std::string& arg : args) command += " " + quoted(arg);
+    const std::string io = logs.str() + "/io";  // a mkdtemp name: nothing to quote
+    nevtest::WriteFile(io, input);
+    const int status =
+        std::system((command + " <" + io + " >" + io + ".out 2>" + io + ".err").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, nevtest::ReadFile(io + ".out"),
+            nevtest::ReadFile(io + ".err")};
   }
 
   nevtest::TempDir logs;
@@ -131,7 +148,7 @@ TEST_F(Nevctl, AMistakeAnywhereInAScriptSendsNothing) {
 }
 
 TEST_F(Nevctl, CallByPortNumberAndReadableOutput) {
-  const Finished f = Ctl({"--port", "7", "call", "SubTotal"}, "", {"NEVCOM_COM7=" + port});
+  const Finished f = Ctl({"--port", "7", "call", "SubTotal"}, "", "NEVCOM_COM7=" + port);
   EXPECT_EQ(f.exit_code, 0) << f.err;
   const std::vector<std::string> lines = Lines(f.out);
   ASSERT_EQ(lines.size(), 7u) << f.out;
