@@ -75,12 +75,28 @@ void DropQueuedTicks(HWND window) {
 }
 
 void Arm(Timer::Impl& impl) {
-  if (!impl.window) return;
-  KillTimer(impl.window, kTimerId);
-  DropQueuedTicks(impl.window);
+  if (impl.window) {
+    KillTimer(impl.window, kTimerId);
+    DropQueuedTicks(impl.window);
+  }
   if (impl.enabled && impl.interval > 0) {
-    SetTimer(impl.window, kTimerId, static_cast<UINT>(impl.interval), nullptr);
+    if (impl.window) SetTimer(impl.window, kTimerId, static_cast<UINT>(impl.interval), nullptr);
     impl.due = GetTickCount64() + static_cast<ULONGLONG>(impl.interval);
+  }
+}
+
+// Ticks of timers that have no window (its creation failed): fired here when due, so that
+// their waits still end.
+void FireWindowlessTicks() {
+  for (int fired = 0; fired < 64; ++fired) {
+    const ULONGLONG now = GetTickCount64();
+    Timer::Impl* due = nullptr;
+    for (Timer::Impl* t = t_timers; t && !due; t = t->next) {
+      if (!t->window && t->enabled && t->interval > 0 && t->due <= now) due = t;
+    }
+    if (!due) return;
+    due->due = now + static_cast<ULONGLONG>(due->interval);
+    if (due->on_tick) due->on_tick();  // may destroy timers: the search starts afresh
   }
 }
 
@@ -137,6 +153,7 @@ void DoEvents() {
     t_posted = nullptr;
     for (auto& callback : due) callback();
   }
+  FireWindowlessTicks();
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
@@ -162,8 +179,10 @@ int MillisUntilNextEvent() {
   const ULONGLONG now = GetTickCount64();
   long long best = -1;
   for (Timer::Impl* t = t_timers; t; t = t->next) {
-    if (!t->enabled || t->interval <= 0 || !t->window) continue;
-    const long long left = t->due > now ? static_cast<long long>(t->due - now) : 1;
+    if (!t->enabled || t->interval <= 0) continue;
+    // A windowless timer is due exactly when its time has come (DoEvents fires it).
+    const long long overdue = t->window ? 1 : 0;
+    const long long left = t->due > now ? static_cast<long long>(t->due - now) : overdue;
     if (best < 0 || left < best) best = left;
   }
   return static_cast<int>(best);

@@ -653,6 +653,43 @@ void CheckNothingSentFailures(IDispatch* nev) {
     Check(hr == DISP_E_PARAMNOTFOUND && arg_error == 0,
           "a named argument PaperFeed does not have: DISP_E_PARAMNOTFOUND");
   }
+  {
+    CallResult r;
+    Call(nev, "SellArt", {R8(std::nan("")), R8(1), R8(1)}, {}, r);
+    Check(r.hr == DISP_E_OVERFLOW || r.hr == DISP_E_TYPEMISMATCH,
+          "SellArt with a NaN article number is refused (hr " + Hex(r.hr) + ")");
+  }
+  {
+    VARIANT object;
+    V_VT(&object) = VT_DISPATCH;
+    V_DISPATCH(&object) = nev;
+    CallResult r;
+    Call(nev, "PaperFeed", {object}, {}, r);
+    Check(r.hr == DISP_E_TYPEMISMATCH, "PaperFeed(an object): DISP_E_TYPEMISMATCH");
+    VARIANT array;
+    V_VT(&array) = VT_ARRAY | VT_I4;
+    V_ARRAY(&array) = SafeArrayCreateVector(VT_I4, 0, 3);
+    CallResult a;
+    Call(nev, "PaperFeed", {array}, {}, a);
+    Check(a.hr == DISP_E_TYPEMISMATCH, "PaperFeed(an array): DISP_E_TYPEMISMATCH");
+    SafeArrayDestroy(V_ARRAY(&array));
+  }
+  {
+    // A text far beyond a frame: False, reported to the log in silent mode, nothing sent.
+    VARIANT on = Bool(true);
+    VARIANT off = Bool(false);
+    DISPID put_id = DISPID_PROPERTYPUT;
+    DISPPARAMS put_on{&on, &put_id, 1, 1};
+    DISPPARAMS put_off{&off, &put_id, 1, 1};
+    nev->Invoke(nev::service::kDispidSilentMode, IID_NULL, 0, DISPATCH_PROPERTYPUT, &put_on,
+                nullptr, nullptr, nullptr);
+    CallResult r;
+    Call(nev, "FiscText", {Str(std::string(1000000, 'x'))}, {}, r);
+    Check(r.hr == S_OK && V_VT(&r.result.v) == VT_BOOL && V_BOOL(&r.result.v) == VARIANT_FALSE,
+          "FiscText with a million characters returns False");
+    nev->Invoke(nev::service::kDispidSilentMode, IID_NULL, 0, DISPATCH_PROPERTYPUT, &put_off,
+                nullptr, nullptr, nullptr);
+  }
 }
 
 void ModeReceipt() {
