@@ -70,12 +70,6 @@ void ScriptedPeer::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool ScriptedPeer::WaitDone(int timeout_ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return done_; });
-  return done_ && !failed_;
-}
-
 bool ScriptedPeer::WaitReceived(std::size_t count, int timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
@@ -142,23 +136,16 @@ void ScriptedPeer::Run() {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_.find(byte, cursor_);
   };
-  bool failed = false;
-  for (std::size_t i = 0; !failed && i < steps_.size() && !stopping(); ++i) {
-    const Step& s = steps_[i];
+  for (const Step& s : steps_) {
+    if (stopping()) break;
     if (s.kind == Step::kExpect) {
-      failed = !Pump([&] { return find(s.byte) != std::string::npos; }, s.ms);
-      if (!failed) cursor_ = find(s.byte) + 1;
+      if (!Pump([&] { return find(s.byte) != std::string::npos; }, s.ms)) break;
+      cursor_ = find(s.byte) + 1;
     } else if (s.kind == Step::kWrite) {
       WriteAll(s.bytes);
     } else {
       Pump([] { return false; }, s.ms);
     }
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failed_ = failed;
-    done_ = true;
-    changed_.notify_all();
   }
   // Keep reading until stopped, so that the driver's last writes are recorded.
   Pump([] { return false; }, -1);

@@ -78,7 +78,6 @@ TEST(SerialPortTest, ReadSizesAndWholeWrites) {
   EXPECT_EQ(peer.Received(), big);
 
   // Read size 0 takes everything pending.
-  ASSERT_TRUE(peer.WaitDone());
   port->SetInputLen(0);
   for (got.clear(); got.size() < sent.size(); got += port->Input()) port->WaitReadable(600000);
   EXPECT_EQ(got, sent);
