@@ -78,6 +78,8 @@ class LogTest : public ::testing::Test {
   std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
   const std::string stamp =
       "01-02-2031 03" + platform::TimeSeparator() + "04" + platform::TimeSeparator() + "05";
+  const std::string start = "Debug Session Start: " + stamp + "\r\n";
+  const std::string end = "Debug Session End: " + stamp + "\r\n";
 };
 
 // --- Sessions ------------------------------------------------------------------------------------
@@ -140,9 +142,7 @@ TEST_F(LogTest, SuffixChangeEndsTheSessionAndTheNextLineStartsANewFile) {
                                      "Secs: 0.000\t" + stamp + "\t(i)\tNEV\ttwo\r\n" +
                                      "Secs: 0.000\tDebug Session End: " + stamp + "\r\n");
   // After the switch the profiler is off: no prefixes in the new file.
-  EXPECT_EQ(ReadFile(LogPath("renamed_2")), "Debug Session Start: " + stamp + "\r\n" + stamp +
-                                                "\t(i)\tNEV\tthree\r\n" +
-                                                "Debug Session End: " + stamp + "\r\n");
+  EXPECT_EQ(ReadFile(LogPath("renamed_2")), start + stamp + "\t(i)\tNEV\tthree\r\n" + end);
   EXPECT_FALSE(fs::exists(LogPath("renamed")));
 }
 
@@ -165,7 +165,7 @@ TEST_F(LogTest, EntryLayoutsOfTheThreeKinds) {
   const std::string errors =
       "\r\n\tErr_No: 6\r\n\tErr_Description: Overflow\r\n\tErr_Source: NEVComServer\r\n";
   EXPECT_EQ(ReadFile(LogPath()),
-            "Debug Session Start: " + stamp + "\r\n" +                            //
+            start +                                                               //
                 stamp + "\t(i)\r\n" +                                             //
                 stamp + "\t(c)\t\r\n" +                                           //
                 stamp + "\t(w)\r\n" +                                             //
@@ -178,8 +178,6 @@ TEST_F(LogTest, EntryLayoutsOfTheThreeKinds) {
 }
 
 TEST_F(LogTest, LevelFiltersEntriesAndSessionLines) {
-  const std::string start = "Debug Session Start: " + stamp + "\r\n";
-  const std::string end = "Debug Session End: " + stamp + "\r\n";
   const std::string i = stamp + "\t(i)\r\n", c = stamp + "\t(c)\t\r\n";
   const std::string w =
       stamp + "\t(w)\r\n\tErr_No: 5\r\n\tErr_Description: bad\r\n\tErr_Source: src\r\n\r\n";
@@ -213,11 +211,10 @@ TEST_F(LogTest, LevelChangeLineOnlyWhileASessionIsOpen) {
   log->Critical();
   log->Level(-7);  // any non-zero level writes the session end
   log.reset();
-  EXPECT_EQ(ReadFile(LogPath()), "Debug Session Start: " + stamp + "\r\n" + stamp + "\t(c)\t\r\n" +
-                                     "Debug Level Changed: from 2to 2" + stamp + "\r\n" +
-                                     "Debug Level Changed: from 2to 0" + stamp + "\r\n" +
-                                     "Debug Level Changed: from 0to -7" + stamp + "\r\n" +
-                                     "Debug Session End: " + stamp + "\r\n");
+  EXPECT_EQ(ReadFile(LogPath()), start + stamp + "\t(c)\t\r\n" + "Debug Level Changed: from 2to 2" +
+                                     stamp + "\r\n" + "Debug Level Changed: from 2to 0" + stamp +
+                                     "\r\n" + "Debug Level Changed: from 0to -7" + stamp + "\r\n" +
+                                     end);
 }
 
 // --- Size cut at session start -------------------------------------------------------------------
@@ -235,7 +232,7 @@ class LogCutTest : public LogTest {
     log->Critical();
     return ReadFile(LogPath());
   }
-  const std::string session = "Debug Session Start: " + stamp + "\r\n" + stamp + "\t(c)\t\r\n";
+  const std::string session = start + stamp + "\t(c)\t\r\n";
 };
 
 TEST_F(LogCutTest, FileOfExactlyTheLimitIsKeptAndOneByteMoreIsCutToWholeLines) {
@@ -314,9 +311,7 @@ TEST_F(LogTest, UnwritablePlacesLoseLinesSilently) {
   log->Critical("NEV", "c");
   log.reset();
   EXPECT_TRUE(fs::is_empty(LogPath()));
-  EXPECT_EQ(ReadFile(LogPath("test_ok")), "Debug Session Start: " + stamp + "\r\n" + stamp +
-                                              "\t(c)\t\tNEV\tc\r\n" +
-                                              "Debug Session End: " + stamp + "\r\n");
+  EXPECT_EQ(ReadFile(LogPath("test_ok")), start + stamp + "\t(c)\t\tNEV\tc\r\n" + end);
 
   // "Logs" exists as a plain file, so the folder cannot be made; the file stays untouched.
   fs::remove_all(base / "Logs");
