@@ -49,12 +49,7 @@ class LateBinding : public ::testing::Test {
 
   // The error number of a call that must fail, after checking that nothing reached the line.
   int32_t Refused(auto&& call) {
-    int32_t number = 0;
-    try {
-      call();
-    } catch (const InvokeError& e) {
-      number = e.number();
-    }
+    const int32_t number = nevtest::ErrorOf(call);
     EXPECT_TRUE(sim_.Frames().empty());
     EXPECT_TRUE(sim_.RawInput().empty());
     return number;

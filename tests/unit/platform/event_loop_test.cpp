@@ -16,12 +16,13 @@ void SleepMs(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-TEST(EventLoopTest, TimerTicksKeepComingUntilStopped) {
+TEST(EventLoopTest, TimerTicksAndTheTimeToTheNextEvent) {
   int ticks = 0;
   Timer timer([&] { ++ticks; });
   timer.SetInterval(20);
   DoEvents();
   EXPECT_EQ(ticks, 0);  // a disabled timer never ticks
+  EXPECT_EQ(MillisUntilNextEvent(), -1);
 
   timer.SetEnabled(true);
   SleepMs(60);
@@ -32,28 +33,20 @@ TEST(EventLoopTest, TimerTicksKeepComingUntilStopped) {
   SleepMs(60);
   DoEvents();
   EXPECT_EQ(ticks, 2);  // the tick did not stop the timer
-
   timer.SetEnabled(false);
   SleepMs(60);
   DoEvents();
   EXPECT_EQ(ticks, 2);
-  EXPECT_EQ(MillisUntilNextEvent(), -1);
-}
-
-TEST(EventLoopTest, MillisUntilNextEvent) {
-  EXPECT_EQ(MillisUntilNextEvent(), -1);
   {
     Timer zero([] {});
     zero.SetEnabled(true);  // interval 0: a timer that never ticks
     EXPECT_EQ(MillisUntilNextEvent(), -1);
-
-    Timer timer([] {});
-    timer.SetInterval(60000);
-    timer.SetEnabled(true);
+    Timer slow([] {});
+    slow.SetInterval(60000);
+    slow.SetEnabled(true);
     const int ms = MillisUntilNextEvent();
     EXPECT_GT(ms, 0);
     EXPECT_LE(ms, 60000);
-
     PostEvent([] {});
     EXPECT_EQ(MillisUntilNextEvent(), 0);
     DoEvents();
