@@ -8,10 +8,8 @@ TEST_F(OperationsTest, ArticleAndDepartmentNumbersTravelInTheirOwnForms) {
   SetNextSequence(0);
   nev->GetArticle(5);
   EXPECT_EQ(Hex(One().raw), "02 20 21 77 24 52 20 35 09 38 3C 03");
-  nev->GetArticle(-3);
-  ExpectFrame(0x77, "R-3\t");
-  nev->GetArticle(0);
-  ExpectFrame(0x77, "R 0\t");
+  ExpectFrame([&] { nev->GetArticle(-3); }, 0x77, "R-3\t");
+  ExpectFrame([&] { nev->GetArticle(0); }, 0x77, "R 0\t");
   sim.OverrideReply(0x77, "5\t\xD5\xEB\xFF\xE1\t1.20");  // Windows-1251
   EXPECT_EQ(nev->GetArticle(5), "5\tХляб\t1.20");
   Take();
@@ -38,12 +36,12 @@ TEST_F(OperationsTest, ArticleAndDepartmentNumbersTravelInTheirOwnForms) {
 }
 
 TEST_F(OperationsTest, SetArticleSendsTheRecordUnchanged) {
-  nev->SetArticle("12", "Bread", "1.20", 2, 1, 0, 0, "", "10");
-  ExpectFrame(0x27, "12\tBread\t1.20\t2100000000000000\t10\t");
-  nev->SetArticle("12", "Хляб", " 1.20 ", 10, 1, 0, 0, "123", "10");
-  ExpectFrame(0x27, "12\t\xD5\xEB\xFF\xE1\t 1.20 \t:100123\t10\t");
-  nev->SetArticle("1", "", "", 0, 0, 0, 207, "  ", "");
-  ExpectFrame(0x27, "1\t\t\t000\xFF  \t\t");
+  ExpectFrame([&] { nev->SetArticle("12", "Bread", "1.20", 2, 1, 0, 0, "", "10"); }, 0x27,
+              "12\tBread\t1.20\t2100000000000000\t10\t");
+  ExpectFrame([&] { nev->SetArticle("12", "Хляб", " 1.20 ", 10, 1, 0, 0, "123", "10"); }, 0x27,
+              "12\t\xD5\xEB\xFF\xE1\t 1.20 \t:100123\t10\t");
+  ExpectFrame([&] { nev->SetArticle("1", "", "", 0, 0, 0, 207, "  ", ""); }, 0x27,
+              "1\t\t\t000\xFF  \t\t");
   Messages();
 
   nev->SetArticle("12", "Bread", "1.20", 208, 1, 0, 0, "", "10");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,10 @@ class OperationsTest : public ::testing::Test {
     EXPECT_TRUE(frame.framed) << Hex(frame.raw);
     EXPECT_EQ(frame.cmd, cmd) << Hex(frame.raw);
     EXPECT_EQ(Hex(frame.data), Hex(data));
+  }
+  void ExpectFrame(const std::function<void()>& call, uint8_t cmd, const std::string& data) {
+    call();
+    ExpectFrame(cmd, data);
   }
   // Checks that the previous call sent nothing: an answered OpenDraw after it is the only frame.
   void ExpectNothingSent() {

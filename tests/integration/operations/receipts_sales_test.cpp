@@ -12,14 +12,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST_F(OperationsTest, PaperFeedSendsTheTwoDigitRowsAlone) {
-  EXPECT_TRUE(nev->PaperFeed(5));
-  ExpectFrame(0x8F, "05");
-  EXPECT_TRUE(nev->PaperFeed(0));
-  ExpectFrame(0x8F, "00");
-  nev->PaperFeed(150);
-  ExpectFrame(0x8F, "150");
-  nev->PaperFeed(-2);
-  ExpectFrame(0x8F, "-02");
+  ExpectFrame([&] { EXPECT_TRUE(nev->PaperFeed(5)); }, 0x8F, "05");
+  ExpectFrame([&] { EXPECT_TRUE(nev->PaperFeed(0)); }, 0x8F, "00");
+  ExpectFrame([&] { nev->PaperFeed(150); }, 0x8F, "150");
+  ExpectFrame([&] { nev->PaperFeed(-2); }, 0x8F, "-02");
   Messages();
 
   // Outside the 16-bit range of the row count: refused before anything is sent.
@@ -49,8 +45,7 @@ TEST_F(OperationsTest, OpenFiscNoteSendsTheOperatorFieldAndTheOptionalBS) {
 
 TEST_F(OperationsTest, VoidAllWarnsAndTellsWhenTheDeviceRefuses) {
   sim.NakCommand(0x8C);
-  EXPECT_FALSE(nev->VoidAll());
-  ExpectFrame(0x8C, "");
+  ExpectFrame([&] { EXPECT_FALSE(nev->VoidAll()); }, 0x8C, "");
   EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
   EXPECT_NE(LogText().find("\t(w)\tNEV\tVoidAll\tVoiding fiscal receipt\r\n"), std::string::npos);
 }
@@ -80,8 +75,7 @@ TEST_F(OperationsTest, OversizeTextIsReportedOnceAndNothingIsSent) {
   // The limit counts bytes on the wire, not UTF-8 bytes: 222 Cyrillic letters and TAB fit.
   std::string cyrillic;
   for (int i = 0; i < 222; ++i) cyrillic += "я";
-  nev->ServText(cyrillic);
-  ExpectFrame(0x82, std::string(222, '\xFF') + "\t");
+  ExpectFrame([&] { nev->ServText(cyrillic); }, 0x82, std::string(222, '\xFF') + "\t");
   Messages();
 
   // Silent mode: a critical log entry naming the method instead of the message box.
@@ -99,22 +93,15 @@ TEST_F(OperationsTest, OversizeTextIsReportedOnceAndNothingIsSent) {
 TEST_F(OperationsTest, SalesSendTheirNumberTexts) {
   ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
   Take();
-  nev->SellArt(12, 1, 2.5);
-  ExpectFrame(0x87, "12\t1.00\t2.50\t");
-  nev->SellArt(12, -1, 0.125);
-  ExpectFrame(0x87, "12\t-1.00\t0.13\t");
-  nev->SellDep(3, 1, 2.5);
-  ExpectFrame(0x88, "3\t1\t2.5\t");
-  nev->SellDep(3, 0.1 + 0.2, 1.005);
-  ExpectFrame(0x88, "3\t0.3\t1.005\t");
-  nev->SellTaxGroup("  Milk  ", " B ", 2, 1.1);
-  ExpectFrame(0x86, "Milk\tB\t2.00\t1.10\t");
+  ExpectFrame([&] { nev->SellArt(12, 1, 2.5); }, 0x87, "12\t1.00\t2.50\t");
+  ExpectFrame([&] { nev->SellArt(12, -1, 0.125); }, 0x87, "12\t-1.00\t0.13\t");
+  ExpectFrame([&] { nev->SellDep(3, 1, 2.5); }, 0x88, "3\t1\t2.5\t");
+  ExpectFrame([&] { nev->SellDep(3, 0.1 + 0.2, 1.005); }, 0x88, "3\t0.3\t1.005\t");
+  ExpectFrame([&] { nev->SellTaxGroup("  Milk  ", " B ", 2, 1.1); }, 0x86, "Milk\tB\t2.00\t1.10\t");
 
   nev::platform::SetDecimalSymbolOverride(",");
-  nev->SellArt(12, 1, 2.5);
-  ExpectFrame(0x87, "12\t1,00\t2,50\t");
-  nev->SellDep(3, 1, 2.5);
-  ExpectFrame(0x88, "3\t1\t2,5\t");
+  ExpectFrame([&] { nev->SellArt(12, 1, 2.5); }, 0x87, "12\t1,00\t2,50\t");
+  ExpectFrame([&] { nev->SellDep(3, 1, 2.5); }, 0x88, "3\t1\t2,5\t");
   Messages();
 
   // Amounts that are not numbers are refused before anything is sent.
@@ -130,19 +117,13 @@ TEST_F(OperationsTest, AdditionPayAndAddSumTexts) {
   ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
   ASSERT_TRUE(nev->SellDep(1, 1, 50));
   Take();
-  nev->Addition();
-  ExpectFrame(0x89, "P\t");
-  nev->Addition(false, " 10.00 ");
-  ExpectFrame(0x89, "S10.00\t");
+  ExpectFrame([&] { nev->Addition(); }, 0x89, "P\t");
+  ExpectFrame([&] { nev->Addition(false, " 10.00 "); }, 0x89, "S10.00\t");
 
-  nev->Pay(1, 12.5);
-  ExpectFrame(0x8B, "0112.50\t");
-  nev->Pay(1, 0);
-  ExpectFrame(0x8B, "01");
-  nev->Pay(2, -5);
-  ExpectFrame(0x8B, "02");
-  nev->Pay(3, kNaN);
-  ExpectFrame(0x8B, "03");
+  ExpectFrame([&] { nev->Pay(1, 12.5); }, 0x8B, "0112.50\t");
+  ExpectFrame([&] { nev->Pay(1, 0); }, 0x8B, "01");
+  ExpectFrame([&] { nev->Pay(2, -5); }, 0x8B, "02");
+  ExpectFrame([&] { nev->Pay(3, kNaN); }, 0x8B, "03");
   const std::string log = LogText();
   for (const char* entry :
        {"\t(i)\tNEV\tPay\tPayment is 0112.50\t\r\n", "\t(i)\tNEV\tPay\tPayment is 01\r\n",
@@ -156,17 +137,14 @@ TEST_F(OperationsTest, AdditionPayAndAddSumTexts) {
   nev->VoidAll();
   Take();
 
-  nev->AddSum("3", "", 100, 1);
-  ExpectFrame(0x8D, "03\t01100.00\t");
-  nev->AddSum("12", "77", -5, 2);
-  ExpectFrame(0x8D, "1277\t02-5.00\t");
+  ExpectFrame([&] { nev->AddSum("3", "", 100, 1); }, 0x8D, "03\t01100.00\t");
+  ExpectFrame([&] { nev->AddSum("12", "77", -5, 2); }, 0x8D, "1277\t02-5.00\t");
 }
 
 TEST_F(OperationsTest, SubTotalReadsFourTotalsWhateverTheDecimalSymbolAndZerosWithoutAReply) {
   double total = 0, a = 0, b = 0, c = 0;
   sim.OverrideReply(0x8A, "10.50\t5.00\t3.00\t2.50");
-  EXPECT_TRUE(nev->SubTotal(total, a, b, c));
-  ExpectFrame(0x8A, "");
+  ExpectFrame([&] { EXPECT_TRUE(nev->SubTotal(total, a, b, c)); }, 0x8A, "");
   EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 3, 2.5}));
 
   nev::platform::SetDecimalSymbolOverride(",");

@@ -56,10 +56,9 @@ TEST_F(OperationsTest, WithoutAConnectionEveryResultIsAFailure) {
 
 TEST_F(OperationsTest, FMReportPiecesPassThroughAndNextIsOneBareByte) {
   sim.OverrideReply(0x54, "piece\t1");
-  EXPECT_EQ(nev->GetFirstFMReport("0101202431122024"), "piece\t1");
-  ExpectFrame(0x54, "0101202431122024");
-  nev->GetFirstFMReport("");
-  ExpectFrame(0x54, "");
+  ExpectFrame([&] { EXPECT_EQ(nev->GetFirstFMReport("0101202431122024"), "piece\t1"); }, 0x54,
+              "0101202431122024");
+  ExpectFrame([&] { nev->GetFirstFMReport(""); }, 0x54, "");
 
   // "N" goes alone: no frame, no sequence value spent.
   SetNextSequence(0x40);
