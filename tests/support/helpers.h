@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -90,19 +91,16 @@ class MessageRecorder {
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = ::getenv(name);
-    if (old) old_ = old;
-    had_ = old != nullptr;
+    if (const char* old = ::getenv(name)) old_ = old;
     value ? ::setenv(name, value, 1) : ::unsetenv(name);
   }
-  ~ScopedEnv() { had_ ? ::setenv(name_, old_.c_str(), 1) : ::unsetenv(name_); }
+  ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   const char* name_;
-  std::string old_;
-  bool had_ = false;
+  std::optional<std::string> old_;
 };
 
 // Bytes as "02 20 21 ..." for readable failures, and back.
