@@ -120,20 +120,25 @@ class Win32SerialPort : public SerialPort {
 
   void WaitReadable(int max_ms) override {
     if (!IsOpen() || lookahead_) return;
+    if (max_ms <= 0 || MillisUntilNextEvent() == 0) return;
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!ClearCommError(handle_, &errors, &stat) || stat.cbInQue > 0) return;
-    if (max_ms <= 0 || MillisUntilNextEvent() == 0) return;
+    if (ClearCommError(handle_, &errors, &stat) && stat.cbInQue > 0) return;
     OVERLAPPED* ov = read_.Reset();
     char byte = 0;
     DWORD got = 0;
     BOOL ok = ReadFile(handle_, &byte, 1, &got, ov);
-    if (!ok) {
-      if (GetLastError() != ERROR_IO_PENDING) return;
-      const DWORD woke = MsgWaitForMultipleObjectsEx(
-          1, &read_.Get()->hEvent, static_cast<DWORD>(max_ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+      HANDLE event = read_.Event();
+      const DWORD woke = MsgWaitForMultipleObjectsEx(1, &event, static_cast<DWORD>(max_ms),
+                                                     QS_ALLINPUT, MWMO_INPUTAVAILABLE);
       if (woke != WAIT_OBJECT_0) CancelIoEx(handle_, ov);
       ok = GetOverlappedResult(handle_, ov, &got, TRUE);
+    } else if (!ok || got == 0) {
+      // A port that fails (a device gone) still must not turn the caller's loop into a spin.
+      MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(max_ms), QS_ALLINPUT,
+                                  MWMO_INPUTAVAILABLE);
+      return;
     }
     if (ok && got == 1) lookahead_ = byte;
   }

@@ -70,6 +70,24 @@ HRESULT PutText(const std::string& text, BSTR* out) {
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
+// A member with a Boolean result: False unless the call gets to give one.
+template <class Call>
+HRESULT BoolResult(VARIANT_BOOL* result, Call&& call) {
+  if (!result) return E_POINTER;
+  *result = VARIANT_FALSE;
+  return Guard([&] { *result = Bool(call()); });
+}
+
+// A member with a text result: an empty text unless the call gets to give one.
+template <class Call>
+HRESULT TextResult(BSTR* result, Call&& call) {
+  if (!result) return E_POINTER;
+  *result = nullptr;
+  return Guard([&] {
+    if (FAILED(PutText(call(), result))) throw std::bad_alloc();
+  });
+}
+
 // Fills EXCEPINFO for a run-time error of a late-bound call.
 HRESULT Exception(const ErrorRecord& error, EXCEPINFO* excepinfo) {
   if (!excepinfo) return ErrorResult(error.number);
@@ -297,62 +315,47 @@ HRESULT NEVObject::put_SilentMode(VARIANT_BOOL value) {
 }
 
 HRESULT NEVObject::StopConnection(VARIANT_BOOL* result) {
-  if (!result) return E_POINTER;
-  *result = VARIANT_FALSE;
-  return Guard([&] { *result = Bool(nev_.StopConnection()); });
+  return BoolResult(result, [&] { return nev_.StopConnection(); });
 }
 
 HRESULT NEVObject::InitConnection(LONG Port, LONG BaudRate, LONG StopBits, LONG Parity,
                                   LONG ByteSize, VARIANT_BOOL* result) {
-  if (!result) return E_POINTER;
-  *result = VARIANT_FALSE;
-  return Guard(
-      [&] { *result = Bool(nev_.InitConnection(Port, BaudRate, StopBits, Parity, ByteSize)); });
+  return BoolResult(
+      result, [&] { return nev_.InitConnection(Port, BaudRate, StopBits, Parity, ByteSize); });
 }
-
-#define NEV_BOOL_MEMBER(call)    \
-  if (!result) return E_POINTER; \
-  *result = VARIANT_FALSE;       \
-  return Guard([&] { *result = Bool(call); })
-
-#define NEV_TEXT_MEMBER(call)                                  \
-  if (!result) return E_POINTER;                               \
-  *result = nullptr;                                           \
-  return Guard([&] {                                           \
-    const std::string text = call;                             \
-    if (FAILED(PutText(text, result))) throw std::bad_alloc(); \
-  })
 
 HRESULT NEVObject::PaperFeed(short Rows, VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.PaperFeed(Rows));
+  return BoolResult(result, [&] { return nev_.PaperFeed(Rows); });
 }
 HRESULT NEVObject::FiscText(BSTR text, VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.FiscText(FromBstr(text)));
+  return BoolResult(result, [&] { return nev_.FiscText(FromBstr(text)); });
 }
 HRESULT NEVObject::ServText(BSTR text, VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.ServText(FromBstr(text)));
+  return BoolResult(result, [&] { return nev_.ServText(FromBstr(text)); });
 }
 HRESULT NEVObject::SellArt(LONG n, double Q, double P, VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.SellArt(n, Q, P));
+  return BoolResult(result, [&] { return nev_.SellArt(n, Q, P); });
 }
 HRESULT NEVObject::SellTaxGroup(BSTR Name, BSTR TaxGroup, double Q, double P,
                                 VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.SellTaxGroup(FromBstr(Name), FromBstr(TaxGroup), Q, P));
+  return BoolResult(result,
+                    [&] { return nev_.SellTaxGroup(FromBstr(Name), FromBstr(TaxGroup), Q, P); });
 }
 HRESULT NEVObject::OpenServNote(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.OpenServNote());
+  return BoolResult(result, [&] { return nev_.OpenServNote(); });
 }
 HRESULT NEVObject::CloseServNote(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.CloseServNote());
+  return BoolResult(result, [&] { return nev_.CloseServNote(); });
 }
 HRESULT NEVObject::OpenFiscNote(BSTR casher, BSTR Pass, BSTR BS, VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.OpenFiscNote(FromBstr(casher), FromBstr(Pass), FromBstr(BS)));
+  return BoolResult(
+      result, [&] { return nev_.OpenFiscNote(FromBstr(casher), FromBstr(Pass), FromBstr(BS)); });
 }
 HRESULT NEVObject::CloseFiscNote(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.CloseFiscNote());
+  return BoolResult(result, [&] { return nev_.CloseFiscNote(); });
 }
 HRESULT NEVObject::SellDep(LONG n, double Q, double P, VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.SellDep(n, Q, P));
+  return BoolResult(result, [&] { return nev_.SellDep(n, Q, P); });
 }
 HRESULT NEVObject::Addition(VARIANT_BOOL Proportional, BSTR V) {
   return Guard([&] { nev_.Addition(Proportional != VARIANT_FALSE, FromBstr(V)); });
@@ -360,25 +363,26 @@ HRESULT NEVObject::Addition(VARIANT_BOOL Proportional, BSTR V) {
 HRESULT NEVObject::SubTotal(double* Total, double* TotalA, double* TotalB, double* TotalC,
                             VARIANT_BOOL* result) {
   if (!Total || !TotalA || !TotalB || !TotalC) return E_POINTER;
-  NEV_BOOL_MEMBER(nev_.SubTotal(*Total, *TotalA, *TotalB, *TotalC));
+  return BoolResult(result, [&] { return nev_.SubTotal(*Total, *TotalA, *TotalB, *TotalC); });
 }
 HRESULT NEVObject::VoidAll(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.VoidAll());
+  return BoolResult(result, [&] { return nev_.VoidAll(); });
 }
 HRESULT NEVObject::AddSum(BSTR casher, BSTR Pass, double Sum, LONG Pay, VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.AddSum(FromBstr(casher), FromBstr(Pass), Sum, Pay));
+  return BoolResult(result,
+                    [&] { return nev_.AddSum(FromBstr(casher), FromBstr(Pass), Sum, Pay); });
 }
 HRESULT NEVObject::OpenDraw(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.OpenDraw());
+  return BoolResult(result, [&] { return nev_.OpenDraw(); });
 }
 HRESULT NEVObject::Dublicate(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.Dublicate());
+  return BoolResult(result, [&] { return nev_.Dublicate(); });
 }
 HRESULT NEVObject::EJournal(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.EJournal());
+  return BoolResult(result, [&] { return nev_.EJournal(); });
 }
 HRESULT NEVObject::ZDay(BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.ZDay());
+  return TextResult(result, [&] { return nev_.ZDay(); });
 }
 HRESULT NEVObject::ZArticles(VARIANT* result) {
   if (!result) return E_POINTER;
@@ -392,19 +396,19 @@ HRESULT NEVObject::ZArticles(VARIANT* result) {
   });
 }
 HRESULT NEVObject::ZDep(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.ZDep());
+  return BoolResult(result, [&] { return nev_.ZDep(); });
 }
 HRESULT NEVObject::ZCasher(VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.ZCasher());
+  return BoolResult(result, [&] { return nev_.ZCasher(); });
 }
 HRESULT NEVObject::Pay(LONG PayType, double Sum, VARIANT_BOOL* result) {
-  NEV_BOOL_MEMBER(nev_.Pay(PayType, Sum));
+  return BoolResult(result, [&] { return nev_.Pay(PayType, Sum); });
 }
 HRESULT NEVObject::GetNumberofNotes(BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.GetNumberofNotes());
+  return TextResult(result, [&] { return nev_.GetNumberofNotes(); });
 }
 HRESULT NEVObject::NoteInfo(BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.NoteInfo());
+  return TextResult(result, [&] { return nev_.NoteInfo(); });
 }
 HRESULT NEVObject::GetStatus(LONG* result) {
   if (!result) return E_POINTER;
@@ -432,22 +436,22 @@ HRESULT NEVObject::ZAllow() {
   return Guard([&] { nev_.ZAllow(); });
 }
 HRESULT NEVObject::GetTaxRates(BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.GetTaxRates());
+  return TextResult(result, [&] { return nev_.GetTaxRates(); });
 }
 HRESULT NEVObject::GetFirstFMReport(BSTR s, BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.GetFirstFMReport(FromBstr(s)));
+  return TextResult(result, [&] { return nev_.GetFirstFMReport(FromBstr(s)); });
 }
 HRESULT NEVObject::GetNextFMReport(BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.GetNextFMReport());
+  return TextResult(result, [&] { return nev_.GetNextFMReport(); });
 }
 HRESULT NEVObject::ECRInfo(BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.ECRInfo());
+  return TextResult(result, [&] { return nev_.ECRInfo(); });
 }
 HRESULT NEVObject::GetArticle(short x, BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.GetArticle(x));
+  return TextResult(result, [&] { return nev_.GetArticle(x); });
 }
 HRESULT NEVObject::GetDepartment(short x, BSTR* result) {
-  NEV_TEXT_MEMBER(nev_.GetDepartment(x));
+  return TextResult(result, [&] { return nev_.GetDepartment(x); });
 }
 HRESULT NEVObject::SetArticle(BSTR n, BSTR Name, BSTR Price, unsigned char TaxG, unsigned char Dep,
                               unsigned char Pay, unsigned char F, BSTR BC, BSTR Q) {
@@ -456,8 +460,5 @@ HRESULT NEVObject::SetArticle(BSTR n, BSTR Name, BSTR Price, unsigned char TaxG,
                     FromBstr(Q));
   });
 }
-
-#undef NEV_BOOL_MEMBER
-#undef NEV_TEXT_MEMBER
 
 }  // namespace nev::com
