@@ -196,4 +196,33 @@ TEST_F(Nevctl, DemoRunsToItsEnd) {
   EXPECT_TRUE(std::filesystem::is_directory(logs.path() / "Logs"));
 }
 
+// The nev-sim program as a separate process on its own pty link: a Z report that outlasts the
+// driver's time-out (no SYN comes) gives the time-out message and the truthful result.
+TEST_F(Nevctl, TimeOutAgainstANevSimProcess) {
+  const std::string link = logs.str() + "/fiscal";
+  const std::string pid_file = logs.str() + "/sim.pid";
+  ASSERT_EQ(
+      std::system(("( " NEVSIM_PATH " --link " + link + " --z-ms 3600 --syn-ms 10000 --trace 2>" +
+                   logs.str() + "/trace >/dev/null & echo $! >" + pid_file + " )")
+                      .c_str()),
+      0);
+  for (int i = 0; i < 100 && !std::filesystem::exists(link); ++i) {
+    std::system("sleep 0.05");
+  }
+  const Finished f = Ctl({"--json", "--port", link, "run", "-"}, "GetTaxRates\nZDay\n");
+  std::system(("kill $(cat " + pid_file + ")").c_str());
+  EXPECT_EQ(f.exit_code, 0) << f.err;
+  const std::vector<std::string> lines = Lines(f.out);
+  ASSERT_EQ(lines.size(), 4u) << f.out;
+  EXPECT_EQ(
+      lines[1],
+      R"({"member": "GetTaxRates", "result": "20.00\t9.00\t0.00", "out": {}, "messages": []})");
+  EXPECT_EQ(lines[2],
+            R"({"member": "ZDay", "result": "False", "out": {}, "messages": [{"title": ")" +
+                kTitle + R"(", "style": 16, "text": "RS232 Time out!"}]})");
+  const std::string trace = nevtest::ReadFile(logs.str() + "/trace");
+  EXPECT_NE(trace.find("0x72"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("0x99"), std::string::npos) << trace;
+}
+
 }  // namespace
