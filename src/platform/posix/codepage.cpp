@@ -14,9 +14,14 @@ namespace {
 
 constexpr const char* kDefaultWireCodePage = "CP1251";
 
+// NEVCOM_CODEPAGE names the wire code page as iconv knows it ("CP1251"), or by its Windows
+// number alone ("1251"), as on Windows.
 std::string WireCodePage() {
-  if (const char* name = std::getenv("NEVCOM_CODEPAGE"); name && *name) return name;
-  return kDefaultWireCodePage;
+  const char* name = std::getenv("NEVCOM_CODEPAGE");
+  if (!name || !*name) return kDefaultWireCodePage;
+  const std::string text = name;
+  if (text.find_first_not_of("0123456789") == std::string::npos) return "CP" + text;
+  return text;
 }
 
 // One conversion direction, opened lazily per thread (iconv descriptors carry state) and

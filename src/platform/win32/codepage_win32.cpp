@@ -39,9 +39,13 @@ std::string Narrow(std::wstring_view utf16) {
 namespace {
 
 // The device's code page: the system ANSI code page, unless NEVCOM_CODEPAGE names another one
-// (for a machine whose system code page is not the device's).
+// (for a machine whose system code page is not the device's), by number: "1251" or "CP1251".
 UINT WireCodePage() {
   const char* configured = std::getenv("NEVCOM_CODEPAGE");
+  if (configured && (configured[0] == 'C' || configured[0] == 'c') &&
+      (configured[1] == 'P' || configured[1] == 'p')) {
+    configured += 2;
+  }
   if (configured && *configured) {
     char* end = nullptr;
     const unsigned long cp = std::strtoul(configured, &end, 10);

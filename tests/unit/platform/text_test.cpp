@@ -49,6 +49,10 @@ TEST(CodePageTest, EnvironmentChoosesTheWireCodePage) {
     EXPECT_EQ(FromWire("\x8F"), "П");
   }
   {
+    ScopedEnv cp("NEVCOM_CODEPAGE", "866");  // the Windows number alone
+    EXPECT_EQ(ToWire("П"), "\x8F");
+  }
+  {
     ScopedEnv cp("NEVCOM_CODEPAGE", "NO-SUCH-CODEPAGE");
     EXPECT_EQ(ToWire("П"), "\xCF");  // falls back to Windows-1251
   }
