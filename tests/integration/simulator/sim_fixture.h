@@ -1,82 +1,209 @@
-// A simulator on a fresh pseudo-terminal with the test playing the driver on its slave side.
+// A simulator on a fresh pseudo-terminal, with the test playing the driver on its slave side by
+// writing and reading raw bytes.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
-#include "device_port.h"
 #include "nevsim/simulator.h"
 
 namespace simtest {
 
+using Clock = std::chrono::steady_clock;
+
+// Check characters of a byte sum: 0x30 + high nibble, 0x30 + low nibble.
+inline std::string Check(const std::string& bytes) {
+  unsigned sum = 0;
+  for (unsigned char c : bytes) sum += c;
+  return {static_cast<char>(0x30 + ((sum >> 4) & 15)), static_cast<char>(0x30 + (sum & 15))};
+}
+
+// A request frame: STX, SEQ, 0x21, CMD, 0x20 + n, data, check characters, ETX.
+inline std::string Frame(uint8_t seq, uint8_t cmd, const std::string& data = {}) {
+  std::string body{static_cast<char>(seq), 0x21, static_cast<char>(cmd),
+                   static_cast<char>(0x20 + data.size())};
+  return "\x02" + body + data + Check(body + data) + "\x03";
+}
+
+// Windows-1251 text from UTF-8 holding ASCII and the Cyrillic letters А..я only.
+inline std::string Cp(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    const unsigned cp = b < 0x80 ? b : ((b & 0x1F) << 6) | (utf8[++i] & 0x3F);
+    out += static_cast<char>(cp < 0x80 ? cp : 0xC0 + cp - 0x410);
+  }
+  return out;
+}
+
+struct Answer {
+  enum Kind { kNone, kAck, kNak, kFrame } kind = kNone;
+  std::string before;  // bytes other than SYN that came before the answer
+  int syns = 0;        // SYNs that came before the answer
+  std::string raw;     // the answer itself
+  std::string data;    // reply frame data
+  uint8_t status[3] = {0, 0, 0};
+  bool error() const { return kind == kFrame && (status[0] & 0x01); }
+};
+
+class DevicePort {
+ public:
+  explicit DevicePort(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY)) {
+    if (fd_ < 0) throw std::runtime_error("cannot open " + path);
+    termios t{};
+    ::tcgetattr(fd_, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd_, TCSANOW, &t);
+  }
+  ~DevicePort() { ::close(fd_); }
+
+  void Write(const std::string& bytes) {
+    ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // One answer: SYNs and stray bytes, then ACK, NAK or a whole reply frame (taken by its length
+  // byte). kNone when nothing completes within timeout_ms.
+  Answer Read(int timeout_ms = 3000) {
+    Answer a;
+    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (char c; Byte(c, end);) {
+      if (a.raw.empty() && c == 0x16) {
+        ++a.syns;
+      } else if (a.raw.empty() && c != 0x02 && c != 0x06 && c != 0x15) {
+        a.before += c;
+      } else if ((a.raw += c).size() == 1 && c != 0x02) {
+        a.kind = c == 0x06 ? Answer::kAck : Answer::kNak;
+        return a;
+      } else if (a.raw.size() >= 5 && a.raw.size() == uint8_t(a.raw[4]) - 0x20u + 11) {
+        a.kind = Answer::kFrame;
+        a.data = a.raw.substr(5, a.raw.size() - 11);
+        std::copy_n(a.raw.end() - 6, 3, a.status);
+        return a;
+      }
+    }
+    return Answer{};
+  }
+  // As the driver does it: bytes out, answer in, one ACK back after a reply frame or an ACK.
+  Answer Send(const std::string& bytes, int timeout_ms = 3000) {
+    Write(bytes);
+    Answer a = Read(timeout_ms);
+    if (a.kind == Answer::kAck || a.kind == Answer::kFrame) Write("\x06");
+    return a;
+  }
+  Answer Command(uint8_t cmd, const std::string& data = {}) {
+    const uint8_t s = seq;
+    seq = seq == 0xFF ? 0x20 : seq + 1;
+    return Send(Frame(s, cmd, data));
+  }
+  // Whatever arrives within ms; stops early when the line hangs up (and sets hung_up).
+  std::string Drain(int ms) {
+    std::string out;
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (char c; Byte(c, end);) out += c;
+    return out;
+  }
+
+  uint8_t seq = 0x20;
+  bool hung_up = false;
+
+ private:
+  bool Byte(char& c, Clock::time_point end) {
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, std::max<int>(0, left.count())) <= 0) return false;
+      const ssize_t n = ::read(fd_, &c, 1);
+      if (n == 1) return true;
+      if (n < 0 && errno == EINTR) continue;
+      hung_up = true;
+      return false;
+    }
+  }
+  int fd_;
+};
+
 class SimTest : public ::testing::Test {
  protected:
   // Short reports unless a test asks for the real timing.
-  static nevsim::Options Quick() {
+  static nevsim::Options Quick(int baud = 0) {
     nevsim::Options o;
     o.long_op_ms = 300;
     o.syn_interval_ms = 100;
+    o.baud = baud;
     return o;
   }
   void SetUp() override { Begin(Quick()); }
-  void TearDown() override {
-    port.reset();
-    if (sim) sim->Stop();
-  }
   void Begin(const nevsim::Options& o) {
     port.reset();
-    if (sim) sim->Stop();
     sim = std::make_unique<nevsim::Simulator>(o);
     sim->Start();
     port = std::make_unique<DevicePort>(sim->SlavePath());
   }
 
-  // The reply frame keeps the layout the driver relies on: STX, three header bytes, length,
-  // data, three status bytes with bit 7 set, check characters, ETX; and no byte between STX and
-  // ETX that the driver would act on (ETX, ACK, NAK, SYN).
+  // The layout the driver relies on: STX, three header bytes, length, data, three status bytes
+  // with bit 7 set, check characters, ETX; no byte between STX and ETX that the driver acts on.
   static void ExpectWellFormed(const Answer& a) {
     ASSERT_EQ(a.kind, Answer::kFrame);
     const std::string& r = a.raw;
     ASSERT_GE(r.size(), 11u);
-    EXPECT_EQ(r.size(), a.data.size() + 11);
-    EXPECT_EQ(r[0], '\x02');
     EXPECT_EQ(r.back(), '\x03');
     EXPECT_EQ(r[2], '\x21');
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(a.status[i] & 0x80) << "status byte " << i;
-    for (size_t i = 1; i + 1 < r.size(); ++i) {
-      const auto b = static_cast<uint8_t>(r[i]);
-      EXPECT_TRUE(b != 0x03 && b != 0x06 && b != 0x15 && b != 0x16)
-          << "control byte " << int(b) << " at " << i;
-    }
+    for (size_t i = 1; i + 1 < r.size(); ++i)
+      EXPECT_EQ(std::string("\x03\x06\x15\x16").find(r[i]), std::string::npos) << "at " << i;
     EXPECT_EQ(r.substr(r.size() - 3, 2), Check(r.substr(1, r.size() - 4)));
   }
 
-  // A reply frame without the general-error bit; returns its data.
-  std::string Ok(uint8_t cmd, const std::string& data = {}) {
-    Answer a = port->Command(cmd, data);
-    ExpectWellFormed(a);
-    EXPECT_FALSE(a.error()) << "command " << std::hex << int(cmd);
+  // A command and the answer it must get: ACK, NAK, a well-formed reply frame without the
+  // general-error bit (holding reply when given), or a refusal: one with that bit and no data.
+  struct Step {
+    char want;
+    uint8_t cmd;
+    std::string data;
+    std::optional<std::string> reply;
+  };
+  static Step Ack(uint8_t cmd, std::string data = {}) { return {'A', cmd, data, {}}; }
+  static Step Nak(uint8_t cmd, std::string data = {}) { return {'N', cmd, data, {}}; }
+  static Step Ok(uint8_t cmd, std::string data = {}, std::optional<std::string> reply = {}) {
+    return {'F', cmd, data, reply};
+  }
+  static Step Refused(uint8_t cmd, std::string data = {}) { return {'E', cmd, data, ""}; }
+
+  // Sends the step's command, checks the answer and returns the reply data.
+  std::string Do(const Step& s) {
+    SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << int(s.cmd) << " " << s.data);
+    const Answer a = port->Command(s.cmd, s.data);
+    if (s.want == 'A' || s.want == 'N') {
+      EXPECT_EQ(a.kind, s.want == 'A' ? Answer::kAck : Answer::kNak);
+    } else {
+      ExpectWellFormed(a);
+      EXPECT_EQ(a.error(), s.want == 'E');
+      EXPECT_EQ(a.data, s.reply.value_or(a.data));
+    }
     return a.data;
   }
-  void Acked(uint8_t cmd, const std::string& data = {}) {
-    EXPECT_EQ(port->Command(cmd, data).kind, Answer::kAck) << "command " << std::hex << int(cmd);
+  void Run(const std::vector<Step>& steps) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+      SCOPED_TRACE(testing::Message() << "step " << i);
+      Do(steps[i]);
+    }
   }
-  void Naked(uint8_t cmd, const std::string& data = {}) {
-    EXPECT_EQ(port->Command(cmd, data).kind, Answer::kNak) << "command " << std::hex << int(cmd);
-  }
-  // A reply frame with the general-error bit and no data.
-  void Refused(uint8_t cmd, const std::string& data = {}) {
-    Answer a = port->Command(cmd, data);
-    ExpectWellFormed(a);
-    EXPECT_TRUE(a.error()) << "command " << std::hex << int(cmd);
-    EXPECT_EQ(a.data, "");
-  }
-  uint8_t Status0() {
-    Answer a = port->Command(0xA1);
-    return a.status[0];
-  }
+  uint8_t Status0() { return port->Command(0xA1).status[0]; }
+  bool Printed(const std::string& text) { return sim->Paper().find(text) != std::string::npos; }
 
+  // Declared in this order so that the port closes before the simulator stops.
   std::unique_ptr<nevsim::Simulator> sim;
   std::unique_ptr<DevicePort> port;
 };
