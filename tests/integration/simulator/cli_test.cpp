@@ -14,29 +14,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs nev-sim with its standard output on a pipe, in a temporary folder.
-class SimCli : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/nevsim-cli-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  void Spawn(std::vector<std::string> args) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    pid = ::fork();
-    if (pid == 0) {
-      ::dup2(fds[1], 1);
-      std::vector<char*> argv{const_cast<char*>(NEV_SIM_EXE)};
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(NEV_SIM_EXE, argv.data());
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    out = ::fdopen(fds[0], "r");
+// nev-sim with its standard output on a pipe. The shell prints its own process id, which nev-sim
+// then takes over.
+struct SimProcess {
+  explicit SimProcess(const std::string& args)
+      : out(::popen(("echo $$; exec '" NEV_SIM_EXE "' " + args).c_str(), "r")),
+        pid(std::stoi(Read())) {}
+  ~SimProcess() {
+    if (out) Finish(SIGTERM);
   }
   // One line of its output, or with all = true everything until it ends.
   std::string Read(bool all = false) {
@@ -47,21 +32,21 @@ class SimCli : public ::testing::Test {
   // Its exit code, after sending it sig unless 0.
   int Finish(int sig = 0) {
     if (sig) ::kill(pid, sig);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    std::fclose(out);
+    const int status = ::pclose(out);
+    out = nullptr;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  fs::path dir;
-  pid_t pid = -1;
-  FILE* out = nullptr;
+  FILE* out;
+  pid_t pid;
 };
 
-TEST_F(SimCli, ServesALinkWithFaultsFromTheCommandLineAndCleansUpOnSigterm) {
-  const fs::path link = dir / "fiscal", paper = dir / "paper.txt";
-  Spawn({"--link", link.string(), "--paper", paper.string(), "--nak", "0xA1", "--garbage",
-         "\\x01ab", "--baud", "115200"});
-  const std::string slave = Read();
+TEST(SimCli, ServesALinkWithFaultsFromTheCommandLineAndCleansUpOnSigterm) {
+  char folder[] = "/tmp/nevsim-cli-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const fs::path link = fs::path(folder) / "fiscal", paper = fs::path(folder) / "paper.txt";
+  SimProcess nev_sim("--link " + link.string() + " --paper " + paper.string() +
+                     " --nak 0xA1 --garbage '\\x01ab' --baud 115200");
+  const std::string slave = nev_sim.Read();
   ASSERT_FALSE(slave.empty());
   EXPECT_EQ(fs::read_symlink(link).string(), slave);
   {
@@ -76,33 +61,30 @@ TEST_F(SimCli, ServesALinkWithFaultsFromTheCommandLineAndCleansUpOnSigterm) {
     EXPECT_EQ(port.Command(0x82, Cp("Привет\t")).kind, Answer::kAck);
     EXPECT_EQ(port.Command(0x81).kind, Answer::kFrame);
   }
-  EXPECT_EQ(Finish(SIGTERM), 0);
+  EXPECT_EQ(nev_sim.Finish(SIGTERM), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));  // the link is removed
   std::stringstream text;
   text << std::ifstream(paper).rdbuf();
   EXPECT_NE(text.str().find("\nПривет\n"), std::string::npos) << text.str();
+  // A file that is not a link is never replaced.
+  SimProcess taken("--link " + paper.string());
+  EXPECT_EQ(taken.Read(true), "");
+  EXPECT_EQ(taken.Finish(), 1);
+  EXPECT_TRUE(fs::is_regular_file(paper));
+  fs::remove_all(folder);
 }
 
-TEST_F(SimCli, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
-  Spawn({"--help"});
-  const std::string help = Read(true);
-  EXPECT_EQ(Finish(), 0);
+TEST(SimCli, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
+  SimProcess help("--help");
+  const std::string text = help.Read(true);
+  EXPECT_EQ(help.Finish(), 0);
   for (const char* opt :
        {"--link", "--device", "--baud", "--trace", "--paper", "--silent", "--nak", "--garbage",
         "--split", "--syn-storm", "--delay", "--paper-out", "--drop-line", "--override", "--status",
         "--password", "--z-ms", "general-error bit"})
-    EXPECT_NE(help.find(opt), std::string::npos) << opt;
-  // A file that is not a link is never replaced.
-  const fs::path file = dir / "taken";
-  std::ofstream(file) << "keep";
-  Spawn({"--link", file.string()});
-  EXPECT_EQ(Read(), "");
-  EXPECT_EQ(Finish(), 1);
-  EXPECT_TRUE(fs::is_regular_file(file));
-  Spawn({"--frobnicate"});
-  EXPECT_EQ(Finish(), 2);
-  Spawn({"--split", "4"});
-  EXPECT_EQ(Finish(), 2);
+    EXPECT_NE(text.find(opt), std::string::npos) << opt;
+  EXPECT_EQ(SimProcess("--frobnicate").Finish(), 2);
+  EXPECT_EQ(SimProcess("--split 4").Finish(), 2);
 }
 
 }  // namespace

@@ -18,10 +18,7 @@ TEST_F(SimReceipt, SalesByGroupArticleAndDepartmentAddUpAndArePaidWithChange) {
        Ack(0x87, "1\t1.00\t0.00\t"), Ack(0x88, "2\t3\t1.5\t"),
        Ok(0x8A, "", "7.90\t4.50\t3.40\t0.00"), Ok(0x8B, "025.00\t", "2.90\t0.00"),
        Refused(0x8B, "0210.00\t"), Ok(0x8B, "0120.00\t", "0.00\t17.10"), Ok(0x84, "", "1\t7.90")});
-  const auto t = sim->CurrentTotals();
-  EXPECT_EQ(t.receipts, 1);
-  EXPECT_DOUBLE_EQ(t.day_total, 7.90);
-  EXPECT_DOUBLE_EQ(t.cash, 2.90);  // 20.00 in, 17.10 change out
+  EXPECT_DOUBLE_EQ(sim->CurrentTotals().cash, 2.90);  // 20.00 in, 17.10 change out
   for (const char* line : {"ФИСКАЛЕН БОН", "Мляко", "2.000 x 1.10",
                            "ОБЩА СУМА                   7.90", "РЕСТО                      17.10"})
     EXPECT_TRUE(Printed(line)) << line << "\n" << sim->Paper();

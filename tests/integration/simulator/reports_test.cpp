@@ -7,9 +7,10 @@ namespace {
 
 using SimReports = SimTest;
 
-// With the real timing: a Z report takes 2.5 s and sends a SYN every 500 ms meanwhile.
+// With the device's own timing: a Z report takes 2.5 s and sends a SYN every 500 ms meanwhile.
 TEST_F(SimReports, ZDaySendsSynsWhileItRunsThenResetsTheDay) {
-  Begin(nevsim::Options{});
+  const nevsim::Options real;
+  Begin(real.long_op_ms, real.syn_interval_ms);
   Run({Ok(0x83, "01\t"), Ack(0x86, "a\tA\t2\t10.00\t"), Ok(0x8B, "01"), Ok(0x84), Ok(0x83, "01\t"),
        Ack(0x86, "b\tC\t1\t0.50\t"), Ok(0x8B, "01"), Ok(0x84)});
   const Answer z = port->Command(0x99);

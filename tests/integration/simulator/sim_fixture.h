@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -120,32 +119,25 @@ class DevicePort {
 
  private:
   bool Byte(char& c, Clock::time_point end) {
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, std::max<int>(0, left.count())) <= 0) return false;
-      const ssize_t n = ::read(fd_, &c, 1);
-      if (n == 1) return true;
-      if (n < 0 && errno == EINTR) continue;
-      hung_up = true;
-      return false;
-    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, std::max<int>(0, left.count())) <= 0) return false;
+    if (::read(fd_, &c, 1) == 1) return true;
+    hung_up = true;
+    return false;
   }
   int fd_;
 };
 
 class SimTest : public ::testing::Test {
  protected:
-  // Short reports unless a test asks for the real timing.
-  static nevsim::Options Quick(int baud = 0) {
+  void SetUp() override { Begin(); }
+  // A new simulator, with short reports unless a test asks for other timing.
+  void Begin(int long_op_ms = 300, int syn_interval_ms = 100, int baud = 0) {
     nevsim::Options o;
-    o.long_op_ms = 300;
-    o.syn_interval_ms = 100;
+    o.long_op_ms = long_op_ms;
+    o.syn_interval_ms = syn_interval_ms;
     o.baud = baud;
-    return o;
-  }
-  void SetUp() override { Begin(Quick()); }
-  void Begin(const nevsim::Options& o) {
     port.reset();
     sim = std::make_unique<nevsim::Simulator>(o);
     sim->Start();
@@ -182,8 +174,9 @@ class SimTest : public ::testing::Test {
   static Step Refused(uint8_t cmd, std::string data = {}) { return {'E', cmd, data, ""}; }
 
   // Sends the step's command, checks the answer and returns the reply data.
-  std::string Do(const Step& s) {
-    SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << int(s.cmd) << " " << s.data);
+  std::string Do(const Step& s, size_t step = 0) {
+    SCOPED_TRACE(testing::Message()
+                 << "step " << step << ": command 0x" << std::hex << int(s.cmd) << " " << s.data);
     const Answer a = port->Command(s.cmd, s.data);
     if (s.want == 'A' || s.want == 'N') {
       EXPECT_EQ(a.kind, s.want == 'A' ? Answer::kAck : Answer::kNak);
@@ -195,10 +188,7 @@ class SimTest : public ::testing::Test {
     return a.data;
   }
   void Run(const std::vector<Step>& steps) {
-    for (size_t i = 0; i < steps.size(); ++i) {
-      SCOPED_TRACE(testing::Message() << "step " << i);
-      Do(steps[i]);
-    }
+    for (size_t i = 0; i < steps.size(); ++i) Do(steps[i], i);
   }
   uint8_t Status0() { return port->Command(0xA1).status[0]; }
   bool Printed(const std::string& text) { return sim->Paper().find(text) != std::string::npos; }
