@@ -93,9 +93,10 @@ TEST_F(SimFaults, OverriddenRepliesAndForcedStatusBytes) {
        Ok(0x8E, "", "frame instead of ACK")});
   // Given as is, control bytes included (a driver's reader meets the NAK inside the frame).
   sim->OverrideReply(0xA1, std::string("a\x15", 2));
+  EXPECT_EQ(port->Command(0xA1).data, std::string("a\x15", 2));
   sim->ForceStatus(0x05, 0x00, 0x7F);
-  const Answer a = port->Command(0xA1);
-  EXPECT_EQ(a.data, std::string("a\x15", 2));
+  const Answer a = port->Command(0x72);
+  ExpectWellFormed(a);
   EXPECT_EQ(std::string(a.status, a.status + 3), "\x85\x80\xFF");  // bit 7 added
   sim->ClearFaults();
   EXPECT_EQ(Status0(), 0x88);

@@ -87,12 +87,6 @@ TEST_F(SimProtocol, ReplyHeaderAndDataNeverCarryControlBytes) {
   EXPECT_EQ(Do(Ok(0x77, "R 77\t")).substr(0, 10), "77\tA????Z\t");
 }
 
-TEST_F(SimProtocol, PacedLineStillServesWholeAnswers) {
-  Begin(300, 100, 19200);
-  EXPECT_EQ(port->Command(0xFF).kind, Answer::kNak);
-  Run({Ok(0x72, "", "20.00\t9.00\t0.00"), Ack(0x8F, "01")});
-}
-
 TEST_F(SimProtocol, StopReturnsWhileAReportIsRunning) {
   Begin(600000, 50);  // a report far beyond the test's time limit
   port->Write(Frame(0x20, 0x99));

@@ -10,9 +10,8 @@ namespace {
 
 using SimReceipt = SimTest;
 
-// A sale by Cyrillic group letter with decimal commas, an article at its own price (price 0:
-// 1.20 in group B), a department (2 sells in group A); part paid by card, which gives no change,
-// the rest in cash.
+// By Cyrillic group letter with decimal commas, by article at its own price (price 0: 1.20 in
+// B), by department (2 sells in A); part paid by card, which gives no change, the rest in cash.
 TEST_F(SimReceipt, SalesByGroupArticleAndDepartmentAddUpAndArePaidWithChange) {
   Run({Ok(0x83, "01\t", "1"), Ack(0x86, Cp("Мляко\tБ\t2,000\t1,10\t")),
        Ack(0x87, "1\t1.00\t0.00\t"), Ack(0x88, "2\t3\t1.5\t"),
@@ -47,8 +46,7 @@ TEST_F(SimReceipt, CommandsInTheWrongStateAreRefusedWithoutEffect) {
   Run({Nak(0x86, "a\tA\t1\t1.00\t"), Nak(0x87, "1\t1\t1\t"), Nak(0x88, "1\t1\t1\t"),
        Nak(0x85, "text\t"), Nak(0x89, "P-5\t"), Nak(0x8C), Nak(0x82, "text\t"), Nak(0x90),
        Refused(0x84), Refused(0x8A), Refused(0x8B, "01"), Refused(0x81)});
-  // Open: no second receipt, no payment before a sale, no close before payment, no sums in or
-  // out, no reports.
+  // Open: no second receipt, payment before a sale, close before payment, sums, reports.
   Run({Ok(0x83, "01\t"), Refused(0x83, "01\t"), Refused(0x80), Refused(0x8B, "01"),
        Ack(0x86, "a\tA\t1\t5.00\t"), Refused(0x84), Refused(0x8D, "01\t01100.00\t"), Nak(0x9A),
        Refused(0x99), Refused(0x91)});
@@ -59,15 +57,13 @@ TEST_F(SimReceipt, CommandsInTheWrongStateAreRefusedWithoutEffect) {
 
 TEST_F(SimReceipt, BadDataIsRefusedWithoutEffect) {
   Do(Ok(0x83, "01\t"));
-  // No group D, two letters, no name, not numbers, no exponents, zero quantity, prices beyond
-  // the device's range and beyond any, not ended by TAB, a field too many.
+  // Bad group, name, numbers, zero quantity, prices out of range, no end TAB, a field too many.
   for (const char* d :
        {"a\tD\t1\t1.00\t", "a\tAB\t1\t1.00\t", "\tA\t1\t1.00\t", "a\tA\t1.2.3\t1.00\t",
         "a\tA\t1e3\t1.00\t", "a\tA\tnan\t1.00\t", "a\tA\t0\t1.00\t", "a\tA\t1\t10000000.00\t",
         "a\tA\t1\t9999999999999\t", "a\tA\t1\t1.00", "a\tA\t1\t1.00\textra\t"})
     Do(Nak(0x86, d));
-  // No such article or department, not whole numbers; text not ended by TAB; a long name is cut
-  // to the roll; no payment type 5, a negative payment, an amount not ended by TAB.
+  // No such article or department, no end TAB; a long name is cut to the roll; bad payments.
   Run({Nak(0x87, "999\t1.00\t1.00\t"), Nak(0x87, "1.5\t1.00\t1.00\t"), Nak(0x88, "9\t1\t1\t"),
        Nak(0x88, "1.5\t1\t1\t"), Nak(0x85, "no tab"), Ok(0x8A, "", "0.00\t0.00\t0.00\t0.00"),
        Ack(0x86, std::string(200, 'n') + "\tA\t1\t1.00\t"), Refused(0x8B, "05"),
@@ -91,8 +87,7 @@ TEST_F(SimReceipt, VoidedAndServiceReceiptsArePrintedAndCounted) {
     EXPECT_TRUE(Printed(text)) << text << "\n" << sim->Paper();
 }
 
-// Out with a decimal comma; refused: more than the drawer holds, no operator 17, not ended by
-// TAB, zero.
+// Refused: more than the drawer holds, no operator 17, no end TAB, zero.
 TEST_F(SimReceipt, SumsInAndOutForAnOperatorMoveTheDrawer) {
   Run({Ok(0x8D, "03\t01100.00\t", "100.00"), Ok(0x8D, "03secret\t01-40,50\t", "59.50"),
        Refused(0x8D, "03\t01-60.00\t"), Refused(0x8D, "17\t0110.00\t"),

@@ -1,5 +1,4 @@
-// Reports, the fiscal-memory report in pieces, the article and department tables, and the
-// device's information queries.
+// Reports, the fiscal-memory report in pieces, articles, departments and information queries.
 #include "sim_fixture.h"
 
 namespace simtest {
@@ -66,8 +65,7 @@ TEST_F(SimReports, FmReportComesInPiecesUpToAnEmptyFrame) {
   Run({Refused(0x54, "7\t9"), Refused(0x54, "abc"), Refused(0x54, "1-2-3")});
 }
 
-// A new article, then reprogrammed (short barcode) and sold at its own price; not while a
-// receipt is open; read with "R", a blank and the number.
+// Programmed, reprogrammed (short barcode), sold at its own price; not while a receipt is open.
 TEST_F(SimReports, ArticlesAreProgrammedReadAndSold) {
   Run({Ok(0x77, "R 1\t", Cp("1\tХляб\t1.20\tB\t1\t3800000000011\t100.000\t0.000\t0.00")),
        Ack(0x27, "12\tBread\t1.20\t2100000000000000\t10\t"),
@@ -78,8 +76,7 @@ TEST_F(SimReports, ArticlesAreProgrammedReadAndSold) {
        Ok(0x77, "R 12\t", Cp("12\tХляб бял\t1.35\tC\t0\t123\t3.500\t2.000\t2.70")),
        Refused(0x77, "R 999\t"), Refused(0x77, "R-3\t"), Refused(0x77, "R5\t"),
        Refused(0x77, "R 5")});
-  // Number 0 and beyond 9999, no name, tax groups 4 and 10, no department 9, a bad price, codes
-  // cut short, not ended by TAB.
+  // Numbers 0 and 10000, no name, tax groups 4 and 10, no department 9, bad price and codes.
   for (const char* d :
        {"0\tX\t1.00\t1000\t1\t", "10000\tX\t1.00\t1000\t1\t", "13\t\t1.00\t1000\t1\t",
         "13\tX\t1.00\t4000\t1\t", "13\tX\t1.00\t:000\t1\t", "13\tX\t1.00\t1900\t1\t",
