@@ -8,13 +8,11 @@
 
 namespace nev::platform {
 
-namespace {
-
-std::wstring ModulePath() {
+std::wstring win32::ModulePath() {
   HMODULE module = nullptr;
   GetModuleHandleExW(
       GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&ModulePath), &module);
+      reinterpret_cast<LPCWSTR>(&win32::ModulePath), &module);
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
@@ -27,16 +25,14 @@ std::wstring ModulePath() {
   }
 }
 
-}  // namespace
-
 std::string ModuleFolder() {
-  const std::wstring path = ModulePath();
+  const std::wstring path = win32::ModulePath();
   const size_t slash = path.find_last_of(L"\\/");
   return win32::Narrow(slash == std::wstring::npos ? L"." : path.substr(0, slash));
 }
 
 std::string ModuleStem() {
-  std::wstring name = ModulePath();
+  std::wstring name = win32::ModulePath();
   const size_t slash = name.find_last_of(L"\\/");
   if (slash != std::wstring::npos) name = name.substr(slash + 1);
   const size_t dot = name.find_last_of(L'.');

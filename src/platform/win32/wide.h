@@ -9,4 +9,7 @@ namespace nev::platform::win32 {
 std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view utf16);
 
+// Full path of the module (DLL or executable) that holds the core; empty when unknown.
+std::wstring ModulePath();
+
 }  // namespace nev::platform::win32

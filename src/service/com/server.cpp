@@ -13,6 +13,7 @@
 #include <string>
 
 #include "nev_object.h"
+#include "platform/win32/wide.h"
 #include "typelib.h"
 
 namespace nev::com {
@@ -27,23 +28,6 @@ constexpr WORD kLibMajor = 15;
 constexpr WORD kLibMinor = 0;
 // The standard automation marshaller (the type-library proxy).
 constexpr const wchar_t* kAutomationMarshaller = L"{00020424-0000-0000-C000-000000000046}";
-
-std::wstring ModulePath() {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&ModulePath), &module);
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
 
 std::wstring GuidText(REFGUID guid) {
   wchar_t text[40] = {};
@@ -107,7 +91,7 @@ bool DeleteTree(const std::wstring& path) {
 }
 
 HRESULT LoadOwnTypeLib(ITypeLib** lib) {
-  const std::wstring path = ModulePath();
+  const std::wstring path = nev::platform::win32::ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
   return LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
 }
@@ -147,7 +131,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
 
 STDAPI DllRegisterServer() {
   using namespace nev::com;
-  const std::wstring path = ModulePath();
+  const std::wstring path = nev::platform::win32::ModulePath();
   if (path.empty()) return SELFREG_E_CLASS;
   const std::wstring clsid = GuidText(CLSID_NEV);
   const std::wstring libid = GuidText(LIBID_NEVComServer);
