@@ -1,31 +1,25 @@
-// The member table of _NEV: slots, DISPIDs with their gaps, kinds, results, parameters, and name
-// resolution as GetIDsOfNames does it.
+// The member table of _NEV (slots, DISPIDs with their gaps, kinds, results, parameters), name
+// resolution as GetIDsOfNames does it, and the variant conversions of late binding.
 #include "service/members.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <string>
+#include <utility>
 
 #include "service/late_binding.h"
+#include "support/helpers.h"
 
 namespace nev::service {
 namespace {
 
-std::string Signature(const MemberInfo& m) {
-  std::string s = std::string(KindName(m.kind)) + " " + std::string(m.name) + "(";
-  for (std::size_t i = 0; i < m.params.size(); ++i) {
-    const ParamInfo& p = m.params[i];
-    if (i) s += ", ";
-    s += p.by_ref ? "inout " : "in ";
-    s += std::string(TypeName(p.type)) + " " + std::string(p.name);
-    if (p.optional) s += " = '" + std::string(p.default_value) + "'";
-  }
-  s += ")";
-  if (m.result != VarType::None) s += " " + std::string(TypeName(m.result));
-  return s;
-}
+using namespace std::string_literals;
+using nevtest::ErrorOf;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(MemberTable, EveryMemberInSlotOrderWithItsDispidAndSignature) {
   const std::string expected = R"(
@@ -74,78 +68,115 @@ TEST(MemberTable, EveryMemberInSlotOrderWithItsDispidAndSignature) {
   for (const MemberInfo& m : Members()) {
     char dispid[16];
     std::snprintf(dispid, sizeof dispid, "\n%08X ", static_cast<unsigned>(m.dispid));
-    actual += dispid + Signature(m);
+    actual += dispid + std::string(KindName(m.kind)) + " " + std::string(m.name) + "(";
+    for (const ParamInfo& p : m.params) {
+      if (&p != &m.params.front()) actual += ", ";
+      actual += std::string(p.by_ref ? "inout " : "in ") + std::string(TypeName(p.type)) + " " +
+                std::string(p.name);
+      if (p.optional) actual += " = '" + std::string(p.default_value) + "'";
+    }
+    actual += ")";
+    if (m.result != VarType::None) actual += " " + std::string(TypeName(m.result));
     EXPECT_EQ(m.slot, slot++) << m.name;
   }
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(Members().size(), kMemberCount);
-  EXPECT_EQ(FindMember("OpenFiscNote")->RequiredCount(), 2u);
-  EXPECT_EQ(FindMember("Addition")->RequiredCount(), 0u);
-  EXPECT_EQ(FindMember("SetArticle")->RequiredCount(), 9u);
-}
-
-TEST(MemberLookup, FindsByDispidAndKind) {
-  EXPECT_EQ(FindMember(kDispidSilentMode, MemberKind::PropertyPut)->slot, 8);
-  EXPECT_EQ(FindMember(kDispidSilentMode, MemberKind::PropertyGet)->slot, 7);
-  EXPECT_EQ(FindMember(kDispidSilentMode, MemberKind::Function), nullptr);
-  // Procedures and functions are both invoked as methods.
+  // Looked up by DISPID, procedures and functions are both methods; a gap is no member. (The
+  // property's get, put and method kinds are told apart by the late-binding tests.)
   EXPECT_EQ(FindMember(0x6003004E, MemberKind::Function)->name, "ZDeny");
   EXPECT_EQ(FindMember(0x60030043, MemberKind::Procedure)->name, "ZDay");
   EXPECT_EQ(FindMember(0x6003004E, MemberKind::PropertyGet), nullptr);
-  // The gaps belong to no public member.
-  EXPECT_EQ(FindMemberByDispid(0x6003002C), nullptr);
-  EXPECT_EQ(FindMemberByDispid(0x60030031), nullptr);
-  EXPECT_EQ(FindMemberByDispid(0x6003004D), nullptr);
+  EXPECT_EQ(FindMember(0x6003004D, MemberKind::Function), nullptr);
 }
 
-std::string Flip(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    c = std::isupper(static_cast<unsigned char>(c)) ? std::tolower(c) : std::toupper(c);
-  }
-  return out;
-}
-
-TEST(NameResolution, EveryMemberAndParameterNameResolvesInAnyCase) {
+// Every member and parameter name resolves in any case; anything else gives the unknown id.
+TEST(NameResolution, NamesInAnyCaseAndUnknownNames) {
+  const auto flip = [](std::string_view name) {
+    std::string out(name);
+    for (char& c : out) c ^= std::isalpha(static_cast<unsigned char>(c)) ? 0x20 : 0;  // ASCII
+    return out;
+  };
   for (const MemberInfo& m : Members()) {
-    for (const std::string& name : {std::string(m.name), Flip(m.name)}) {
-      std::vector<std::string_view> names{name};
-      std::vector<std::string> params;
-      for (const ParamInfo& p : m.params) params.push_back(Flip(p.name));
-      for (const std::string& p : params) names.push_back(p);
-      const std::vector<int32_t> ids = ResolveNames(names);
-      ASSERT_EQ(ids.size(), names.size());
-      EXPECT_EQ(ids[0], m.dispid) << name;
-      for (std::size_t i = 0; i < params.size(); ++i) {
-        EXPECT_EQ(ids[i + 1], static_cast<int32_t>(i)) << name << "." << params[i];
-      }
+    std::vector<std::string> texts{flip(m.name)};
+    std::vector<int32_t> expected{m.dispid};
+    for (const ParamInfo& p : m.params) {
+      texts.push_back(flip(p.name));
+      expected.push_back(static_cast<int32_t>(expected.size()) - 1);
     }
+    const std::vector<std::string_view> names(texts.begin(), texts.end());
+    EXPECT_EQ(ResolveNames(names), expected) << m.name;
   }
+  constexpr int32_t kNo = kDispidUnknown;
+  const std::pair<std::vector<std::string_view>, std::vector<int32_t>> cases[] = {
+      {{"OpenFiscNote", "bs", "Casher", "pass"}, {0x60030039, 2, 0, 1}},
+      {{"OpenFiscNote", "cashier", "BS"}, {0x60030039, kNo, 2}},
+      // The corrected spellings are not the published names; the parameters of an unknown member
+      // are unknown too.
+      {{"Duplicate", "x"}, {kNo, kNo}},
+      {{"GetNumberOfNote"}, {kNo}},
+      {{"SilentMode "}, {kNo}},
+      {{"ZDеny"}, {kNo}},  // a Cyrillic "е": non-ASCII letters are not folded
+      {{"PaperFeed", "text"}, {0x60030032, kNo}},              // another member's parameter
+      {{"silentmode", "SILENTMODE"}, {kDispidSilentMode, 0}},  // the property's value
+  };
+  for (const auto& [names, ids] : cases) EXPECT_EQ(ResolveNames(names), ids) << names[0];
+  EXPECT_TRUE(AllResolved(ResolveNames(cases[0].first)));
+  EXPECT_FALSE(AllResolved(ResolveNames(cases[1].first)));
 }
 
-TEST(NameResolution, UnknownNamesGiveTheUnknownId) {
-  const std::string_view good[] = {"OpenFiscNote", "bs", "Casher", "pass"};
-  EXPECT_EQ(ResolveNames(good), (std::vector<int32_t>{0x60030039, 2, 0, 1}));
-  EXPECT_TRUE(AllResolved(ResolveNames(good)));
-
-  const std::string_view bad_param[] = {"OpenFiscNote", "cashier", "BS"};
-  EXPECT_EQ(ResolveNames(bad_param), (std::vector<int32_t>{0x60030039, kDispidUnknown, 2}));
-  EXPECT_FALSE(AllResolved(ResolveNames(bad_param)));
-
-  // The corrected spellings are not the published names.
-  for (std::string_view wrong : {"Duplicate", "GetNumberOfNote", "ZDenyX", "SilentMode "}) {
-    const std::string_view names[] = {wrong, "x"};
-    EXPECT_EQ(ResolveNames(names), (std::vector<int32_t>{kDispidUnknown, kDispidUnknown})) << wrong;
+// Argument values converted to parameter types: numbers in C form, half-to-even rounding, ranges,
+// the automation Booleans (True is -1), empty as zero, False or "", and clear errors.
+TEST(Conversion, ValuesToParameterTypes) {
+  EXPECT_EQ(ToDouble(" -1e3 "s), -1000.0);
+  EXPECT_EQ(ToDouble("+.5"s), 0.5);
+  EXPECT_EQ(ToDouble("7."s), 7.0);
+  EXPECT_EQ(ToDouble("1e-400"s), 0.0);  // underflow reads as zero
+  EXPECT_EQ(ToInteger(2.5), 2);
+  EXPECT_EQ(ToInteger(3.5), 4);
+  EXPECT_EQ(ToInteger(-2.5), -2);
+  EXPECT_EQ(ToInteger("32767.4"s), 32767);
+  EXPECT_EQ(ToInteger("-32768"s), -32768);
+  EXPECT_EQ(ToLong("-2147483648"s), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(ToByte(-0.4), 0);
+  EXPECT_EQ(ToByte("255"s), 255);
+  EXPECT_EQ(ToLong(true), -1);
+  EXPECT_EQ(ToDouble(false), 0.0);
+  EXPECT_TRUE(ToBoolean(kNaN));
+  for (const char* yes : {"true", "TRUE", " True ", "-1", "1", "2.5"}) {
+    EXPECT_TRUE(ToBoolean(std::string(yes))) << yes;
   }
-  // Names are compared without folding non-ASCII letters.
-  const std::string_view cyrillic[] = {"ZDеny"};  // Cyrillic "е"
-  EXPECT_EQ(ResolveNames(cyrillic)[0], kDispidUnknown);
-  // A parameter of another member does not resolve.
-  const std::string_view other[] = {"PaperFeed", "text"};
-  EXPECT_EQ(ResolveNames(other)[1], kDispidUnknown);
-  // The property's value parameter resolves through its name.
-  const std::string_view put[] = {"silentmode", "SILENTMODE"};
-  EXPECT_EQ(ResolveNames(put), (std::vector<int32_t>{kDispidSilentMode, 0}));
+  for (const char* no : {"false", "False", "0", "0.0"}) EXPECT_FALSE(ToBoolean(std::string(no)));
+  EXPECT_EQ(ToText(true), "True");
+  EXPECT_EQ(ToText(false), "False");
+  EXPECT_EQ(ToText(0.1 + 0.2), "0.30000000000000004");  // reads back exactly
+  EXPECT_EQ(ToText(int16_t{-7}), "-7");
+  EXPECT_EQ(ToText(uint8_t{200}), "200");
+  EXPECT_EQ(ConvertTo(Variant{}, VarType::Double), Variant(0.0));
+  EXPECT_EQ(ConvertTo(Variant{}, VarType::Boolean), Variant(false));
+  EXPECT_EQ(ConvertTo(Variant{}, VarType::String), Variant(""s));
+  EXPECT_EQ(ConvertTo("12"s, VarType::Variant), Variant("12"s));
+
+  using T = VarType;
+  const std::pair<Variant, VarType> overflows[] = {
+      {"1e400"s, T::Double},    {"-" + std::string(400, '9'), T::Double},
+      {"32767.5"s, T::Integer}, {int32_t{40000}, T::Integer},
+      {"-32769"s, T::Integer},  {"2147483648"s, T::Long},
+      {kNaN, T::Long},          {HUGE_VAL, T::Long},
+      {"256"s, T::Byte},        {int16_t{-1}, T::Byte},
+      {true, T::Byte}};
+  for (const auto& [from, to] : overflows) {
+    EXPECT_EQ(ErrorOf([&] { ConvertTo(from, to); }), kErrOverflow)
+        << ToText(from) << " " << TypeName(to);
+  }
+  const std::pair<Variant, VarType> mismatches[] = {
+      {"yes"s, T::Boolean}, {""s, T::Boolean}, {Missing{}, T::String}, {Missing{}, T::Long}};
+  for (const auto& [from, to] : mismatches) {
+    EXPECT_EQ(ErrorOf([&] { ConvertTo(from, to); }), kErrTypeMismatch) << TypeName(to);
+  }
+  for (const char* text :
+       {"", " ", "2,5", "abc", "nan", "inf", "-", ".", "1e", "0x10", "1 2", "12abc", "Хляб"}) {
+    EXPECT_EQ(ErrorOf([&] { ToDouble(std::string(text)); }), kErrTypeMismatch) << text;
+  }
 }
 
 }  // namespace
