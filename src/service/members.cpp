@@ -94,12 +94,6 @@ bool IsMethod(MemberKind kind) {
 
 }  // namespace
 
-std::size_t MemberInfo::RequiredCount() const {
-  std::size_t n = 0;
-  while (n < params.size() && !params[n].optional) ++n;
-  return n;
-}
-
 std::span<const MemberInfo> Members() {
   return kMembers;
 }
@@ -136,13 +130,6 @@ const MemberInfo* FindMember(int32_t dispid, MemberKind kind) {
   for (const MemberInfo& m : kMembers) {
     if (m.dispid != dispid) continue;
     if (m.kind == kind || (IsMethod(m.kind) && IsMethod(kind))) return &m;
-  }
-  return nullptr;
-}
-
-const MemberInfo* FindMemberByDispid(int32_t dispid) {
-  for (const MemberInfo& m : kMembers) {
-    if (m.dispid == dispid) return &m;
   }
   return nullptr;
 }

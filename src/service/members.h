@@ -45,9 +45,6 @@ struct MemberInfo {
   std::string_view name;
   VarType result;  // None for procedures and property put
   std::span<const ParamInfo> params;
-
-  // Number of parameters that must be given (those before the first optional one).
-  std::size_t RequiredCount() const;
 };
 
 inline constexpr std::size_t kMemberCount = 40;
@@ -68,8 +65,6 @@ const MemberInfo* FindMember(std::string_view name, MemberKind kind);
 // The member with this DISPID and kind (Function and Procedure match each other, since both are
 // invoked as methods); nullptr when there is none.
 const MemberInfo* FindMember(int32_t dispid, MemberKind kind);
-// Any member with this DISPID (the get for a property); nullptr when there is none.
-const MemberInfo* FindMemberByDispid(int32_t dispid);
 
 // Index of the parameter with this name (ASCII case-insensitive) in member.params, or -1.
 int FindParam(const MemberInfo& member, std::string_view name);
