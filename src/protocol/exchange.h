@@ -13,8 +13,8 @@ namespace nev::protocol {
 
 // Per-object state that the exchange reads and writes.
 struct Link {
-  std::unique_ptr<frmMain> host;          // HostForm: set while a connection exists
   std::array<uint8_t, 4> status_bytes{};  // StatusBytes of the last ETX-terminated reply
+  std::unique_ptr<frmMain> host;          // HostForm: set while a connection exists
   uint8_t sequence = 0;                   // SequenceCounter
   bool reply_busy = false;                // ReplyBusy
 };
