@@ -3,6 +3,7 @@
 
 #include "nev/nev.h"
 #include "operations/number_text.h"
+#include "operations/reply_text.h"
 #include "platform/codepage.h"
 #include "platform/regional.h"
 #include "protocol/frame.h"
@@ -68,7 +69,7 @@ bool NEV::SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC
     const std::string symbol = platform::DecimalSymbol();
     if (state.log) state.log->Information(kClassName, "Decimal Symbol Is: " + symbol, "SubTotal");
     // Without a reply frame there are no totals to read.
-    if (!reply.ok() || !reply.framed) return false;
+    if (!operations::Answered(reply, ETX)) return false;
     const std::string text = platform::FromWire(reply.data);
     if (text.empty()) return true;
     double* const totals[] = {&Total, &TotalA, &TotalB, &TotalC};
@@ -96,7 +97,7 @@ bool NEV::Pay(int32_t PayType, double Sum) {
     std::string data = operations::TwoDigitText(int64_t{PayType});
     if (Sum > 0) data += Field(operations::AmountText(Sum));
     if (state.log) state.log->Information(kClassName, "Payment is " + data, "Pay");
-    return service::Exchange(state, 0x8B, platform::ToWire(data), ETX).ok();
+    return operations::Answered(service::Exchange(state, 0x8B, platform::ToWire(data), ETX), ETX);
   });
 }
 
@@ -106,7 +107,7 @@ bool NEV::AddSum(const std::string& casher, const std::string& Pass, double Sum,
     const std::string data = operations::OperatorField(casher, Pass) +
                              operations::TwoDigitText(int64_t{Pay}) +
                              Field(operations::AmountText(Sum));
-    return service::Exchange(state, 0x8D, platform::ToWire(data), ETX).ok();
+    return operations::Answered(service::Exchange(state, 0x8D, platform::ToWire(data), ETX), ETX);
   });
 }
 
