@@ -109,6 +109,8 @@ class PosixSerialPort final : public SerialPort {
   void Open(const std::string& device, const std::string& settings) override {
     if (fd_ >= 0) Raise(kErrPortAlreadyOpen);
     const speed_t speed = ParseSettings(settings);
+    // A path with an embedded NUL would silently name another device.
+    if (device.empty() || device.find('\0') != std::string::npos) Raise(kErrPortOpenFailed);
 
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

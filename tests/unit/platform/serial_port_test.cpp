@@ -37,9 +37,13 @@ TEST(SerialPortTest, SecondOpenerGetsPortAlreadyOpenAndAClosedPortRefusesReadAnd
 TEST(SerialPortTest, OpenFailuresAreNotPortInUse) {
   nevtest::PtyPair pty;
   auto port = SerialPort::Create();
-  const int missing = ErrorOf([&] { port->Open("/dev/nonexistent-nev-port", "9600,n,8,1"); });
-  EXPECT_NE(missing, 0);
-  EXPECT_NE(missing, kErrPortAlreadyOpen);
+  // A missing device; a path cut short at a NUL must not open the device before the NUL.
+  for (const std::string& device : {std::string("/dev/nonexistent-nev-port"), std::string(),
+                                    pty.slave_path() + std::string("\0x", 2)}) {
+    const int bad = ErrorOf([&] { port->Open(device, "9600,n,8,1"); });
+    EXPECT_NE(bad, 0) << device;
+    EXPECT_NE(bad, kErrPortAlreadyOpen) << device;
+  }
   for (const char* settings : {"", "abc,n,8,1", "12345,n,8,1", "99999999999999999999,n,8,1"}) {
     const int bad = ErrorOf([&] { port->Open(pty.slave_path(), settings); });
     EXPECT_NE(bad, 0) << settings;
