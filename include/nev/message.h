@@ -23,7 +23,8 @@ class MessageSink {
 // Windows, one line on standard error elsewhere). Returns the previous sink.
 std::shared_ptr<MessageSink> SetMessageSink(std::shared_ptr<MessageSink> sink);
 
-// Shows a message through the current sink, with the driver's title.
+// Shows a message through the current sink, with the driver's title. Never throws: a sink that
+// throws only loses its message.
 void ShowMessage(const std::string& text, int style);
 
 // A sink that keeps what was shown, for tests and for tools that report messages themselves.

@@ -25,7 +25,12 @@ std::shared_ptr<MessageSink> SetMessageSink(std::shared_ptr<MessageSink> sink) {
 }
 
 void ShowMessage(const std::string& text, int style) {
-  CurrentSink()->Show(text, style, kMessageTitle);
+  // A sink that fails loses its message and nothing more: the wait or the error handler that
+  // showed it must still finish (clear the reply guard, return the method's result).
+  try {
+    CurrentSink()->Show(text, style, kMessageTitle);
+  } catch (...) {
+  }
 }
 
 }  // namespace nev

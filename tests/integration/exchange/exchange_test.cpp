@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "nev/message.h"
 #include "platform/event_loop.h"
 #include "protocol/frame.h"
 #include "protocol/helper.h"
@@ -126,6 +128,13 @@ TEST_F(ExchangeTest, NestedWaitAndWaitWithoutPortEndAtOnce) {
     EXPECT_EQ(messages_.Take(), Texts{"COM Port Error!"});
     link_.host = std::make_unique<frmMain>();
   }
+  // A message sink that throws loses the message; the exchange goes on as before.
+  struct FailingSink : MessageSink {
+    void Show(const std::string&, int, const std::string&) override { throw std::bad_alloc(); }
+  };
+  const auto recorder = SetMessageSink(std::make_shared<FailingSink>());
+  EXPECT_FALSE(SendFrame(link_, frame_));
+  SetMessageSink(recorder);
   EXPECT_EQ(Status(), "80 81 82 04");
 }
 
