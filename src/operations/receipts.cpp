@@ -25,11 +25,11 @@ bool Text(NEVState& state, const char* method, uint8_t code, const std::string& 
 }  // namespace
 
 bool NEV::OpenServNote() {
-  return operations::EmptyCommand(State(), "OpenServNote", 0x80, ETX);
+  return service::SimpleCommand(State(), "OpenServNote", 0x80, ETX);
 }
 
 bool NEV::CloseServNote() {
-  return operations::EmptyCommand(State(), "CloseServNote", 0x81, ETX);
+  return service::SimpleCommand(State(), "CloseServNote", 0x81, ETX);
 }
 
 bool NEV::ServText(const std::string& text) {
@@ -41,12 +41,12 @@ bool NEV::OpenFiscNote(const std::string& casher, const std::string& Pass, const
   return service::RunCommand(state, "OpenFiscNote", false, [&] {
     std::string data = operations::OperatorField(casher, Pass);
     if (!BS.empty()) data += "I" + BS + "\t";
-    return operations::Answered(service::Exchange(state, 0x83, platform::ToWire(data), ETX), ETX);
+    return service::Exchange(state, 0x83, platform::ToWire(data), ETX).ok();
   });
 }
 
 bool NEV::CloseFiscNote() {
-  return operations::EmptyCommand(State(), "CloseFiscNote", 0x84, ETX);
+  return service::SimpleCommand(State(), "CloseFiscNote", 0x84, ETX);
 }
 
 bool NEV::FiscText(const std::string& text) {
@@ -62,7 +62,7 @@ bool NEV::VoidAll() {
 }
 
 bool NEV::OpenDraw() {
-  return operations::EmptyCommand(State(), "OpenDraw", 0x8E, ACK);
+  return service::SimpleCommand(State(), "OpenDraw", 0x8E, ACK);
 }
 
 bool NEV::PaperFeed(int32_t Rows) {

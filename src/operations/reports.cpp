@@ -16,17 +16,17 @@ using protocol::ETX;
 }  // namespace
 
 bool NEV::Dublicate() {
-  return operations::EmptyCommand(State(), "Dublicate", 0x90, ACK);
+  return service::SimpleCommand(State(), "Dublicate", 0x90, ACK);
 }
 
 bool NEV::EJournal() {
-  return operations::EmptyCommand(State(), "EJournal", 0x91, ETX);
+  return service::SimpleCommand(State(), "EJournal", 0x91, ETX);
 }
 
 std::string NEV::ZDay() {
   NEVState& state = State();
   return service::RunCommand(state, "ZDay", std::string(), [&] {
-    const bool answered = operations::Answered(service::Exchange(state, 0x99, "", ETX), ETX);
+    const bool answered = service::Exchange(state, 0x99, "", ETX).ok();
     return std::string(answered ? "True" : "False");
   });
 }
@@ -39,11 +39,11 @@ std::optional<bool> NEV::ZArticles() {
 }
 
 bool NEV::ZDep() {
-  return operations::EmptyCommand(State(), "ZDep", 0x9B, ACK);
+  return service::SimpleCommand(State(), "ZDep", 0x9B, ACK);
 }
 
 bool NEV::ZCasher() {
-  return operations::EmptyCommand(State(), "ZCasher", 0x9C, ACK);
+  return service::SimpleCommand(State(), "ZCasher", 0x9C, ACK);
 }
 
 // ZDeny and ZAllow are one command, 41, switched by its one-character data.

@@ -69,7 +69,7 @@ bool NEV::SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC
     const std::string symbol = platform::DecimalSymbol();
     if (state.log) state.log->Information(kClassName, "Decimal Symbol Is: " + symbol, "SubTotal");
     // Without a reply frame there are no totals to read.
-    if (!operations::Answered(reply, ETX)) return false;
+    if (!reply.ok()) return false;
     const std::string text = platform::FromWire(reply.data);
     if (text.empty()) return true;
     double* const totals[] = {&Total, &TotalA, &TotalB, &TotalC};
@@ -97,7 +97,7 @@ bool NEV::Pay(int32_t PayType, double Sum) {
     std::string data = operations::TwoDigitText(int64_t{PayType});
     if (Sum > 0) data += Field(operations::AmountText(Sum));
     if (state.log) state.log->Information(kClassName, "Payment is " + data, "Pay");
-    return operations::Answered(service::Exchange(state, 0x8B, platform::ToWire(data), ETX), ETX);
+    return service::Exchange(state, 0x8B, platform::ToWire(data), ETX).ok();
   });
 }
 
@@ -107,7 +107,7 @@ bool NEV::AddSum(const std::string& casher, const std::string& Pass, double Sum,
     const std::string data = operations::OperatorField(casher, Pass) +
                              operations::TwoDigitText(int64_t{Pay}) +
                              Field(operations::AmountText(Sum));
-    return operations::Answered(service::Exchange(state, 0x8D, platform::ToWire(data), ETX), ETX);
+    return service::Exchange(state, 0x8D, platform::ToWire(data), ETX).ok();
   });
 }
 

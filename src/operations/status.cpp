@@ -86,7 +86,7 @@ int32_t NEV::GetStatus() {
     state.printer_status = kUndecided;
     const protocol::Reply reply = service::Exchange(state, 0xA1, "", ETX);
     // Without a reply frame the stored bytes are an earlier answer's: the status stays undecided.
-    if (!operations::Answered(reply, ETX)) return kUndecided;
+    if (!reply.ok()) return kUndecided;
     DecodeStatus(state);
     return state.printer_status;
   });

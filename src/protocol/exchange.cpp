@@ -65,6 +65,7 @@ bool SendFrame(Link& link, std::string_view text) {
 
 Reply ReadReply(Link& link, char terminator) {
   Reply reply;
+  reply.terminator = terminator;
   if (link.reply_busy) {
     reply.end = WaitEnd::kBusy;
     return reply;

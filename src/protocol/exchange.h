@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/frame.h"
 #include "protocol/host_form.h"
 
 namespace nev::protocol {
@@ -20,14 +21,17 @@ struct Link {
 };
 
 // How a reply wait ended.
-enum class WaitEnd { kTerminator, kTimeout, kNak, kBusy, kNoPort };
+// kPortError: the terminator came, but the frame could not be written, so it answers nothing.
+enum class WaitEnd { kTerminator, kTimeout, kNak, kBusy, kNoPort, kPortError };
 
 struct Reply {
   std::string data;  // reply data (wire bytes), empty unless a frame preceded the terminator
   WaitEnd end = WaitEnd::kNoPort;
   bool framed = false;  // an STX preceded the terminator: a reply frame arrived
-  // The device's awaited answer arrived (a bare ACK, or the terminator ending a reply).
-  bool ok() const { return end == WaitEnd::kTerminator; }
+  char terminator = 0;  // what the wait awaited
+  // The device's awaited answer arrived: a bare ACK, or a reply frame ending in ETX (a lone ETX
+  // ends the wait but brings no reply).
+  bool ok() const { return end == WaitEnd::kTerminator && (terminator != ETX || framed); }
 };
 
 // Drains the input and writes text. On failure shows "COM Port Error!" and returns false.

@@ -21,8 +21,12 @@ bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char termi
 protocol::Reply Exchange(NEVState& state, uint8_t code, std::string_view wire_data,
                          char terminator) {
   const std::string frame = protocol::BuildFrame(state.link.sequence, code, wire_data);
-  protocol::SendFrame(state.link, frame);
-  return protocol::ReadReply(state.link, terminator);
+  const bool sent = protocol::SendFrame(state.link, frame);
+  protocol::Reply reply = protocol::ReadReply(state.link, terminator);
+  // An answer to a frame that was never written answers nothing.
+  if (!sent && reply.end == protocol::WaitEnd::kTerminator)
+    reply.end = protocol::WaitEnd::kPortError;
+  return reply;
 }
 
 }  // namespace nev::service

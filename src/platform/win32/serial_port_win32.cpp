@@ -52,6 +52,8 @@ class Win32SerialPort : public SerialPort {
 
   void Open(const std::string& device, const std::string& settings) override {
     Close();
+    // An empty name, or one cut short by a NUL, names some other device: refuse it.
+    if (device.empty() || device.find('\0') != std::string::npos) Raise(kErrPortOpenFailed);
     const DWORD baud = ParseBaud(settings);
     HANDLE handle = CreateFileW(win32::Widen(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
