@@ -42,6 +42,15 @@ std::string StandardDescription(int32_t number);
 // The error record of any exception: a RuntimeError's own record, or a generic one.
 ErrorRecord RecordOf(std::exception_ptr error);
 
+// Skip mode: runs one statement; a failure skips it and the caller goes on with the next one.
+template <class Statement>
+void SkipOnError(Statement&& statement) {
+  try {
+    statement();
+  } catch (...) {
+  }
+}
+
 // Throws RuntimeError with the number, its standard description (or the one given) and the
 // source "NEVComServer".
 [[noreturn]] void Raise(int32_t number, const std::string& description = {});

@@ -145,14 +145,8 @@ struct CDebugger::Impl {
     }
     log_file += file_name + file_name_suffix + ".log";
     if (level == 0) return true;
-    try {
-      CutFile();
-    } catch (...) {
-    }
-    try {
-      WriteToFile("Debug Session Start: " + DateStamp());
-    } catch (...) {
-    }
+    SkipOnError([&] { CutFile(); });
+    SkipOnError([&] { WriteToFile("Debug Session Start: " + DateStamp()); });
     return true;
   }
 
@@ -172,17 +166,16 @@ struct CDebugger::Impl {
   }
 
   void EndSession() {
-    try {
+    SkipOnError([&] {
       if (level != 0) WriteToFile("Debug Session End: " + DateStamp());
-    } catch (...) {
-    }
+    });
     profiler = false;
     session_open = false;
   }
 
   void WriteToFile(std::string text) {
     if (!session_open && !StartSession()) return;
-    try {
+    SkipOnError([&] {
       if (profiler) {
         const float now = static_cast<float>(clock->SecondsSinceMidnight());
         float elapsed = now - last_time;
@@ -190,8 +183,7 @@ struct CDebugger::Impl {
         last_time = now;
         text = "Secs: " + FormatSeconds(elapsed) + "\t" + text;
       }
-    } catch (...) {
-    }
+    });
     for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
       ErrorRecord error;
       try {
@@ -205,20 +197,25 @@ struct CDebugger::Impl {
       } catch (...) {
         error = RecordOf(std::current_exception());
       }
-      try {
-        platform::DoEvents();
-      } catch (...) {
-      }
-      try {
+      SkipOnError([&] { platform::DoEvents(); });
+      SkipOnError([&] {
         text = "Write To File Attempt " + std::to_string(attempt) + ": FAILED. " + kCrLf +
                ErrorText(error) + kCrLf + text;
-      } catch (...) {
-      }
+      });
     }
   }
 
-  void Entry(std::string head, std::optional<std::string_view> cls, std::string_view func,
-             std::string_view msg, const ErrorRecord* err) {
+  // One entry of a kind that needs at least min_level; nothing of it reaches the caller.
+  void Entry(int32_t min_level, const char* mark, std::optional<std::string_view> cls,
+             std::string_view func, std::string_view msg, const ErrorRecord* err) noexcept {
+    SkipOnError([&] {
+      if (level < min_level) return;
+      WriteEntry(DateStamp() + mark, cls, func, msg, err);
+    });
+  }
+
+  void WriteEntry(std::string head, std::optional<std::string_view> cls, std::string_view func,
+                  std::string_view msg, const ErrorRecord* err) {
     std::string text = std::move(head);
     if (cls) text.append("\t").append(*cls);
     if (!func.empty()) text.append("\t").append(func);
@@ -238,27 +235,22 @@ CDebugger::CDebugger(std::shared_ptr<LogClock> clock, std::string base_folder)
   impl_->clock = clock ? std::move(clock) : LogClock::System();
   impl_->base_folder = std::move(base_folder);
   impl_->file_name = SafeModuleStem();
-  try {
-    impl_->last_time = static_cast<float>(impl_->clock->SecondsSinceMidnight());
-  } catch (...) {
-  }
+  SkipOnError([&] { impl_->last_time = static_cast<float>(impl_->clock->SecondsSinceMidnight()); });
 }
 
 CDebugger::~CDebugger() {
-  try {
+  SkipOnError([&] {
     if (impl_->session_open) impl_->EndSession();
-  } catch (...) {
-  }
+  });
 }
 
 void CDebugger::Level(int32_t value) {
-  try {
+  SkipOnError([&] {
     if (impl_->session_open) {
       impl_->WriteToFile("Debug Level Changed: from " + std::to_string(impl_->level) + "to " +
                          std::to_string(value) + impl_->DateStamp());
     }
-  } catch (...) {
-  }
+  });
   impl_->level = value;
 }
 
@@ -295,11 +287,10 @@ int32_t CDebugger::ShrinkFileSize() const {
 }
 
 void CDebugger::FileNameSuffix(const std::string& suffix) {
-  try {
+  SkipOnError([&] {
     if (impl_->session_open) impl_->EndSession();
     impl_->file_name_suffix = suffix;
-  } catch (...) {
-  }
+  });
 }
 
 std::string CDebugger::FileNameSuffix() const {
@@ -311,37 +302,22 @@ std::string CDebugger::FileName() const {
 }
 
 void CDebugger::FileName(const std::string& name) {
-  try {
-    impl_->file_name = name;
-  } catch (...) {
-  }
+  SkipOnError([&] { impl_->file_name = name; });
 }
 
 void CDebugger::Information(std::optional<std::string_view> Cls, std::string_view InfoMsg,
                             std::string_view FuncName) {
-  try {
-    if (impl_->level < 3) return;
-    impl_->Entry(impl_->DateStamp() + "\t(i)", Cls, FuncName, InfoMsg, nullptr);
-  } catch (...) {
-  }
+  impl_->Entry(3, "\t(i)", Cls, FuncName, InfoMsg, nullptr);
 }
 
 void CDebugger::Warning(std::optional<std::string_view> Cls, std::string_view WarningMsg,
                         std::string_view FuncName, const ErrorRecord* argErr) {
-  try {
-    if (impl_->level < 2) return;
-    impl_->Entry(impl_->DateStamp() + "\t(w)", Cls, FuncName, WarningMsg, argErr);
-  } catch (...) {
-  }
+  impl_->Entry(2, "\t(w)", Cls, FuncName, WarningMsg, argErr);
 }
 
 void CDebugger::Critical(std::optional<std::string_view> Cls, std::string_view CriticalMsg,
                          std::string_view FuncName, const ErrorRecord* argErr) {
-  try {
-    if (impl_->level < 1) return;
-    impl_->Entry(impl_->DateStamp() + "\t(c)\t", Cls, FuncName, CriticalMsg, argErr);
-  } catch (...) {
-  }
+  impl_->Entry(1, "\t(c)\t", Cls, FuncName, CriticalMsg, argErr);
 }
 
 std::string CDebugger::GetLastKB(int32_t KB) {

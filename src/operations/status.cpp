@@ -1,6 +1,5 @@
 // Status and information: the printer's status code, the device queries and the serial number.
-#include <exception>
-
+#include "nev/error.h"
 #include "nev/nev.h"
 #include "operations/number_text.h"
 #include "operations/reply_text.h"
@@ -23,15 +22,6 @@ std::string Query(NEVState& state, const char* method, uint8_t code) {
   });
 }
 
-// Skip mode: a statement that fails is dropped and the next one runs.
-template <class Statement>
-void Skip(Statement&& statement) {
-  try {
-    statement();
-  } catch (...) {
-  }
-}
-
 // Decodes status bytes 0 and 1 into PrinterStatus, one warning per set bit of meaning in
 // ascending order; the highest of them decides. Bits without a meaning are ignored. "Printer
 // Status: OK" only when none is set and the status was undecided.
@@ -49,14 +39,14 @@ void DecodeStatus(NEVState& state) {
   };
   for (const Meaning& m : kMeanings) {
     if ((state.link.status_bytes[m.bit / 8] & (1u << (m.bit % 8))) == 0) continue;
-    Skip([&] { state.printer_status = m.code; });
-    Skip([&] {
+    SkipOnError([&] { state.printer_status = m.code; });
+    SkipOnError([&] {
       if (state.log) state.log->Warning(kClassName, m.text, "SetStatus");
     });
   }
   if (state.printer_status == kUndecided) {
-    Skip([&] { state.printer_status = 0; });
-    Skip([&] {
+    SkipOnError([&] { state.printer_status = 0; });
+    SkipOnError([&] {
       if (state.log) state.log->Information(kClassName, "Printer Status: OK", "SetStatus");
     });
   }

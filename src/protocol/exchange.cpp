@@ -14,15 +14,6 @@ namespace {
 // The longest single sleep of a wait when no event of the thread is scheduled.
 constexpr int kMaxSleepMs = 1000;
 
-// Runs one statement of the reply wait; a failure skips it and the wait goes on.
-template <class F>
-void Skip(F&& statement) {
-  try {
-    statement();
-  } catch (...) {
-  }
-}
-
 bool PortOpen(const Link& link) {
   return link.host && link.host->Com().IsOpen();
 }
@@ -37,9 +28,9 @@ void Drain(platform::SerialPort& com) {
 void DrainSkipping(Link& link) {
   if (!link.host) return;
   platform::SerialPort& com = link.host->Com();
-  Skip([&] { com.SetInputLen(0); });
-  Skip([&] { com.Input(); });
-  Skip([&] { com.SetInputLen(1); });
+  SkipOnError([&] { com.SetInputLen(0); });
+  SkipOnError([&] { com.Input(); });
+  SkipOnError([&] { com.SetInputLen(1); });
 }
 
 Reply Finish(Link& link, Reply reply) {
@@ -79,12 +70,12 @@ Reply ReadReply(Link& link, char terminator) {
 
   bool stx_seen = false;
   std::string collected;
-  Skip([&] { link.host->ArmTimeout(TimeoutInterval()); });
+  SkipOnError([&] { link.host->ArmTimeout(TimeoutInterval()); });
 
   for (;;) {
     std::string ch;
-    Skip([&] { ch = link.host->Com().Input(); });
-    Skip([] { platform::DoEvents(); });
+    SkipOnError([&] { ch = link.host->Com().Input(); });
+    SkipOnError([] { platform::DoEvents(); });
     // An event may have closed the connection under the wait.
     if (!PortOpen(link)) {
       link.reply_busy = false;
@@ -92,7 +83,7 @@ Reply ReadReply(Link& link, char terminator) {
       return reply;
     }
     if (TimeoutFlag()) {
-      Skip([] { ShowMessage("RS232 Time out!", kStyleCritical); });
+      SkipOnError([] { ShowMessage("RS232 Time out!", kStyleCritical); });
       reply.end = WaitEnd::kTimeout;
       return Finish(link, std::move(reply));
     }
@@ -109,12 +100,12 @@ Reply ReadReply(Link& link, char terminator) {
     if (stx_seen) collected.push_back(c);
 
     if (c == NAK) {
-      Skip([] { ShowMessage("Грешна команда!", kStyleCritical); });
+      SkipOnError([] { ShowMessage("Грешна команда!", kStyleCritical); });
       reply.end = WaitEnd::kNak;
       return Finish(link, std::move(reply));
     }
     if (c == SYN) {
-      Skip([&] {
+      SkipOnError([&] {
         link.host->Timer1().SetEnabled(false);
         TimeoutFlag() = false;
         link.host->Timer1().SetEnabled(true);
