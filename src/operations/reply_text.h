@@ -1,13 +1,10 @@
 // What a command method makes of the device's answer.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "platform/codepage.h"
 #include "protocol/exchange.h"
-#include "protocol/frame.h"
-#include "service/command.h"
 
 namespace nev::operations {
 
