@@ -20,6 +20,8 @@
 #include <optional>
 #include <string>
 
+#include "nev/outcome.h"
+
 namespace nev {
 
 class CDebugger;
@@ -96,6 +98,9 @@ class NEV {
   void SetArticle(const std::string& n, const std::string& Name, const std::string& Price,
                   int32_t TaxG, int32_t Dep, int32_t Pay, int32_t F, const std::string& BC,
                   const std::string& Q);
+
+  // What became of the last member call (see nev/outcome.h).
+  const CallRecord& LastCall() const;
 
   // The object's diagnostics log (for native users that want to tune it).
   CDebugger& Log();

@@ -134,6 +134,32 @@ void NEV::SilentMode(bool value) {
   state_->silent_mode = value;
 }
 
+const CallRecord& NEV::LastCall() const {
+  return state_->last_call;
+}
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kAnswered:
+      return "answered";
+    case Outcome::kRefused:
+      return "refused";
+    case Outcome::kNak:
+      return "nak";
+    case Outcome::kTimeout:
+      return "timeout";
+    case Outcome::kPortError:
+      return "port-error";
+    case Outcome::kBusy:
+      return "busy";
+    case Outcome::kNoConnection:
+      return "no-connection";
+    case Outcome::kBadArgument:
+      return "bad-argument";
+  }
+  return "unknown";
+}
+
 CDebugger& NEV::Log() {
   return *state_->log;
 }

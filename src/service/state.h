@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "log/debugger.h"
+#include "nev/outcome.h"
 #include "protocol/exchange.h"
 
 namespace nev {
@@ -17,6 +18,7 @@ struct NEVState {
   bool log_created = false;                // LogCreated
   std::unique_ptr<CDebugger> log;          // Log
   protocol::Link link;                     // StatusBytes, HostForm, SequenceCounter, ReplyBusy
+  CallRecord last_call;                    // what became of the last member call
 };
 
 }  // namespace nev
