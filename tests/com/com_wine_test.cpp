@@ -5,11 +5,13 @@
 #include <iconv.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -93,6 +95,78 @@ TEST(ComExports, BothDllsExportTheFourEntryPointsByOrdinalAndNeedOnlySystemDlls)
     EXPECT_EQ(exports,
               "1 DllCanUnloadNow\n2 DllGetClassObject\n3 DllRegisterServer\n4 "
               "DllUnregisterServer\n");
+  }
+}
+
+// The import table of a DLL as objdump lists it: "dll function" per imported function, the DLL
+// in lower case. An import by ordinal has no name and reads as "dll #ordinal".
+std::vector<std::string> ImportsOf(const std::string& dump) {
+  std::vector<std::string> imports;
+  const std::regex dll_line(R"(^\s*DLL Name: (\S+)$)");
+  const std::regex named(R"(^\s*[0-9a-fA-F]+\s+\d+\s+(\S+)$)");
+  const std::regex by_ordinal(R"(^\s*[0-9a-fA-F]+\s+(\d+)\s*<none>$)");
+  std::istringstream lines(dump);
+  std::string line, dll;
+  std::smatch m;
+  while (std::getline(lines, line)) {
+    if (std::regex_match(line, m, dll_line)) {
+      dll = m[1].str();
+      for (char& c : dll) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    } else if (line.find_first_not_of(" \t") == std::string::npos) {
+      dll.clear();  // a table ends with an empty line
+    } else if (!dll.empty() && std::regex_match(line, m, named)) {
+      imports.push_back(dll + " " + m[1].str());
+    } else if (!dll.empty() && std::regex_match(line, m, by_ordinal)) {
+      imports.push_back(dll + " #" + m[1].str());
+    }
+  }
+  return imports;
+}
+
+// The kept list of imports that Windows XP has, for one build ("x64" entries for x64 only).
+std::set<std::string> XpImports(bool x64) {
+  std::set<std::string> allowed;
+  std::istringstream lines(ReadFile(NEV_COM_XP_IMPORTS));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string dll, function, only;
+    if (!(fields >> dll >> function) || dll[0] == '#') continue;
+    fields >> only;
+    if (only.empty() || (only == "x64") == x64) allowed.insert(dll + " " + function);
+  }
+  return allowed;
+}
+
+// Both DLLs load on Windows XP SP3: the PE header claims OS and subsystem version 5.01 (XP refuses
+// a newer claim), and every imported function is one that XP's system DLLs export; a Vista one
+// (GetTickCount64, CancelIoEx, RegDeleteTreeW...) would fail the load with "entry point not found".
+TEST(ComExports, BothDllsClaimWindowsXpAndImportOnlyWhatXpExports) {
+  const struct {
+    const char *dll, *objdump;
+    bool x64;
+  } builds[] = {{NEV_COM_DLL_X64, NEV_OBJDUMP_X64, true},
+                {NEV_COM_DLL_X86, NEV_OBJDUMP_X86, false}};
+  fs::create_directories(kWork.parent_path());
+  for (const auto& build : builds) {
+    SCOPED_TRACE(build.dll);
+    ASSERT_TRUE(fs::exists(build.dll)) << "build the mingw presets first (scripts/test does)";
+    const std::string dump = Program({build.objdump, "-p", build.dll}).output;
+    for (const char* field : {"MajorOSystemVersion\t5\n", "MinorOSystemVersion\t1\n",
+                              "MajorSubsystemVersion\t5\n", "MinorSubsystemVersion\t1\n"}) {
+      EXPECT_NE(dump.find(field), std::string::npos) << "the PE header lacks " << field;
+    }
+    const std::set<std::string> allowed = XpImports(build.x64);
+    ASSERT_GT(allowed.size(), 100u) << "the list of XP imports is missing: " NEV_COM_XP_IMPORTS;
+    const std::vector<std::string> imports = ImportsOf(dump);
+    EXPECT_GT(imports.size(), 100u) << "the import table was not read:\n" << dump;
+    std::string unknown;
+    for (const auto& import : imports) {
+      if (!allowed.count(import)) unknown += "  " + import + "\n";
+    }
+    EXPECT_EQ(unknown, "") << "imports that are not on the list of XP imports ("
+                           << NEV_COM_XP_IMPORTS << "):\n"
+                           << unknown;
   }
 }
 
