@@ -208,7 +208,8 @@ class WineCom : public ::testing::Test {
   static std::string Paper(size_t from) { return sim_->Paper().substr(from); }
 
   static std::string Prepare() {
-    for (const char* needed : {NEV_COM_DLL_X64, NEV_COM_DLL_X86, NEV_COM_CLIENT}) {
+    for (const char* needed :
+         {NEV_COM_DLL_X64, NEV_COM_DLL_X86, NEV_COM_CLIENT, NEV_COM_WIN32_TEST}) {
       if (!fs::exists(needed)) return std::string("missing ") + needed + "; build the presets";
     }
     fs::remove_all(kWork);
@@ -308,6 +309,34 @@ TEST_F(WineCom, SilentDeviceIsReportedWithTheTitle) {
   Client({"nodevice"});
   EXPECT_EQ(Messages(), "[НЕВ COM Сървър] 16: Error opening COM Port!\n");
   EXPECT_EQ(FramesOf(*sim_), (Frames{{0xFF, ""}}));
+}
+
+// Unattended machines: with NEVCOM_MESSAGES=log nothing is shown, and the message becomes a
+// warning entry of the member that met it in the object's log.
+TEST_F(WineCom, LogModeWritesMessagesAsWarningsOfTheCall) {
+  const fs::path log = kWork / "prefix/drive_c/NEV/Logs/NEVComServer.log";
+  const size_t log_before = fs::exists(log) ? fs::file_size(log) : 0;
+  sim_->SetSilent(true);
+  const std::string messages_setting = getenv("NEVCOM_MESSAGES");
+  setenv("NEVCOM_MESSAGES", "log", 1);
+  Client({"nodevice"});
+  setenv("NEVCOM_MESSAGES", messages_setting.c_str(), 1);
+  EXPECT_EQ(Messages(), "");
+  const std::string added = ReadFile(log).substr(log_before);
+  EXPECT_TRUE(std::regex_search(added, std::regex("\\(w\\)\tNEV\tInitConnection\tError opening COM "
+                                                  "Port!\r\n")))
+      << added;
+}
+
+// The Win32 platform layer from inside (a Windows program linking the core): a port held by
+// another handle is error 8005 with the style-48 box, the widened tick count, the owner and flags
+// of real message boxes, and log mode.
+TEST_F(WineCom, Win32PlatformLayer) {
+  fs::create_directories(kWork / "scratch");
+  const Ran run = Wine({NEV_COM_WIN32_TEST, "Z:" + (kWork / "scratch").string()});
+  EXPECT_TRUE(run.status == 0 && run.output.find("win32: 0 failure(s)") != std::string::npos)
+      << "exit " << run.status << ", output:\n"
+      << run.output;
 }
 
 TEST_F(WineCom, VBScriptReceiptWithVariantVariablesPrintsOnThePaper) {

@@ -12,14 +12,15 @@ uint64_t TickCount64();
 
 // Widens a 32-bit tick counter to 64 bits by counting its wraps. It must see the counter at least
 // once per wrap (every 49.7 days); every running timer and wait reads it far more often. Safe
-// for concurrent callers, and never goes back: a caller that read the counter a moment before
-// another one gets that other's newer value.
+// for concurrent callers, and never goes back: a caller whose reading is up to a minute older
+// than another caller's stored one gets that newer value.
 class TickWidener {
  public:
   constexpr TickWidener() = default;
   uint64_t Widen(uint32_t ticks);
 
  private:
+  static constexpr uint32_t kStaleLimit = 0xFFFFFFFFu - 60000u;
   std::atomic<uint64_t> last_{0};
 };
 

@@ -44,16 +44,11 @@ ULONGLONG WINAPI SystemTickCount64() {
 uint64_t TickWidener::Widen(uint32_t ticks) {
   uint64_t last = last_.load(std::memory_order_acquire);
   for (;;) {
-    uint64_t widened = (last & ~uint64_t{0xFFFFFFFF}) | ticks;
-    if (widened < last) {
-      // Below the last value by more than half the range: the counter wrapped. By less: this
-      // caller read the counter just before another caller stored a newer value.
-      if (last - widened > 0x80000000u) {
-        widened += uint64_t{1} << 32;
-      } else {
-        return last;
-      }
-    }
+    // How far the counter moved since the last value, across a wrap. A move of nearly the
+    // whole range is a read taken just before another caller's newer one: never go back.
+    const uint32_t step = ticks - static_cast<uint32_t>(last);
+    if (step > kStaleLimit && last != 0) return last;
+    const uint64_t widened = last + step;  // the first reading is taken as it is
     if (widened == last || last_.compare_exchange_weak(last, widened, std::memory_order_acq_rel)) {
       return widened;
     }
