@@ -251,6 +251,8 @@ class WineCom : public ::testing::Test {
     // The script host reads scripts with Windows line ends.
     std::ofstream(folder / "receipt.vbs", std::ios::binary)
         << std::regex_replace(ReadFile(NEV_COM_SCRIPT), std::regex("\n"), "\r\n");
+    std::ofstream(folder / "receipt_bg.vbs", std::ios::binary)
+        << std::regex_replace(ReadFile(NEV_COM_SCRIPT_BG), std::regex("\n"), "\r\n");
     return Register();
   }
 
@@ -350,6 +352,52 @@ TEST_F(WineCom, VBScriptReceiptWithVariantVariablesPrintsOnThePaper) {
   for (const char* printed : {"Welcome, dear customer!", "Water 0.5 l", "3.30"}) {
     EXPECT_NE(Paper(paper_before).find(printed), std::string::npos) << Paper(paper_before);
   }
+  EXPECT_EQ(Messages(), "");
+}
+
+// A Bulgarian till: the script saved in Windows-1251, run under the locale bg_BG.CP1251 (system
+// code page 1251, decimal comma), with no code page configured for the server: the names reach
+// the wire as Windows-1251 bytes, and amounts carry the system decimal comma.
+TEST_F(WineCom, CyrillicVBScriptReceiptUnderABulgarianLocale) {
+  const fs::path locales = kWork / "locale";
+  fs::create_directories(locales);
+  const Ran made =
+      Program({"localedef", "-i", "bg_BG", "-f", "CP1251", (locales / "bg_BG.CP1251").string()});
+  ASSERT_TRUE(fs::exists(locales / "bg_BG.CP1251" / "LC_CTYPE"))
+      << "localedef (package locales) failed: " << made.output;
+  setenv("LOCPATH", locales.c_str(), 1);
+  setenv("LC_ALL", "bg_BG.CP1251", 1);
+  setenv("LANG", "bg_BG.CP1251", 1);
+  unsetenv("NEVCOM_CODEPAGE");
+  const size_t paper_before = sim_->Paper().size();
+  const Ran run = Wine({"cscript", "//nologo", "C:\\NEV\\receipt_bg.vbs"});
+  setenv("LC_ALL", "C", 1);
+  unsetenv("LANG");
+  unsetenv("LOCPATH");
+  setenv("NEVCOM_CODEPAGE", "1251", 1);
+
+  // The script ran in the system code page 1251 ("Х" is byte 213) with the decimal comma; it
+  // checks every result by value (Booleans print as Bulgarian words there) and prints numbers.
+  EXPECT_NE(run.output.find("LOCALE 213 1,5\r\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("TOTAL 645 645\r\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("VERDICT: PASS"), std::string::npos) << run.output;
+  const Frames expected{{0xFF, ""},
+                        {0x83, "010000\t"},
+                        {0x85, ToCp1251("Добре дошли, уважаеми клиенти!\t")},
+                        {0x86, ToCp1251("Хляб Добруджа\tБ\t2,00\t1,25\t")},
+                        {0x86, ToCp1251("Сирене „Витоша“ №1\tб\t0,50\t7,90\t")},
+                        {0x8A, ""},
+                        {0x8B, "016,45\t"},
+                        {0x84, ""}};
+  const Frames frames = FramesOf(*sim_);
+  EXPECT_EQ(frames, expected);
+  // The Windows-1251 bytes themselves: "Хляб", and the quotes and numero sign of the cheese.
+  ASSERT_EQ(frames.size(), expected.size());
+  EXPECT_EQ(frames[3].second.substr(0, 4), "\xD5\xEB\xFF\xE1");
+  EXPECT_EQ(frames[4].second.substr(7, 12),
+            "\x84\xC2\xE8\xF2\xEE\xF8\xE0\x93 \xB9"
+            "1\t");
+  EXPECT_NE(Paper(paper_before).find("Хляб Добруджа"), std::string::npos) << Paper(paper_before);
   EXPECT_EQ(Messages(), "");
 }
 
