@@ -63,12 +63,13 @@ uint64_t TickCount64() {
 
 // The import pointer that the thread runtime's calls go through (see the top of this file). Its
 // assembler name is the import's: stdcall-decorated on x86.
+using ImportedTickFunction = ULONGLONG(WINAPI*)();
 extern "C" {
 #if defined(__i386__)
-ULONGLONG(WINAPI* nev_imp_GetTickCount64)
-() __asm__("__imp__GetTickCount64@0") = &nev::platform::win32::SystemTickCount64;
+ImportedTickFunction nev_imp_GetTickCount64 __asm__("__imp__GetTickCount64@0") =
+    &nev::platform::win32::SystemTickCount64;
 #else
-ULONGLONG(WINAPI* nev_imp_GetTickCount64)
-() __asm__("__imp_GetTickCount64") = &nev::platform::win32::SystemTickCount64;
+ImportedTickFunction nev_imp_GetTickCount64 __asm__("__imp_GetTickCount64") =
+    &nev::platform::win32::SystemTickCount64;
 #endif
 }
