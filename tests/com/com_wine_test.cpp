@@ -154,7 +154,10 @@ TEST(ComExports, BothDllsClaimWindowsXpAndImportOnlyWhatXpExports) {
     const std::string dump = Program({build.objdump, "-p", build.dll}).output;
     for (const char* field : {"MajorOSystemVersion\t5\n", "MinorOSystemVersion\t1\n",
                               "MajorSubsystemVersion\t5\n", "MinorSubsystemVersion\t1\n"}) {
-      EXPECT_NE(dump.find(field), std::string::npos) << "the PE header lacks " << field;
+      EXPECT_NE(dump.find(field), std::string::npos)
+          << "the PE header lacks " << field
+          << "(a build folder configured before the toolchain files set XP keeps its old flags: "
+             "configure it again with cmake --preset mingw-x64 --fresh, or mingw-x86)";
     }
     const std::set<std::string> allowed = XpImports(build.x64);
     ASSERT_GT(allowed.size(), 100u) << "the list of XP imports is missing: " NEV_COM_XP_IMPORTS;
