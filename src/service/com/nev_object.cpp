@@ -11,6 +11,7 @@
 #include "server.h"
 #include "service/late_binding.h"
 #include "service/members.h"
+#include "service/state.h"
 #include "variant_bridge.h"
 
 namespace nev::com {
@@ -145,6 +146,8 @@ const service::MemberInfo* MemberFor(DISPID dispid, WORD flags) {
 }  // namespace
 
 NEVObject::NEVObject() {
+  // Automation callers keep the platform's conversion: what the code page lacks becomes "?".
+  nev_.State().lossy_text = true;
   ObjectCreated();
 }
 
