@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 // The longest single sleep of a wait when no event of the thread is scheduled.
 constexpr int kMaxSleepMs = 1000;
 // After a time-out the line counts as quiet once no byte came for this long...
-constexpr int kQuietGapMs = 500;
+constexpr int kQuietGapMs = 1000;
 // ...and the settling never takes longer than this.
 constexpr int kSettleMaxMs = 3000;
 constexpr int32_t kDefaultMaxWaitMs = 120000;
