@@ -156,9 +156,7 @@ Reply ReadReply(Link& link, char terminator) {
   }
   link.reply_busy = true;
 
-  bool stx_seen = false;
-  std::string collected;
-  collected.reserve(kMaxReply);
+  ReplyReader reader(link, terminator);
   SkipOnError([&] { link.host->ArmTimeout(TimeoutInterval()); });
   // SYNs restart the time-out, but never past the ceiling of the whole wait.
   const auto ceiling = Clock::now() + std::chrono::milliseconds(MaxWaitMs(link));
@@ -205,63 +203,76 @@ Reply ReadReply(Link& link, char terminator) {
     }
     if (ch.empty()) continue;
 
-    const char c = ch[0];
-    if (c == STX) stx_seen = true;
-    if (stx_seen) collected.push_back(c);
-
-    if (c == NAK) {
-      SkipOnError([] { ShowMessage("Грешна команда!", kStyleCritical); });
-      return finish(WaitEnd::kNak);
-    }
-    if (c == SYN) {
-      SkipOnError([&] {
-        link.host->Timer1().SetEnabled(false);
-        TimeoutFlag() = false;
-        link.host->Timer1().SetEnabled(true);
-      });
-      continue;
-    }
-    if (c == terminator) {
-      if (stx_seen && terminator == ETX) {
-        const FrameCheck check = CheckReplyFrame(link, collected);
-        if (check != FrameCheck::kGood) {
-          // A junk or stale frame is not the answer: forget it and wait on.
-          stx_seen = false;
-          collected.clear();
-          continue;
+    switch (reader.Take(ch[0])) {
+      case ReplyReader::Step::kMore:
+        break;
+      case ReplyReader::Step::kNak:
+        SkipOnError([] { ShowMessage("Грешна команда!", kStyleCritical); });
+        return finish(WaitEnd::kNak);
+      case ReplyReader::Step::kSyn:
+        SkipOnError([&] {
+          link.host->Timer1().SetEnabled(false);
+          TimeoutFlag() = false;
+          link.host->Timer1().SetEnabled(true);
+        });
+        break;
+      case ReplyReader::Step::kAnswer: {
+        // What follows the terminator is discarded by the next SendFrame's drain.
+        bool acked = true;
+        try {
+          link.host->Com().Output(std::string_view(&ACK, 1));
+        } catch (...) {
+          acked = false;
         }
-      }
-      // What follows the terminator is discarded by the next SendFrame's drain.
-      bool acked = true;
-      try {
-        link.host->Com().Output(std::string_view(&ACK, 1));
-      } catch (...) {
-        acked = false;
-      }
-      if (!acked) {
-        LoseLine(link);
-        SkipOnError([] { ShowMessage("COM Port Error!", kStyleCritical); });
-      }
-      if (stx_seen && collected.size() >= 5) {
-        const int m = static_cast<unsigned char>(collected[4]) - 0x20;
-        if (m >= 0) reply.data = collected.substr(5, static_cast<std::size_t>(m));
-      }
-      if (terminator == ETX && stx_seen) {
-        // Status bytes sit at positions L-5, L-4, L-3 (1-based) of the collected reply.
-        const std::size_t length = collected.size();
-        for (std::size_t i = 0; i < 3; ++i) {
-          link.status_bytes[i] = static_cast<uint8_t>(collected[length - 6 + i]);
+        if (!acked) {
+          LoseLine(link);
+          SkipOnError([] { ShowMessage("COM Port Error!", kStyleCritical); });
         }
+        reader.Finish(reply);
+        return finish(acked ? WaitEnd::kTerminator : WaitEnd::kPortError);
       }
-      reply.framed = stx_seen;
-      return finish(acked ? WaitEnd::kTerminator : WaitEnd::kPortError);
-    }
-    // More than a frame can hold: the frame is malformed; wait on for a real one.
-    if (collected.size() >= kMaxReply) {
-      stx_seen = false;
-      collected.clear();
     }
   }
+}
+
+ReplyReader::Step ReplyReader::Take(char c) {
+  if (c == STX) stx_seen_ = true;
+  if (stx_seen_) {
+    collected_.push_back(c);
+    if (collected_.size() > kMaxReply) {
+      // More than a frame can hold: the frame is malformed and this byte ends it (a NAK or SYN
+      // still counts); the wait goes on for a real one.
+      stx_seen_ = false;
+      collected_.clear();
+      return c == NAK ? Step::kNak : c == SYN ? Step::kSyn : Step::kMore;
+    }
+  }
+  if (c == NAK) return Step::kNak;
+  if (c == SYN) return Step::kSyn;
+  if (c != terminator_) return Step::kMore;
+  if (stx_seen_ && terminator_ == ETX && CheckReplyFrame(link_, collected_) != FrameCheck::kGood) {
+    // A junk or stale frame is not the answer: forget it and wait on.
+    stx_seen_ = false;
+    collected_.clear();
+    return Step::kMore;
+  }
+  return Step::kAnswer;
+}
+
+void ReplyReader::Finish(Reply& reply) {
+  if (stx_seen_ && collected_.size() >= 5) {
+    const int m = static_cast<unsigned char>(collected_[4]) - 0x20;
+    if (m >= 0) reply.data = collected_.substr(5, static_cast<std::size_t>(m));
+  }
+  if (terminator_ == ETX && stx_seen_) {
+    // Status bytes sit at positions L-5, L-4, L-3 (1-based) of the collected reply, which
+    // CheckReplyFrame has found long enough.
+    const std::size_t length = collected_.size();
+    for (std::size_t i = 0; i < 3; ++i) {
+      link_.status_bytes[i] = static_cast<uint8_t>(collected_[length - 6 + i]);
+    }
+  }
+  reply.framed = stx_seen_;
 }
 
 }  // namespace nev::protocol

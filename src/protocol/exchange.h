@@ -67,6 +67,27 @@ struct Reply {
   bool ok() const { return end == WaitEnd::kTerminator && (terminator != ETX || framed); }
 };
 
+// The reply wait's handling of the bytes that come, one at a time, apart from port and timer:
+// collects a frame from STX, bounds it, drops junk, malformed and stale frames, and tells the
+// wait what each byte means.
+class ReplyReader {
+ public:
+  enum class Step { kMore, kNak, kSyn, kAnswer };
+  ReplyReader(Link& link, char terminator) : link_(link), terminator_(terminator) {
+    collected_.reserve(kMaxReply);
+  }
+  Step Take(char c);
+  // After kAnswer: the reply's data, and for ETX the status bytes stored into the link.
+  void Finish(Reply& reply);
+  std::size_t collected() const { return collected_.size(); }
+
+ private:
+  Link& link_;
+  char terminator_;
+  bool stx_seen_ = false;
+  std::string collected_;
+};
+
 // Reopens a lost line first; after a time-out lets the line fall quiet; drains the input and
 // writes text. On failure shows "COM Port Error!" and returns false.
 bool SendFrame(Link& link, std::string_view text);
