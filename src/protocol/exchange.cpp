@@ -63,16 +63,21 @@ void Reopen(Link& link) {
   Note(link, false, "COM port reopened");
 }
 
-// Waits until no byte has come for the quiet gap (bounded), discarding what comes.
-void Settle(platform::SerialPort& com) {
+// Waits until no byte has come for the quiet gap (bounded), discarding what comes. Throws when an
+// event of the thread closed the connection meanwhile.
+void Settle(Link& link) {
   const auto end = Clock::now() + std::chrono::milliseconds(kSettleMaxMs);
   auto quiet_from = Clock::now();
-  Drain(com);
+  Drain(link.host->Com());
   for (;;) {
     const auto quiet_end = quiet_from + std::chrono::milliseconds(kQuietGapMs);
     const auto until = quiet_end < end ? quiet_end : end;
     if (Clock::now() >= until) return;
-    com.WaitReadable(MillisLeft(until));
+    link.host->Com().WaitReadable(MillisLeft(until));
+    // The thread's events run as in every wait (and a due tick must not cut the sleep short).
+    SkipOnError([] { platform::DoEvents(); });
+    if (!PortOpen(link)) Raise(kErrPortNotOpen);
+    platform::SerialPort& com = link.host->Com();
     com.SetInputLen(0);
     const bool came = !com.Input().empty();
     com.SetInputLen(1);
@@ -115,13 +120,13 @@ bool SendFrame(Link& link, std::string_view text) {
   try {
     if (!link.host) Raise(kErrPortNotOpen);
     if (link.lost && !link.device.empty()) Reopen(link);
-    platform::SerialPort& com = link.host->Com();
     if (link.settle) {
       link.settle = false;
-      Settle(com);
+      Settle(link);
     } else {
-      Drain(com);
+      Drain(link.host->Com());
     }
+    platform::SerialPort& com = link.host->Com();
     // A request frame is remembered so that its answer can be told from a stale one.
     link.frame_sent = text.size() >= 8 && text.front() == STX;
     if (link.frame_sent) {

@@ -1,5 +1,6 @@
 // The log file shared by several writers: a cut never loses or tears another writer's line, a
 // failed append leaves nothing behind, and a long session keeps to the size limit.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -53,19 +54,32 @@ std::vector<int> Numbered(const std::vector<std::string>& lines) {
 TEST(LogSharing, CutsOfAnotherProcessLoseNoLineOfAnAppender) {
   nevtest::TempDir base;
   constexpr int kLines = 4000;
+  int go[2], done[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe2(done, O_NONBLOCK), 0);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    char start;
+    if (read(go[0], &start, 1) != 1) _exit(1);
     auto log = Log(base.path(), 2097151, 0);  // never cuts by itself
     for (int i = 0; i < kLines; ++i) log->Information("NEV", "line " + std::to_string(i), "Test");
+    if (write(done[1], "d", 1) != 1) _exit(1);
     log.reset();
     _exit(0);
   }
-  // Session starts that cut to the last 8 KB whenever the file passes 16 KB.
-  for (int i = 0; i < 300; ++i) Log(base.path(), 16, 8)->Information("NEV", "cutter", "Test");
+  // Session starts that cut to the last 8 KB whenever the file passes 16 KB, for as long as the
+  // appender runs.
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  int sessions = 0;
+  for (char end; read(done[0], &end, 1) != 1; ++sessions) {
+    Log(base.path(), 16, 8)->Information("NEV", "cutter", "Test");
+  }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
+  for (int fd : {go[0], go[1], done[0], done[1]}) close(fd);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_GT(sessions, 10);
 
   const std::vector<std::string> lines = Lines(nevtest::ReadFile(base.path() / "Logs/shared.log"));
   for (const std::string& line : lines) {
