@@ -198,7 +198,8 @@ TEST_F(FaultMatrix, ScriptedPeerFaults) {
   nev.StopConnection();
 
   std::printf(
-      "fault matrix: %d cases, longest wait %ld ms (%s), peak memory %ld KB (flood grew "
+      "fault matrix (scripted peer): %d cases, longest wait %ld ms (%s), peak memory %ld KB (flood "
+      "grew "
       "it by %ld KB)\n",
       figures.cases, figures.longest_ms, figures.longest.c_str(), PeakKb(), flood_growth_kb);
 }
