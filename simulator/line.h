@@ -23,6 +23,9 @@ class Line {
   void Close();
   // Closes the line itself (the pseudo-terminal disappears) but keeps the wake-up descriptor.
   void Drop();
+  // After Drop: a new pseudo-terminal in place of the dropped one (Path() names it). Throws
+  // std::runtime_error on failure, or when the line serves a device.
+  void Reopen(int baud);
   bool IsOpen() const { return fd_ >= 0; }
   std::string Path() const { return path_; }
 
@@ -39,6 +42,8 @@ class Line {
 
  private:
   int Poll(short events, Clock::time_point deadline, short& revents);
+  void OpenLine(const std::string& device, int baud);
+  std::string device_;
   int fd_ = -1;          // master side or device
   int keep_slave_ = -1;  // our own handle on the slave side keeps the pty alive between users
   int wake_ = -1;

@@ -70,6 +70,17 @@ void Line::Open(const std::string& device, int baud) {
   Close();
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) Fail("eventfd");
+  device_ = device;
+  OpenLine(device, baud);
+}
+
+void Line::Reopen(int baud) {
+  if (!device_.empty()) throw std::runtime_error("a served device cannot be reopened");
+  Drop();
+  OpenLine("", baud);
+}
+
+void Line::OpenLine(const std::string& device, int baud) {
   if (device.empty()) {
     fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd_ < 0) Fail("posix_openpt");

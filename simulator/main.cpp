@@ -47,6 +47,11 @@ Faults (each stays in force while the simulator runs)
   --delay MS         answer MS ms late (more than 3000 is later than the driver's time-out)
   --paper-out        no paper: status bit 2 set, printing commands refused
   --drop-line        close the pty in the middle of the first answer; the program then ends
+  --late MS          once: answer the first command (not the probe) MS ms after the driver's
+                     3000 ms time-out, so that the answer arrives when it is no longer awaited
+  --hangup-after N   once: after N answers (the probe not counted), cut the next answer in half
+                     and hang up the line; 300 ms later a new pty serves on (use --link, whose
+                     link then names the new pty)
   --override CODE:DATA  answer command CODE with a reply frame carrying DATA as given (C escapes
                      allowed), also for commands normally answered by ACK; the command still runs
   --status B0,B1,B2  status bytes of every reply frame, in hex (bit 7 is always added)
@@ -228,7 +233,8 @@ int main(int argc, char** argv) {
     } else if (a == "--silent" || a == "--paper-out" || a == "--drop-line") {
       faults.push_back({a, ""});
     } else if (a == "--nak" || a == "--garbage" || a == "--split" || a == "--syn-storm" ||
-               a == "--delay" || a == "--override" || a == "--status") {
+               a == "--delay" || a == "--override" || a == "--status" || a == "--late" ||
+               a == "--hangup-after") {
       faults.push_back({a, value()});
     } else {
       Usage("unknown option " + a);
@@ -262,6 +268,10 @@ int main(int argc, char** argv) {
     } else if (f.name == "--syn-storm") {
       auto [n, ms] = Pair(f.value, "--syn-storm");
       sim.SynStorm(n, ms);
+    } else if (f.name == "--late") {
+      sim.AnswerLateOnce(Number(f.value, "--late"));
+    } else if (f.name == "--hangup-after") {
+      sim.HangUpAfter(Number(f.value, "--hangup-after"));
     } else if (f.name == "--delay") {
       sim.DelayReplies(Number(f.value, "--delay"));
     } else if (f.name == "--override") {

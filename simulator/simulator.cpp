@@ -26,6 +26,8 @@ using std::chrono::milliseconds;
 
 constexpr size_t kMaxFrames = 200000;
 constexpr size_t kMaxRaw = 16u << 20;
+constexpr int kDriverTimeoutMs = 3000;  // the driver's reply time-out
+constexpr int kHangUpPauseMs = 300;     // how long a hung-up line stays away
 
 struct Faults {
   bool silent = false;
@@ -35,6 +37,8 @@ struct Faults {
   int syn_count = 0, syn_interval_ms = 0;
   int delay_ms = 0;
   bool drop = false;
+  int late_once_ms = -1;  // the next command's answer comes this long after the time-out
+  int hangup_after = -1;  // answers left before the line hangs up mid-reply and comes back
   std::map<int, std::string> override_data;
   bool force_status = false;
   uint8_t forced[3] = {0x80, 0x80, 0x80};
@@ -97,6 +101,7 @@ struct Simulator::Impl {
 
   void Serve();
   void Handle(const LineEvent& e);
+  bool HangUpMidReply(const std::string& answer);
   bool Send(const std::string& bytes);
   bool Pause(int ms) { return ms <= 0 || line.SleepUntil(Clock::now() + milliseconds(ms)); }
 };
@@ -168,6 +173,15 @@ void Simulator::Impl::Handle(const LineEvent& e) {
     recorded.notify_all();
     f = faults;
     faults.drop = false;  // one-shot
+    // One-shot faults that count answers leave the probe (0xFF) alone.
+    const bool probe = e.kind == LineEvent::kFrame && e.cmd == 0xFF;
+    if (probe) {
+      f.late_once_ms = -1;
+      f.hangup_after = -1;
+    } else {
+      faults.late_once_ms = -1;
+      if (faults.hangup_after >= 0) --faults.hangup_after;
+    }
     if (f.silent) {
       Trace("   (silent: no answer)");
       return;
@@ -223,6 +237,7 @@ void Simulator::Impl::Handle(const LineEvent& e) {
     if (!line.SleepUntil(end)) return;
   }
   if (!Pause(f.delay_ms)) return;
+  if (f.late_once_ms >= 0 && !Pause(kDriverTimeoutMs + f.late_once_ms)) return;
   for (int i = 0; i < f.syn_count; ++i) {
     if (!Send(std::string(1, static_cast<char>(kSyn)))) return;
     if (i + 1 < f.syn_count && !Pause(f.syn_interval_ms)) return;
@@ -234,6 +249,10 @@ void Simulator::Impl::Handle(const LineEvent& e) {
   Trace("-> " + Hex(answer) + "  " + what +
         (ans.kind == Answer::kFrame ? " data \"" + Printable(ans.data) + "\"" : std::string()));
 
+  if (f.hangup_after == 0) {
+    HangUpMidReply(answer);
+    return;
+  }
   if (f.drop) {
     Send(answer.substr(0, answer.size() / 2));
     dropped = true;
@@ -249,6 +268,30 @@ void Simulator::Impl::Handle(const LineEvent& e) {
     return;
   }
   Send(answer);
+}
+
+// Half the answer, then the line goes away (an adapter pulled out) and, after a pause, a new
+// pseudo-terminal takes its place behind the same link.
+bool Simulator::Impl::HangUpMidReply(const std::string& answer) {
+  Send(answer.substr(0, answer.size() / 2));
+  Trace("   line hung up mid-reply");
+  line.Drop();
+  if (!Pause(kHangUpPauseMs)) return false;
+  try {
+    std::lock_guard<std::mutex> lock(mu);  // SlavePath() reads the path from other threads
+    line.Reopen(opt.baud);
+  } catch (const std::exception& e) {
+    Trace(std::string("   line not back: ") + e.what());
+    dropped = true;
+    return false;
+  }
+  parser.Reset();
+  if (!link_made.empty()) {
+    unlink(link_made.c_str());
+    if (symlink(line.Path().c_str(), link_made.c_str()) != 0) Trace("   cannot relink");
+  }
+  Trace("   line back as " + line.Path());
+  return true;
 }
 
 bool Simulator::Impl::Send(const std::string& bytes) {
@@ -321,6 +364,7 @@ void Simulator::Stop() {
 }
 
 std::string Simulator::SlavePath() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->line.Path();
 }
 
@@ -392,6 +436,16 @@ void Simulator::SynStorm(int count, int interval_ms) {
 void Simulator::DelayReplies(int delay_ms) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->faults.delay_ms = delay_ms > 0 ? delay_ms : 0;
+}
+
+void Simulator::AnswerLateOnce(int ms_after_timeout) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->faults.late_once_ms = ms_after_timeout > 0 ? ms_after_timeout : 0;
+}
+
+void Simulator::HangUpAfter(int answers) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->faults.hangup_after = answers > 0 ? answers : 0;
 }
 
 void Simulator::SetPaperOut(bool out) {

@@ -40,6 +40,12 @@ class NEV {
   bool SilentMode() const;
   void SilentMode(bool value);
 
+  // Ceiling of one command's whole reply wait in ms, SYNs included: 120000 unless the
+  // environment variable NEVCOM_MAX_WAIT_MS says otherwise. A wait that reaches it ends as a
+  // time-out. 0 or less puts the default back.
+  int32_t MaxWait() const;
+  void MaxWait(int32_t ms);
+
   // Serial link. Port N is the device named by NEVCOM_COM<N> when set, else /dev/ttyS<N-1>.
   // StopBits, Parity and ByteSize are ignored: the line is always no parity, 8 data, 1 stop.
   bool InitConnection(int32_t Port, int32_t BaudRate, int32_t StopBits, int32_t Parity,
@@ -51,8 +57,7 @@ class NEV {
 
   // Receipts and printed text. Integer arguments outside the device's 16-bit or byte range are
   // refused with run-time error 5 before anything is sent.
-  bool OpenFiscNote(const std::string& casher, const std::string& Pass,
-                    const std::string& BS = "");
+  bool OpenFiscNote(const std::string& casher, const std::string& Pass, const std::string& BS = "");
   bool FiscText(const std::string& text);
   bool CloseFiscNote();
   bool VoidAll();
@@ -74,8 +79,8 @@ class NEV {
   // Reports and journal.
   bool Dublicate();
   bool EJournal();
-  std::string ZDay();                 // "True", "False", or "" after a run-time error
-  std::optional<bool> ZArticles();    // empty after a run-time error
+  std::string ZDay();               // "True", "False", or "" after a run-time error
+  std::optional<bool> ZArticles();  // empty after a run-time error
   bool ZDep();
   bool ZCasher();
   void ZDeny();

@@ -97,6 +97,7 @@ struct CDebugger::Impl {
   bool session_open = false;
   int32_t max_file_size = 512;
   int32_t shrink_file_size = 500;
+  int64_t last_length = -1;  // the file's length after this log's last append
 
   // "dd-mm-yyyy hh:mm:ss" with the system time separator.
   std::string DateStamp() {
@@ -150,19 +151,25 @@ struct CDebugger::Impl {
     return true;
   }
 
-  // A file longer than MaxFileSize KB keeps the whole lines of its last ShrinkFileSize KB.
+  // A file longer than MaxFileSize KB keeps the whole lines of its last ShrinkFileSize KB. Only
+  // that tail is read, and the cut holds the file's lock, so other writers lose no line.
   void CutFile() {
     const std::optional<int32_t> limit = KilobytesToBytes(max_file_size);
     if (!limit) return;
-    const std::optional<int64_t> length = platform::FileLength(log_file);
-    if (!length || *length <= *limit) return;
-    std::string text = platform::ReadWholeFile(log_file);
-    if (const std::optional<int32_t> keep = KilobytesToBytes(shrink_file_size)) {
-      KeepRight(text, *keep);
-    }
-    DropFirstLine(text);
-    text += kCrLf;
-    platform::RewriteFile(log_file, text);
+    const std::optional<int32_t> keep = KilobytesToBytes(shrink_file_size);
+    const int64_t keep_bytes = keep && *keep >= 0 ? *keep : -1;  // otherwise all of it
+    platform::CutFile(log_file, *limit, keep_bytes, [](std::string& text) {
+      DropFirstLine(text);
+      text += kCrLf;
+    });
+    last_length = -1;
+  }
+
+  // A long session obeys the size limit too: once an append left the file past MaxFileSize,
+  // the next line cuts it first, by the same rule as a session start.
+  void CutIfGrown() {
+    const std::optional<int32_t> limit = KilobytesToBytes(max_file_size);
+    if (limit && last_length > *limit) SkipOnError([&] { CutFile(); });
   }
 
   void EndSession() {
@@ -174,7 +181,11 @@ struct CDebugger::Impl {
   }
 
   void WriteToFile(std::string text) {
-    if (!session_open && !StartSession()) return;
+    if (!session_open) {
+      if (!StartSession()) return;
+    } else {
+      CutIfGrown();
+    }
     SkipOnError([&] {
       if (profiler) {
         const float now = static_cast<float>(clock->SecondsSinceMidnight());
@@ -192,7 +203,7 @@ struct CDebugger::Impl {
           line = platform::ToSystemText(line);
         } catch (const RuntimeError&) {
         }
-        platform::AppendToFile(log_file, line);
+        last_length = platform::AppendToFile(log_file, line);
         return;
       } catch (...) {
         error = RecordOf(std::current_exception());

@@ -2,6 +2,7 @@
 #include "nev/nev.h"
 #include "operations/number_text.h"
 #include "operations/reply_text.h"
+#include "operations/wire_text.h"
 #include "platform/codepage.h"
 #include "protocol/frame.h"
 #include "service/command.h"
@@ -44,18 +45,22 @@ void NEV::SetArticle(const std::string& n, const std::string& Name, const std::s
   NEVState& state = State();
   service::RunProcedure(state, "SetArticle", [&] {
     std::string data;
-    for (const std::string* text : {&n, &Name, &Price}) {
-      data += platform::ToWire(*text);
+    const std::pair<const std::string*, const char*> texts[] = {
+        {&n, "n"}, {&Name, "Name"}, {&Price, "Price"}};
+    for (const auto& [text, param] : texts) {
+      data += operations::WireText(*text, param, state.lossy_text);
       data.push_back(TAB);
     }
+    const std::string bc = operations::WireText(BC, "BC", state.lossy_text);
+    const std::string q = operations::WireText(Q, "Q", state.lossy_text);
     // Four byte arguments, one character each (code 48 + value), straight into the bar code.
     for (int32_t value : {TaxG, Dep, Pay, F}) {
       operations::CheckRange(value, 0, 255);
       data.push_back(operations::DigitNibble(value));
     }
-    data += BC.empty() ? std::string("000000000000") : platform::ToWire(BC);
+    data += bc.empty() ? std::string("000000000000") : bc;
     data.push_back(TAB);
-    data += platform::ToWire(Q);
+    data += q;
     data.push_back(TAB);
     service::Exchange(state, 0x27, data, ACK);
   });

@@ -227,6 +227,11 @@ double LeadingNumber(std::string_view text) {
 
 std::string OperatorField(std::string_view casher, std::string_view pass) {
   std::string field = TwoDigitText(LeadingNumber(casher));
+  // More digits, or a sign, would run into the password.
+  if (field.size() != 2 || field[0] == '-') {
+    Raise(kErrInvalidArgument,
+          StandardDescription(kErrInvalidArgument) + ": casher is out of range");
+  }
   field += pass;
   field.push_back('\t');
   return field;

@@ -23,7 +23,8 @@ std::string TwoDigitText(int64_t value);
 // A number too large for a Double is run-time error 6.
 double LeadingNumber(std::string_view text);
 
-// Operator field: two-digit text of the leading number of casher, then Pass, then TAB.
+// Operator field: two-digit text of the leading number of casher, then Pass, then TAB. A number
+// outside 0..99 (after rounding) is run-time error 5 naming casher.
 std::string OperatorField(std::string_view casher, std::string_view pass);
 
 // Amount text (pattern "###0.00"): two decimals, halves away from zero, no grouping.

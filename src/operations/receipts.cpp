@@ -2,6 +2,7 @@
 #include "nev/nev.h"
 #include "operations/number_text.h"
 #include "operations/reply_text.h"
+#include "operations/wire_text.h"
 #include "platform/codepage.h"
 #include "protocol/frame.h"
 #include "service/command.h"
@@ -16,7 +17,7 @@ using protocol::ETX;
 // A command carrying one free text ended by TAB.
 bool Text(NEVState& state, const char* method, uint8_t code, const std::string& text) {
   return service::RunCommand(state, method, false, [&] {
-    std::string data = platform::ToWire(text);
+    std::string data = operations::WireText(text, "text", state.lossy_text);
     data.push_back(protocol::TAB);
     return service::Exchange(state, code, data, ACK).ok();
   });
@@ -39,9 +40,11 @@ bool NEV::ServText(const std::string& text) {
 bool NEV::OpenFiscNote(const std::string& casher, const std::string& Pass, const std::string& BS) {
   NEVState& state = State();
   return service::RunCommand(state, "OpenFiscNote", false, [&] {
-    std::string data = operations::OperatorField(casher, Pass);
-    if (!BS.empty()) data += "I" + BS + "\t";
-    return service::Exchange(state, 0x83, platform::ToWire(data), ETX).ok();
+    const std::string pass = operations::WireText(Pass, "Pass", state.lossy_text);
+    const std::string bs = operations::WireText(BS, "BS", state.lossy_text);
+    std::string data = operations::OperatorField(casher, pass);
+    if (!bs.empty()) data += "I" + bs + "\t";
+    return service::Exchange(state, 0x83, data, ETX).ok();
   });
 }
 

@@ -1,6 +1,7 @@
 // Reports and journal: duplicate, journal, Z reports, the Z switch and the FM report pieces.
 #include "nev/nev.h"
 #include "operations/reply_text.h"
+#include "operations/wire_text.h"
 #include "platform/codepage.h"
 #include "protocol/exchange.h"
 #include "protocol/frame.h"
@@ -60,7 +61,10 @@ void NEV::ZAllow() {
 std::string NEV::GetFirstFMReport(const std::string& s) {
   NEVState& state = State();
   return service::RunCommand(state, "GetFirstFMReport", std::string(), [&] {
-    return operations::ReplyText(service::Exchange(state, 0x54, platform::ToWire(s), ETX));
+    // What s holds is the caller's affair, as long as the device's code page can carry it.
+    const std::string data =
+        operations::WireText(s, "s", state.lossy_text, operations::TextRule::kFreeForm);
+    return operations::ReplyText(service::Exchange(state, 0x54, data, ETX));
   });
 }
 

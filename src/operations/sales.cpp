@@ -4,6 +4,7 @@
 #include "nev/nev.h"
 #include "operations/number_text.h"
 #include "operations/reply_text.h"
+#include "operations/wire_text.h"
 #include "platform/codepage.h"
 #include "platform/regional.h"
 #include "protocol/frame.h"
@@ -28,9 +29,12 @@ std::string Field(std::string text) {
 bool NEV::SellTaxGroup(const std::string& Name, const std::string& TaxGroup, double Q, double P) {
   NEVState& state = State();
   return service::RunCommand(state, "SellTaxGroup", false, [&] {
-    const std::string data = Field(operations::TrimSpaces(Name)) +
-                             Field(operations::TrimSpaces(TaxGroup)) +
-                             Field(operations::AmountText(Q)) + Field(operations::AmountText(P));
+    const std::string name = operations::TrimSpaces(Name);
+    const std::string group = operations::TrimSpaces(TaxGroup);
+    operations::WireText(name, "Name", state.lossy_text);
+    operations::WireText(group, "TaxGroup", state.lossy_text);
+    const std::string data = Field(name) + Field(group) + Field(operations::AmountText(Q)) +
+                             Field(operations::AmountText(P));
     return service::Exchange(state, 0x86, platform::ToWire(data), ACK).ok();
   });
 }
@@ -56,7 +60,9 @@ bool NEV::SellDep(int32_t n, double Q, double P) {
 void NEV::Addition(bool Proportional, const std::string& V) {
   NEVState& state = State();
   service::RunProcedure(state, "Addition", [&] {
-    const std::string data = (Proportional ? "P" : "S") + Field(operations::TrimSpaces(V));
+    const std::string value = operations::TrimSpaces(V);
+    operations::WireText(value, "V", state.lossy_text);
+    const std::string data = (Proportional ? "P" : "S") + Field(value);
     service::Exchange(state, 0x89, platform::ToWire(data), ACK);
   });
 }
@@ -94,6 +100,8 @@ bool NEV::Pay(int32_t PayType, double Sum) {
   return service::RunCommand(state, "Pay", false, [&] {
     // A sum that is not a number pays the type alone; an infinite one is refused.
     if (std::isinf(Sum)) Raise(kErrInvalidArgument);
+    // The payment type's two digits run straight into the amount.
+    operations::CheckFieldNumber(PayType, 0, 99, "PayType");
     std::string data = operations::TwoDigitText(int64_t{PayType});
     if (Sum > 0) data += Field(operations::AmountText(Sum));
     if (state.log) state.log->Information(kClassName, "Payment is " + data, "Pay");
@@ -104,6 +112,8 @@ bool NEV::Pay(int32_t PayType, double Sum) {
 bool NEV::AddSum(const std::string& casher, const std::string& Pass, double Sum, int32_t Pay) {
   NEVState& state = State();
   return service::RunCommand(state, "AddSum", false, [&] {
+    operations::CheckFieldNumber(Pay, 0, 99, "Pay");
+    operations::WireText(Pass, "Pass", state.lossy_text);
     const std::string data = operations::OperatorField(casher, Pass) +
                              operations::TwoDigitText(int64_t{Pay}) +
                              Field(operations::AmountText(Sum));

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,8 +15,17 @@
 namespace nev::platform {
 
 // Opens the file for appending (creating it if missing), writes `data` with ONE write call and
-// closes it, so that lines of several writers never interleave. A short write is an error.
-void AppendToFile(const std::string& path, std::string_view data);
+// closes it, so that lines of several writers never interleave. The write holds the file's lock
+// (see CutFile). A short write is an error and leaves nothing of data behind where the platform
+// can take it back. Returns the file's length after the append.
+int64_t AppendToFile(const std::string& path, std::string_view data);
+
+// When the file is longer than limit bytes: reads only its last keep bytes (keep < 0: all), lets
+// shape turn them into the new content and rewrites the file with it; all under the file's
+// exclusive lock, which every append also takes, so that no line of another writer is lost or
+// torn by the cut. True when the file was cut. A lock held elsewhere for seconds is an error.
+bool CutFile(const std::string& path, int64_t limit, int64_t keep,
+             const std::function<void(std::string&)>& shape);
 
 // Length in bytes, or nullopt when the file is missing or its size cannot be read.
 std::optional<int64_t> FileLength(const std::string& path);

@@ -1,6 +1,10 @@
 // The command exchange: SendFrame and the reply wait.
 #include "protocol/exchange.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
 #include "nev/error.h"
 #include "nev/message.h"
 #include "platform/event_loop.h"
@@ -11,11 +15,24 @@ namespace nev::protocol {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // The longest single sleep of a wait when no event of the thread is scheduled.
 constexpr int kMaxSleepMs = 1000;
+// After a time-out the line counts as quiet once no byte came for this long...
+constexpr int kQuietGapMs = 1000;
+// ...and the settling never takes longer than this.
+constexpr int kSettleMaxMs = 3000;
+constexpr int32_t kDefaultMaxWaitMs = 120000;
 
 bool PortOpen(const Link& link) {
   return link.host && link.host->Com().IsOpen();
+}
+
+int MillisLeft(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : static_cast<int>(left);
 }
 
 // Leaves the input empty and the port in one-character mode.
@@ -25,30 +42,101 @@ void Drain(platform::SerialPort& com) {
   com.SetInputLen(1);
 }
 
-void DrainSkipping(Link& link) {
-  if (!link.host) return;
-  platform::SerialPort& com = link.host->Com();
-  SkipOnError([&] { com.SetInputLen(0); });
-  SkipOnError([&] { com.Input(); });
-  SkipOnError([&] { com.SetInputLen(1); });
+void Note(Link& link, bool lost, const std::string& text) {
+  if (link.note) SkipOnError([&] { link.note(lost, text); });
 }
 
-Reply Finish(Link& link, Reply reply) {
-  DrainSkipping(link);
-  link.reply_busy = false;
-  return reply;
+// The port failed under the exchange: from now on it counts as lost until it is reopened.
+void LoseLine(Link& link) {
+  if (link.lost) return;
+  link.lost = true;
+  Note(link, true, "COM port lost");
+}
+
+// One quick attempt to open the lost device again with the same settings (no probe).
+void Reopen(Link& link) {
+  platform::SerialPort& com = link.host->Com();
+  com.Close();
+  com.Open(link.device, link.settings);
+  link.lost = false;
+  link.settle = false;
+  Note(link, false, "COM port reopened");
+}
+
+// Waits until no byte has come for the quiet gap (bounded), discarding what comes. Throws when an
+// event of the thread closed the connection meanwhile.
+void Settle(Link& link) {
+  const auto end = Clock::now() + std::chrono::milliseconds(kSettleMaxMs);
+  auto quiet_from = Clock::now();
+  Drain(link.host->Com());
+  for (;;) {
+    const auto quiet_end = quiet_from + std::chrono::milliseconds(kQuietGapMs);
+    const auto until = quiet_end < end ? quiet_end : end;
+    if (Clock::now() >= until) return;
+    link.host->Com().WaitReadable(MillisLeft(until));
+    // The thread's events run as in every wait (and a due tick must not cut the sleep short).
+    SkipOnError([] { platform::DoEvents(); });
+    if (!PortOpen(link)) Raise(kErrPortNotOpen);
+    platform::SerialPort& com = link.host->Com();
+    com.SetInputLen(0);
+    const bool came = !com.Input().empty();
+    com.SetInputLen(1);
+    if (came) quiet_from = Clock::now();
+  }
+}
+
+bool ChecksumGood(std::string_view frame) {
+  const std::size_t l = frame.size();
+  return FrameChecksum(frame.substr(1, l - 4)) == frame.substr(l - 3, 2);
 }
 
 }  // namespace
 
+int32_t MaxWaitMs(const Link& link) {
+  if (link.max_wait_ms > 0) return link.max_wait_ms;
+  if (const char* text = std::getenv("NEVCOM_MAX_WAIT_MS"); text && *text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end && *end == '\0' && value > 0 && value <= 24L * 3600 * 1000)
+      return static_cast<int32_t>(value);
+  }
+  return kDefaultMaxWaitMs;
+}
+
+FrameCheck CheckReplyFrame(Link& link, std::string_view frame) {
+  if (frame.size() < kMinReply) return FrameCheck::kMalformed;
+  const int m = static_cast<unsigned char>(frame[4]) - 0x20;
+  if (m < 0 || frame.size() < static_cast<std::size_t>(m) + kMinReply) {
+    return FrameCheck::kMalformed;
+  }
+  if (!link.frame_sent) return FrameCheck::kGood;
+  const bool matches = static_cast<uint8_t>(frame[1]) == link.sent_seq &&
+                       static_cast<uint8_t>(frame[3]) == link.sent_cmd && ChecksumGood(frame);
+  if (matches) link.echoes = true;
+  return matches || !link.echoes ? FrameCheck::kGood : FrameCheck::kStale;
+}
+
 bool SendFrame(Link& link, std::string_view text) {
   try {
     if (!link.host) Raise(kErrPortNotOpen);
+    if (link.lost && !link.device.empty()) Reopen(link);
+    if (link.settle) {
+      link.settle = false;
+      Settle(link);
+    } else {
+      Drain(link.host->Com());
+    }
     platform::SerialPort& com = link.host->Com();
-    Drain(com);
+    // A request frame is remembered so that its answer can be told from a stale one.
+    link.frame_sent = text.size() >= 8 && text.front() == STX;
+    if (link.frame_sent) {
+      link.sent_seq = static_cast<uint8_t>(text[1]);
+      link.sent_cmd = static_cast<uint8_t>(text[3]);
+    }
     com.Output(text);
     return true;
   } catch (...) {
+    if (PortOpen(link)) LoseLine(link);
     ShowMessage("COM Port Error!", kStyleCritical);
     return false;
   }
@@ -66,15 +154,41 @@ Reply ReadReply(Link& link, char terminator) {
     reply.end = WaitEnd::kNoPort;
     return reply;
   }
+  // A line that failed under SendFrame has been reported once already.
+  if (link.lost) {
+    reply.end = WaitEnd::kPortError;
+    return reply;
+  }
   link.reply_busy = true;
 
-  bool stx_seen = false;
-  std::string collected;
+  ReplyReader reader(link, terminator);
   SkipOnError([&] { link.host->ArmTimeout(TimeoutInterval()); });
+  // SYNs restart the time-out, but never past the ceiling of the whole wait.
+  const auto ceiling = Clock::now() + std::chrono::milliseconds(MaxWaitMs(link));
+
+  auto finish = [&](WaitEnd end) {
+    link.reply_busy = false;
+    reply.end = end;
+    if (end == WaitEnd::kTimeout) link.settle = true;
+    return std::move(reply);
+  };
 
   for (;;) {
     std::string ch;
-    SkipOnError([&] { ch = link.host->Com().Input(); });
+    bool failed = false;
+    {
+      // Sleep until a byte is there, the thread's next event (Timer1's tick) is due, or the
+      // ceiling comes; a byte already received costs no sleep and no system call.
+      int ms = platform::MillisUntilNextEvent();
+      if (ms < 0 || ms > kMaxSleepMs) ms = kMaxSleepMs;
+      ms = std::min(ms, MillisLeft(ceiling));
+      if (ms > 0) link.host->Com().WaitReadable(ms);
+      try {
+        ch = link.host->Com().Input();
+      } catch (...) {
+        failed = true;
+      }
+    }
     SkipOnError([] { platform::DoEvents(); });
     // An event may have closed the connection under the wait.
     if (!PortOpen(link)) {
@@ -82,55 +196,88 @@ Reply ReadReply(Link& link, char terminator) {
       reply.end = WaitEnd::kNoPort;
       return reply;
     }
-    if (TimeoutFlag()) {
+    if (failed) {
+      // The line hung up: end at once, and reopen before the next frame.
+      LoseLine(link);
+      SkipOnError([] { ShowMessage("COM Port Error!", kStyleCritical); });
+      return finish(WaitEnd::kPortError);
+    }
+    if (TimeoutFlag() || Clock::now() >= ceiling) {
       SkipOnError([] { ShowMessage("RS232 Time out!", kStyleCritical); });
-      reply.end = WaitEnd::kTimeout;
-      return Finish(link, std::move(reply));
+      return finish(WaitEnd::kTimeout);
     }
-    if (ch.empty()) {
-      // Sleep until a byte arrives or the thread's next event (Timer1's tick) is due.
-      int ms = platform::MillisUntilNextEvent();
-      if (ms < 0 || ms > kMaxSleepMs) ms = kMaxSleepMs;
-      if (ms > 0) link.host->Com().WaitReadable(ms);
-      continue;
-    }
+    if (ch.empty()) continue;
 
-    const char c = ch[0];
-    if (c == STX) stx_seen = true;
-    if (stx_seen) collected.push_back(c);
-
-    if (c == NAK) {
-      SkipOnError([] { ShowMessage("Грешна команда!", kStyleCritical); });
-      reply.end = WaitEnd::kNak;
-      return Finish(link, std::move(reply));
-    }
-    if (c == SYN) {
-      SkipOnError([&] {
-        link.host->Timer1().SetEnabled(false);
-        TimeoutFlag() = false;
-        link.host->Timer1().SetEnabled(true);
-      });
-      continue;
-    }
-    if (c == terminator) {
-      SendFrame(link, std::string_view(&ACK, 1));
-      if (stx_seen && collected.size() >= 5) {
-        const int m = static_cast<unsigned char>(collected[4]) - 0x20;
-        if (m >= 0) reply.data = collected.substr(5, static_cast<std::size_t>(m));
-      }
-      if (terminator == ETX) {
-        // Status bytes sit at positions L-5, L-4, L-3 (1-based) of the collected reply.
-        const long length = static_cast<long>(collected.size());
-        for (int i = 0; i < 3; ++i) {
-          const long pos = length - 5 + i;
-          if (pos >= 1) link.status_bytes[i] = static_cast<uint8_t>(collected[pos - 1]);
+    switch (reader.Take(ch[0])) {
+      case ReplyReader::Step::kMore:
+        break;
+      case ReplyReader::Step::kNak:
+        SkipOnError([] { ShowMessage("Грешна команда!", kStyleCritical); });
+        return finish(WaitEnd::kNak);
+      case ReplyReader::Step::kSyn:
+        SkipOnError([&] {
+          link.host->Timer1().SetEnabled(false);
+          TimeoutFlag() = false;
+          link.host->Timer1().SetEnabled(true);
+        });
+        break;
+      case ReplyReader::Step::kAnswer: {
+        // What follows the terminator is discarded by the next SendFrame's drain.
+        bool acked = true;
+        try {
+          link.host->Com().Output(std::string_view(&ACK, 1));
+        } catch (...) {
+          acked = false;
         }
+        if (!acked) {
+          LoseLine(link);
+          SkipOnError([] { ShowMessage("COM Port Error!", kStyleCritical); });
+        }
+        reader.Finish(reply);
+        return finish(acked ? WaitEnd::kTerminator : WaitEnd::kPortError);
       }
-      reply.end = WaitEnd::kTerminator;
-      reply.framed = stx_seen;
-      return Finish(link, std::move(reply));
     }
   }
+}
+
+ReplyReader::Step ReplyReader::Take(char c) {
+  if (c == STX) stx_seen_ = true;
+  if (stx_seen_) {
+    collected_.push_back(c);
+    if (collected_.size() > kMaxReply) {
+      // More than a frame can hold: the frame is malformed and this byte ends it (a NAK or SYN
+      // still counts); the wait goes on for a real one.
+      stx_seen_ = false;
+      collected_.clear();
+      return c == NAK ? Step::kNak : c == SYN ? Step::kSyn : Step::kMore;
+    }
+  }
+  if (c == NAK) return Step::kNak;
+  if (c == SYN) return Step::kSyn;
+  if (c != terminator_) return Step::kMore;
+  if (stx_seen_ && terminator_ == ETX && CheckReplyFrame(link_, collected_) != FrameCheck::kGood) {
+    // A junk or stale frame is not the answer: forget it and wait on.
+    stx_seen_ = false;
+    collected_.clear();
+    return Step::kMore;
+  }
+  return Step::kAnswer;
+}
+
+void ReplyReader::Finish(Reply& reply) {
+  if (stx_seen_ && collected_.size() >= 5) {
+    const int m = static_cast<unsigned char>(collected_[4]) - 0x20;
+    if (m >= 0) reply.data = collected_.substr(5, static_cast<std::size_t>(m));
+  }
+  if (terminator_ == ETX && stx_seen_) {
+    // Status bytes sit at positions L-5, L-4, L-3 (1-based) of the collected reply, which
+    // CheckReplyFrame has found long enough.
+    const std::size_t length = collected_.size();
+    for (std::size_t i = 0; i < 3; ++i) {
+      link_.status_bytes[i] = static_cast<uint8_t>(collected_[length - 6 + i]);
+    }
+  }
+  reply.framed = stx_seen_;
 }
 
 }  // namespace nev::protocol

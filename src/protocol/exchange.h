@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,7 +19,39 @@ struct Link {
   std::unique_ptr<frmMain> host;          // HostForm: set while a connection exists
   uint8_t sequence = 0;                   // SequenceCounter
   bool reply_busy = false;                // ReplyBusy
+
+  // What the connection opened, so that a lost line can be reopened the same way.
+  std::string device, settings;
+  // The port failed (the line hung up): the next frame first reopens the device, once.
+  bool lost = false;
+  // A wait timed out: the line must fall quiet before the next frame, so that a late answer is
+  // not taken for the next command's.
+  bool settle = false;
+  // Learned from this connection's replies: the device echoes the frame's sequence byte and
+  // command code and sends good check characters, so a reply that does not match is stale.
+  bool echoes = false;
+  // The frame last written (none for a bare byte such as the FM report's "N").
+  bool frame_sent = false;
+  uint8_t sent_seq = 0, sent_cmd = 0;
+  // Ceiling of one whole wait, SYNs included, in ms; 0 = NEVCOM_MAX_WAIT_MS or 120000.
+  int32_t max_wait_ms = 0;
+  // Told of the line's loss and recovery (the object's log); may be empty.
+  std::function<void(bool lost, const std::string& text)> note;
 };
+
+// The longest reply frame: STX, header, LEN 0xFF, 223 data bytes, status, check, ETX.
+inline constexpr std::size_t kMaxReply = 234;
+// The shortest: STX, three header bytes, LEN, three status bytes, two check characters, ETX.
+inline constexpr std::size_t kMinReply = 11;
+
+// The ceiling of one wait: link.max_wait_ms when set, else NEVCOM_MAX_WAIT_MS, else 120 s.
+int32_t MaxWaitMs(const Link& link);
+
+// What a collected STX..ETX frame is worth.
+enum class FrameCheck { kGood, kMalformed, kStale };
+// A frame shorter than its own layout (or with a length byte below 0x20) is malformed; one that
+// does not echo the frame just sent, from a device known to echo, is stale. Learns the echo.
+FrameCheck CheckReplyFrame(Link& link, std::string_view frame);
 
 // How a reply wait ended.
 // kPortError: the terminator came, but the frame could not be written, so it answers nothing.
@@ -34,7 +67,29 @@ struct Reply {
   bool ok() const { return end == WaitEnd::kTerminator && (terminator != ETX || framed); }
 };
 
-// Drains the input and writes text. On failure shows "COM Port Error!" and returns false.
+// The reply wait's handling of the bytes that come, one at a time, apart from port and timer:
+// collects a frame from STX, bounds it, drops junk, malformed and stale frames, and tells the
+// wait what each byte means.
+class ReplyReader {
+ public:
+  enum class Step { kMore, kNak, kSyn, kAnswer };
+  ReplyReader(Link& link, char terminator) : link_(link), terminator_(terminator) {
+    collected_.reserve(kMaxReply);
+  }
+  Step Take(char c);
+  // After kAnswer: the reply's data, and for ETX the status bytes stored into the link.
+  void Finish(Reply& reply);
+  std::size_t collected() const { return collected_.size(); }
+
+ private:
+  Link& link_;
+  char terminator_;
+  bool stx_seen_ = false;
+  std::string collected_;
+};
+
+// Reopens a lost line first; after a time-out lets the line fall quiet; drains the input and
+// writes text. On failure shows "COM Port Error!" and returns false.
 bool SendFrame(Link& link, std::string_view text);
 
 // Waits for the terminator (ACK or ETX), acting on NAK and SYN, acknowledging the answer and

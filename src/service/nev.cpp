@@ -60,6 +60,10 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate) {
       device = platform::DeviceForPort(static_cast<int16_t>(port.number));
     }
     const std::string settings = std::to_string(baud_rate) + ",n,8,1";
+    // A new connection learns its device afresh.
+    s.link.lost = s.link.settle = s.link.echoes = s.link.frame_sent = false;
+    s.link.device = device;
+    s.link.settings = settings;
     try {
       com.Open(device, settings);
     } catch (const RuntimeError& e) {
@@ -106,6 +110,19 @@ bool InitConnectionTo(NEVState& s, const PortChoice& port, const std::string& po
   return result;
 }
 
+// The log hears of a line lost (a warning) and of its recovery.
+void NoteLineChanges(NEVState& s) {
+  NEVState* state = &s;
+  s.link.note = [state](bool lost, const std::string& text) {
+    if (!state->log) return;
+    if (lost) {
+      state->log->Warning(kClassName, text, "Exchange");
+    } else {
+      state->log->Information(kClassName, text, "Exchange");
+    }
+  };
+}
+
 }  // namespace
 
 NEV::NEV() : state_(std::make_unique<NEVState>()) {
@@ -113,6 +130,7 @@ NEV::NEV() : state_(std::make_unique<NEVState>()) {
   state_->log = std::make_unique<CDebugger>();
   state_->log_created = true;
   state_->log->Level(3);
+  NoteLineChanges(*state_);
 }
 
 NEV::NEV(const std::string& log_base_folder) : state_(std::make_unique<NEVState>()) {
@@ -120,6 +138,15 @@ NEV::NEV(const std::string& log_base_folder) : state_(std::make_unique<NEVState>
   state_->log = std::make_unique<CDebugger>(LogClock::System(), log_base_folder);
   state_->log_created = true;
   state_->log->Level(3);
+  NoteLineChanges(*state_);
+}
+
+int32_t NEV::MaxWait() const {
+  return protocol::MaxWaitMs(state_->link);
+}
+
+void NEV::MaxWait(int32_t ms) {
+  state_->link.max_wait_ms = ms > 0 ? ms : 0;
 }
 
 NEV::~NEV() {

@@ -19,6 +19,9 @@ struct NEVState {
   std::unique_ptr<CDebugger> log;          // Log
   protocol::Link link;                     // StatusBytes, HostForm, SequenceCounter, ReplyBusy
   CallRecord last_call;                    // what became of the last member call
+  // Texts that the code page cannot carry become "?" instead of being refused (the COM server,
+  // whose callers rely on the platform's conversion).
+  bool lossy_text = false;
 };
 
 }  // namespace nev

@@ -1,4 +1,6 @@
 // nevctl: drives a fiscal printer (or the built-in simulator) member by member from the shell.
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,8 +50,17 @@ Message boxes are recorded and reported with the call that showed them; nothing 
 person. call and run open the line with InitConnection(port, baud, 1, 0, 8) and close it with
 StopConnection. Exit status: 0 when every call was made, 1 when InitConnection returned False,
 2 for a usage error or a call that cannot be made (unknown member, bad argument): every call is
-checked before the line is opened, and then nothing is sent at all.
+checked before the line is opened, and then nothing is sent at all; 3 when the output could
+not be written (a closed pipe, a full disk): no further call is made and the line is closed.
 )";
+
+// The exit status when standard output fails.
+constexpr int kOutputFailed = 3;
+
+// Everything written so far reached standard output.
+bool OutputGood() {
+  return static_cast<bool>(std::cout.flush());
+}
 
 int Usage(const std::string& problem) {
   std::cerr << "nevctl: " << problem << "\n\n" << kUsage;
@@ -98,6 +109,12 @@ int RunCalls(nevctl::Session& session, const std::vector<Line>& lines) {
     if (call.failed) {
       ReportLineError(line, call);
       code = 2;
+      break;
+    }
+    // Nobody reads what the calls did any more: make no further call.
+    if (!OutputGood()) {
+      std::cerr << "nevctl: standard output failed; no further calls are made\n";
+      code = kOutputFailed;
       break;
     }
   }
@@ -209,6 +226,8 @@ int ListPorts(bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed output pipe must not kill the process inside a call: writes fail instead.
+  ::signal(SIGPIPE, SIG_IGN);
   nevctl::Options options;
   int i = 1;
   for (; i < argc; ++i) {
@@ -281,12 +300,16 @@ int main(int argc, char** argv) {
 
   try {
     nevctl::Session session(options, std::cout);
-    if (command == "demo") return nevctl::RunDemo(session, std::cout, std::cerr);
-    if (command == "fm-report") {
-      return nevctl::RunFmReport(session, rest.empty() ? std::string() : rest[0], std::cout,
+    int code = 0;
+    if (command == "demo") {
+      code = nevctl::RunDemo(session, std::cout, std::cerr);
+    } else if (command == "fm-report") {
+      code = nevctl::RunFmReport(session, rest.empty() ? std::string() : rest[0], std::cout,
                                  std::cerr);
+    } else {
+      code = RunCalls(session, lines);
     }
-    return RunCalls(session, lines);
+    return code == 0 && !OutputGood() ? kOutputFailed : code;
   } catch (const std::exception& e) {
     std::cerr << "nevctl: " << e.what() << "\n";
     return 1;

@@ -81,6 +81,11 @@ class Simulator {
   void DelayReplies(int delay_ms);                   // answer this much later
   void SetPaperOut(bool out);                        // status bit 2; printing refused
   void DropLineMidReply();  // once: write half of the next answer, then close the line
+  // Once: the next command's answer comes this long after the driver's 3000 ms time-out.
+  void AnswerLateOnce(int ms_after_timeout);
+  // Once: after this many more answers, the next one is cut in half, the line hangs up, and
+  // 300 ms later a new pseudo-terminal serves on (behind the same link, when there is one).
+  void HangUpAfter(int answers);
   // The command still runs, but its answer is a reply frame carrying data exactly as given
   // (control bytes included), also for a command normally answered by ACK.
   void OverrideReply(int cmd, std::string data);

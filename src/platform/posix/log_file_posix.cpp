@@ -1,6 +1,7 @@
 // The log's file layer on POSIX: open(2) with O_APPEND, one write(2) per line.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -50,6 +51,22 @@ std::atomic<int> g_injected_append_failures{0};
 // A path with an embedded NUL would silently name another file.
 void CheckPath(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) Raise(52, "Bad file name or number");
+}
+
+// How long a writer waits for the log's lock before the write counts as failed.
+constexpr int kLockWaitMs = 2000;
+
+// The file's exclusive lock for one append or one cut; released when the descriptor closes.
+void LockFile(int fd) {
+  for (int waited = 0;; ++waited) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
+    if (errno != EWOULDBLOCK && errno != EINTR) RaiseFileError(errno, false);
+    if (waited >= kLockWaitMs) Raise(70, "Permission denied");
+    struct timespec ms {
+      0, 1000000
+    };
+    ::nanosleep(&ms, nullptr);
+  }
 }
 
 class Fd {
@@ -109,19 +126,49 @@ class Fd {
 
 }  // namespace
 
-void AppendToFile(const std::string& path, std::string_view data) {
+int64_t AppendToFile(const std::string& path, std::string_view data) {
   int pending = g_injected_append_failures.load();
   while (pending > 0 && !g_injected_append_failures.compare_exchange_weak(pending, pending - 1)) {
   }
   if (pending > 0) Raise(70, "Permission denied");
 
   Fd fd(path, O_WRONLY | O_APPEND | O_CREAT, true);
+  LockFile(fd.get());
+  const int64_t before = fd.Length();
   ssize_t n;
   do {
     n = ::write(fd.get(), data.data(), data.size());
   } while (n < 0 && errno == EINTR);
-  if (n < 0) RaiseFileError(errno, false);
-  if (static_cast<size_t>(n) != data.size()) RaiseFileError(ENOSPC, false);
+  const int err = errno;
+  if (n >= 0 && static_cast<size_t>(n) == data.size()) return before + n;
+  // A torn line would have the next one glued to it: take the piece back.
+  if (n > 0 && ::ftruncate(fd.get(), static_cast<off_t>(before)) != 0) {
+    // Nothing more can be done for the piece: the error below still reports the failure.
+  }
+  RaiseFileError(n < 0 ? err : ENOSPC, false);
+}
+
+bool CutFile(const std::string& path, int64_t limit, int64_t keep,
+             const std::function<void(std::string&)>& shape) {
+  Fd fd(path, O_RDWR, false);
+  LockFile(fd.get());
+  const int64_t length = fd.Length();
+  if (length <= limit) return false;
+  const int64_t count = keep < 0 || keep > length ? length : keep;
+  std::string text = fd.ReadAt(length - count, count);
+  shape(text);
+  if (::ftruncate(fd.get(), 0) != 0) RaiseFileError(errno, false);
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n =
+        ::pwrite(fd.get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseFileError(errno, false);
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 std::optional<int64_t> FileLength(const std::string& path) {

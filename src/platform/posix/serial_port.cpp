@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 
 #include "nev/error.h"
 #include "platform/event_loop.h"
@@ -95,13 +94,6 @@ speed_t ParseSettings(const std::string& settings) {
   return speed;
 }
 
-void SleepMs(int ms) {
-  if (ms <= 0) return;
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 class PosixSerialPort final : public SerialPort {
  public:
   ~PosixSerialPort() override { Close(); }
@@ -157,6 +149,7 @@ class PosixSerialPort final : public SerialPort {
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
+    hung_up_ = false;
     buffer_.clear();
     head_ = 0;
   }
@@ -214,9 +207,10 @@ class PosixSerialPort final : public SerialPort {
     if (ms == 0 || head_ < buffer_.size()) return;
     pollfd p{fd_, POLLIN, 0};
     const int r = ::poll(&p, 1, ms);
-    // A line that hung up (the far end of a pseudo-terminal closed) reports itself readable at
-    // once, and reads then fail; sleep out the wait instead of letting the caller spin.
-    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) SleepMs(ms);
+    // A line that hung up (the far end of a pseudo-terminal closed, an adapter pulled out)
+    // reports itself at once; the next read that finds nothing then fails, so the caller learns
+    // of the loss instead of waiting on a dead line.
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) hung_up_ = true;
   }
 
  private:
@@ -235,13 +229,15 @@ class PosixSerialPort final : public SerialPort {
         return true;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return false;
+      const bool nothing = n == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+      if (nothing && !hung_up_) return false;
       if (head_ == buffer_.size()) Raise(kErrPortOpenFailed, "Read from the port failed");
       return false;
     }
   }
 
   int fd_ = -1;
+  bool hung_up_ = false;  // the last wait saw the line hang up
   int input_len_ = 0;
   std::string buffer_;  // received bytes not yet handed out, from head_ on
   std::size_t head_ = 0;

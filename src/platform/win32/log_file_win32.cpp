@@ -117,17 +117,72 @@ class Handle {
   HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
+// How long a writer waits for the log's lock before the write counts as failed.
+constexpr int kLockWaitMs = 2000;
+
+// The file's lock: one byte far beyond any data, locked exclusively by every append and cut, so
+// that the data itself stays readable while a writer holds it.
+class FileLock {
+ public:
+  explicit FileLock(HANDLE h) : h_(h) {
+    for (int waited = 0;; ++waited) {
+      OVERLAPPED at = Where();
+      if (LockFileEx(h_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return;
+      const DWORD err = GetLastError();
+      if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING) RaiseFileError(err, false);
+      if (waited >= kLockWaitMs) Raise(70, "Permission denied");
+      Sleep(1);
+    }
+  }
+  ~FileLock() {
+    OVERLAPPED at = Where();
+    UnlockFileEx(h_, 0, 1, 0, &at);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  static OVERLAPPED Where() {
+    OVERLAPPED at{};
+    at.Offset = 0;
+    at.OffsetHigh = 0x7FFFFFFF;
+    return at;
+  }
+  HANDLE h_;
+};
+
 }  // namespace
 
-void AppendToFile(const std::string& path, std::string_view data) {
+int64_t AppendToFile(const std::string& path, std::string_view data) {
   int pending = g_injected_append_failures.load();
   while (pending > 0 && !g_injected_append_failures.compare_exchange_weak(pending, pending - 1)) {
   }
   if (pending > 0) Raise(70, "Permission denied");
 
-  Handle file(path, FILE_APPEND_DATA, OPEN_ALWAYS);
+  // Read access lets the handle take the lock; without write access every write appends.
+  Handle file(path, FILE_APPEND_DATA | GENERIC_READ, OPEN_ALWAYS);
   if (data.size() > 0xFFFFFFFEu) RaiseFileError(ERROR_NOT_ENOUGH_MEMORY, false);
+  const FileLock lock(file.get());
   if (file.WriteOnce(data) != data.size()) RaiseFileError(ERROR_DISK_FULL, false);
+  return file.Length();
+}
+
+bool CutFile(const std::string& path, int64_t limit, int64_t keep,
+             const std::function<void(std::string&)>& shape) {
+  Handle file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+  const FileLock lock(file.get());
+  const int64_t length = file.Length();
+  if (length <= limit) return false;
+  const int64_t count = keep < 0 || keep > length ? length : keep;
+  std::string text = file.ReadAt(length - count, count);
+  shape(text);
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
+    RaiseFileError(GetLastError(), false);
+  }
+  file.WriteAll(text);
+  if (!SetEndOfFile(file.get())) RaiseFileError(GetLastError(), false);
+  return true;
 }
 
 std::optional<int64_t> FileLength(const std::string& path) {

@@ -169,6 +169,8 @@ const service::MemberInfo* MemberFor(DISPID dispid, WORD flags) {
 }  // namespace
 
 NEVObject::NEVObject() {
+  // Automation callers keep the platform's conversion: what the code page lacks becomes "?".
+  nev_.State().lossy_text = true;
   ObjectCreated();
 }
 

@@ -72,11 +72,19 @@ TEST_F(ExchangeTest, AnswersOfEveryShape) {
       // LEN 0x23: three data bytes, status at positions 9 to 11. LEN 0x20: no data.
       {ETX, {Bytes("02 41 42 43 23 64 65 66 11 12 13 35 35 03")}, kOk, "def", "11 12 13"},
       {ETX, {ReplyFrame("", "\x21\x22\x23")}, kOk, "", "21 22 23"},
-      // A length beyond the frame takes what there is, the terminator included; one below 0x20
-      // gives no data; a frame too short for status bytes changes nothing.
-      {ETX, {Bytes("02 20 21 90 7F 61 62 31 32 33 30 30 03")}, kOk, "ab12300\x03", "31 32 33"},
-      {ETX, {Bytes("02 20 21 90 1F 61 41 42 43 30 30 03")}, kOk, "", "41 42 43"},
-      {ETX, {Bytes("02 20 03")}, kOk, "", "41 42 43"},
+      // Frames too short for their own layout (a length beyond the frame, one below 0x20, fewer
+      // than 11 bytes, a bare STX ETX) are no answer: the real reply behind them is taken.
+      {ETX,
+       {Bytes("02 20 21 90 7F 61 62 31 32 33 30 30 03"), ReplyFrame("r1", "\x31\x32\x33")},
+       kOk,
+       "r1",
+       "31 32 33"},
+      {ETX,
+       {Bytes("02 20 21 90 1F 61 41 42 43 30 30 03") + ReplyFrame("r2", "\x41\x42\x43")},
+       kOk,
+       "r2",
+       "41 42 43"},
+      {ETX, {Bytes("02 20 03 02 03"), ReplyFrame("r3", "\x41\x42\x43")}, kOk, "r3", "41 42 43"},
       // Bytes after the terminator are discarded.
       {ETX, {ReplyFrame("one") + "garbage" + ReplyFrame("stale")}, kOk, "one", "80 81 82"},
       {ETX, {ReplyFrame("two", "\x51\x52\x53")}, kOk, "two", "51 52 53"},

@@ -33,7 +33,7 @@ TEST_F(OperationsTest, OpenFiscNoteSendsTheOperatorFieldAndTheOptionalBS) {
   } cases[] = {
       {"1", "", "", "01\t"},       {"1", "", "123", "01\tI123\t"}, {" 2", "0000", "", "020000\t"},
       {"abc", "pw", "", "00pw\t"}, {"7.6", "1", "", "081\t"},      {"1", "", "  ", "01\tI  \t"},
-      {"-0.2", "", "", "00\t"},    {"123", " x ", "", "123 x \t"},
+      {"-0.2", "", "", "00\t"},    {"99.4", " x ", "", "99 x \t"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.data);

@@ -87,5 +87,15 @@ TEST(SimCli, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
   EXPECT_EQ(SimProcess("--split 4").Finish(), 2);
 }
 
+TEST(SimCli, LineFaultsLateAnswerAndHangUp) {
+  SimProcess help("--help");
+  const std::string text = help.Read(true);
+  EXPECT_EQ(help.Finish(), 0);
+  for (const char* opt : {"--late MS", "--hangup-after N"})
+    EXPECT_NE(text.find(opt), std::string::npos) << opt;
+  EXPECT_EQ(SimProcess("--late soon").Finish(), 2);
+  EXPECT_EQ(SimProcess("--hangup-after").Finish(), 2);
+}
+
 }  // namespace
 }  // namespace simtest

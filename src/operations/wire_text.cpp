@@ -1,0 +1,39 @@
+#include "operations/wire_text.h"
+
+#include <cmath>
+
+#include "nev/error.h"
+#include "platform/codepage.h"
+
+namespace nev::operations {
+
+namespace {
+
+[[noreturn]] void Refuse(const char* param, const char* why) {
+  Raise(kErrInvalidArgument, StandardDescription(kErrInvalidArgument) + ": " + param + " " + why);
+}
+
+}  // namespace
+
+void CheckFieldText(std::string_view text, const char* param) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) Refuse(param, "holds a TAB or a control character");
+  }
+}
+
+std::string WireText(std::string_view utf8, const char* param, bool lossy, TextRule rule) {
+  if (rule == TextRule::kField) CheckFieldText(utf8, param);
+  std::string wire = platform::ToWire(utf8);
+  // A text converts exactly when it reads back the same; anything replaced or best-fitted does
+  // not.
+  if (!lossy && platform::FromWire(wire) != utf8) {
+    Refuse(param, "holds a character the device cannot print");
+  }
+  return wire;
+}
+
+void CheckFieldNumber(double value, double lo, double hi, const char* param) {
+  if (!(value >= lo && value <= hi)) Refuse(param, "is out of range");
+}
+
+}  // namespace nev::operations

@@ -1,0 +1,30 @@
+// A caller's text on its way into a device field. Fields are ended by TAB or joined to the next
+// one, so a text holding TAB or another control byte would shift or add fields on the wire;
+// and a character the device's code page cannot carry would be printed as something else.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace nev::operations {
+
+// How a caller's text may reach the wire.
+enum class TextRule {
+  kField,     // no byte below 0x20, and every character in the device's code page
+  kFreeForm,  // any bytes (the caller's affair), but every character in the code page
+};
+
+// The text in the device's code page. Refused with run-time error 5, naming param, when it holds
+// TAB or a control byte (kField), or, unless lossy, a character the code page cannot represent
+// (or invalid UTF-8). With lossy such characters become "?" (the platform's conversion).
+std::string WireText(std::string_view utf8, const char* param, bool lossy,
+                     TextRule rule = TextRule::kField);
+
+// The same refusal for a text that is only checked, not converted (control bytes only).
+void CheckFieldText(std::string_view text, const char* param);
+
+// A number whose text is joined to the next field must stay within lo..hi: run-time error 5
+// naming param otherwise.
+void CheckFieldNumber(double value, double lo, double hi, const char* param);
+
+}  // namespace nev::operations
