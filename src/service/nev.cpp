@@ -160,7 +160,7 @@ const char* OutcomeName(Outcome outcome) {
   return "unknown";
 }
 
-CDebugger& NEV::Log() {
+LogSettings& NEV::Log() {
   return *state_->log;
 }
 
