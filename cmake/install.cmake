@@ -45,7 +45,11 @@ install(FILES ${PROJECT_BINARY_DIR}/nev.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/p
         COMPONENT library)
 
 install(TARGETS nevctl nev-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/man/nevctl.1 ${PROJECT_SOURCE_DIR}/docs/man/nev-sim.1
+foreach(page nevctl nev-sim)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page}.1.in ${PROJECT_BINARY_DIR}/man/${page}.1
+                 @ONLY)
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/man/nevctl.1 ${PROJECT_BINARY_DIR}/man/nev-sim.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
