@@ -27,9 +27,8 @@ libdir=$(dirname "$(find "$prefix" -name libnev.a | head -1)")
 [ -e "$libdir/libnev.so" ] || fail "no libnev.so beside libnev.a"
 soname=$(objdump -p "$libdir/libnev.so" | awk '/SONAME/ {print $2}')
 [ "$soname" = "libnev.so.1" ] || fail "SONAME is '$soname'"
-if find "$prefix/include" -name '*.h' | grep -v '/nev/' | grep -q .; then
-  fail "headers outside include/nev were installed"
-fi
+stray=$(find "$prefix/include" -name '*.h' ! -path "$prefix/include/nev/*")
+[ -z "$stray" ] || fail "headers outside include/nev were installed: $stray"
 
 sim() {  # starts the installed nev-sim on a fresh pseudo-terminal; sets $device and $paper
   paper=$work/$1.paper
@@ -65,7 +64,7 @@ configure_consumer() {  # NAME then cmake arguments
 
 # 1. find_package from the install prefix: the shared and the static library.
 configure_consumer installed -DCMAKE_PREFIX_PATH="$prefix"
-ldd "$work/installed/till" | grep -q "$libdir/libnev.so.1" || fail "till does not use the installed libnev.so.1"
+[[ "$(ldd "$work/installed/till")" == *"$libdir/libnev.so.1 "* ]] || fail "till does not use the installed libnev.so.1"
 ring installed "$work/installed/till"
 ring installed-static "$work/installed/till_static"
 

@@ -17,8 +17,9 @@ tools=$(ls "$debs"/nev-tools_*.deb 2>/dev/null | head -1)
 
 for deb in "$lib" "$tools"; do
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$(basename "$deb"): wrong version"
-  dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "$(basename "$deb"): no dependency on libc6"
-  dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6' || fail "$(basename "$deb"): no libstdc++6"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  [[ "$depends" == *libc6* ]] || fail "$(basename "$deb"): no dependency on libc6"
+  [[ "$depends" == *libstdc++6* ]] || fail "$(basename "$deb"): no dependency on libstdc++6"
   dpkg -x "$deb" "$root"
 done
 
@@ -32,11 +33,11 @@ out=$("$root/usr/bin/nev-sim" --version) || fail "nev-sim --version failed"
 so=$(find "$root/usr/lib" -name 'libnev.so.1' | head -1)
 [ -n "$so" ] || fail "no libnev.so.1 in the library package"
 libdir=$(dirname "$so")
-objdump -p "$so" | grep -q 'SONAME *libnev.so.1$' || fail "wrong SONAME"
+[ "$(objdump -p "$so" | awk '/SONAME/ {print $2}')" = libnev.so.1 ] || fail "wrong SONAME"
 
 # An outside project against the unpacked package (its CMake files find their own prefix).
 cmake -S "$here/consumer" -B "$root/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >"$root/cfg.log" 2>&1 \
   || { cat "$root/cfg.log"; fail "consumer: configure failed"; }
 cmake --build "$root/consumer" >"$root/build.log" 2>&1 || { cat "$root/build.log"; fail "consumer: build failed"; }
-ldd "$root/consumer/till" | grep -q "$libdir/libnev.so.1" || fail "consumer does not use the package's libnev"
+[[ "$(ldd "$root/consumer/till")" == *"$libdir/libnev.so.1 "* ]] || fail "consumer does not use the package's libnev"
 echo "deb_test: $(basename "$lib") and $(basename "$tools") ok"
