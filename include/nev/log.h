@@ -34,8 +34,8 @@ class LogSettings {
   // Appended to FileName; setting it ends the open session, the next line starts a new file.
   virtual void FileNameSuffix(const std::string& suffix) = 0;
   virtual std::string FileNameSuffix() const = 0;
-  // The folder in which "Logs" is made (default: the module's folder). Setting it ends the open
-  // session; the next line starts a new session there.
+  // The folder in which "Logs" is made (default: the module's folder); it must exist. Setting it
+  // ends the open session; the next line starts a new session there.
   virtual void BaseFolder(const std::string& folder) = 0;
   virtual std::string BaseFolder() const = 0;
   // Full path of the current log file (empty before the first session).

@@ -52,8 +52,7 @@ class NEV {
 
   // Receipts and printed text. Integer arguments outside the device's 16-bit or byte range are
   // refused with run-time error 5 before anything is sent.
-  bool OpenFiscNote(const std::string& casher, const std::string& Pass,
-                    const std::string& BS = "");
+  bool OpenFiscNote(const std::string& casher, const std::string& Pass, const std::string& BS = "");
   bool FiscText(const std::string& text);
   bool CloseFiscNote();
   bool VoidAll();
@@ -75,8 +74,8 @@ class NEV {
   // Reports and journal.
   bool Dublicate();
   bool EJournal();
-  std::string ZDay();                 // "True", "False", or "" after a run-time error
-  std::optional<bool> ZArticles();    // empty after a run-time error
+  std::string ZDay();               // "True", "False", or "" after a run-time error
+  std::optional<bool> ZArticles();  // empty after a run-time error
   bool ZDep();
   bool ZCasher();
   void ZDeny();

@@ -79,8 +79,8 @@ TEST(ApiDoc, EverySectionHasTheSignaturesParametersAndAnExample) {
       continue;
     }
     const std::string& text = found->second;
-    EXPECT_NE(text.find(Signature(m) + "\n"), std::string::npos)
-        << name << ": missing the line\n" << Signature(m);
+    EXPECT_NE(text.find(Signature(m) + "\n"), std::string::npos) << name << ": missing the line\n"
+                                                                 << Signature(m);
     for (const ParamInfo& p : m.params) {
       EXPECT_NE(text.find("- `" + std::string(p.name) + "`"), std::string::npos)
           << name << ": parameter " << p.name << " is not described";
