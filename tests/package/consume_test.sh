@@ -23,6 +23,10 @@ for f in bin/nevctl bin/nev-sim include/nev/nev.h include/nev/log.h include/nev/
          share/man/man1/nevctl.1 share/man/man1/nev-sim.1; do
   [ -e "$prefix/$f" ] || fail "missing $f in the install tree"
 done
+for tool in nevctl nev-sim; do
+  said=$("$prefix/bin/$tool" --version) || fail "$tool --version failed"
+  [ "$said" = "$tool $version" ] || fail "$tool --version said '$said'"
+done
 libdir=$(dirname "$(find "$prefix" -name libnev.a | head -1)")
 [ -e "$libdir/libnev.so" ] || fail "no libnev.so beside libnev.a"
 soname=$(objdump -p "$libdir/libnev.so" | awk '/SONAME/ {print $2}')
