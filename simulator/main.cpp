@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "nev/version.h"
 #include "nevsim/simulator.h"
 
 namespace {
@@ -36,6 +37,7 @@ Line
   --syn-ms MS        SYN interval while a Z report runs (default 500)
   --password OP:PW   operator OP (1..16) must give password PW (default: any password)
   -h, --help         this text
+  --version          print the version and exit
 
 Faults (each stays in force while the simulator runs)
   --silent           answer nothing at all (frames are still recorded, commands not executed)
@@ -203,6 +205,9 @@ int main(int argc, char** argv) {
     };
     if (a == "-h" || a == "--help") {
       std::fputs(kHelp, stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("nev-sim %s\n", nev::kVersion);
       return 0;
     } else if (a == "--link") {
       opt.link_path = value();

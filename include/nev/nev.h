@@ -20,12 +20,13 @@
 #include <optional>
 #include <string>
 
+#include "nev/log.h"
 #include "nev/outcome.h"
 
 namespace nev {
 
-class CDebugger;
 struct NEVState;
+struct NEVAccess;
 
 class NEV {
  public:
@@ -107,13 +108,13 @@ class NEV {
   // What became of the last member call (see nev/outcome.h).
   const CallRecord& LastCall() const;
 
-  // The object's diagnostics log (for native users that want to tune it).
-  CDebugger& Log();
-
-  // Internal state, for the driver's own layers.
-  NEVState& State() { return *state_; }
+  // The object's diagnostics log: level, folder, file name, size limits (see nev/log.h).
+  LogSettings& Log();
 
  private:
+  friend struct NEVAccess;  // the driver's own layers reach the state through it
+  NEVState& State() { return *state_; }
+
   std::unique_ptr<NEVState> state_;
 };
 

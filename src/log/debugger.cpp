@@ -357,4 +357,14 @@ std::string CDebugger::BaseFolder() const {
   return impl_->base_folder;
 }
 
+void CDebugger::BaseFolder(const std::string& folder) {
+  SkipOnError([&] {
+    // Ending the session switches the profiler off; a change of folder keeps it as it was.
+    const bool profiler = impl_->profiler;
+    if (impl_->session_open) impl_->EndSession();
+    impl_->profiler = profiler;
+    impl_->base_folder = folder;
+  });
+}
+
 }  // namespace nev

@@ -187,7 +187,7 @@ const char* OutcomeName(Outcome outcome) {
   return "unknown";
 }
 
-CDebugger& NEV::Log() {
+LogSettings& NEV::Log() {
   return *state_->log;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "nev/version.h"
 #include "ports.h"
 #include "script.h"
 #include "service/late_binding.h"
@@ -41,6 +42,7 @@ options:
   --json          one JSON object per call on standard output:
                   {"member": ..., "result": ..., "out": {...}, "messages": [...]}
   --log-dir DIR   the folder in which the log's "Logs" folder is made (default: beside nevctl)
+  --version       print the version and exit
 
 Arguments are converted to the member's parameter types: numbers in C form ("2.5"), Booleans as
 true/false/-1/0. NAME=VALUE passes a parameter by name (NAME is one of the member's parameter
@@ -248,6 +250,9 @@ int main(int argc, char** argv) {
     };
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "nevctl " << nev::kVersion << "\n";
       return 0;
     } else if (arg == "--json") {
       options.json = true;

@@ -12,7 +12,7 @@
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
 #include "platform/regional.h"
-#include "service/state.h"
+#include "service/access.h"
 #include "support/helpers.h"
 
 namespace nevtest {
@@ -80,7 +80,7 @@ class OperationsTest : public ::testing::Test {
   std::vector<std::string> Messages() { return recorder.Take(); }
   std::string LogText() { return ReadFile(nev->Log().LogFile()); }
   // Makes the next built frame carry this sequence byte.
-  void SetNextSequence(uint8_t seq) { nev->State().link.sequence = seq; }
+  void SetNextSequence(uint8_t seq) { nev::NEVAccess::State(*nev).link.sequence = seq; }
 
   TempDir folder;
   MessageRecorder recorder;

@@ -116,7 +116,7 @@ TEST_F(OperationsTest, GetStatusWithoutAReplyFrameStaysUndecided) {
   const std::size_t mark = LogText().size();
   // The stored bytes are the earlier reply's: they are not decoded again.
   EXPECT_EQ(nev->GetStatus(), -33);
-  EXPECT_EQ(nev->State().printer_status, -33);
+  EXPECT_EQ(nev::NEVAccess::State(*nev).printer_status, -33);
   EXPECT_EQ(LogText().substr(mark).find("Printer Status"), std::string::npos);
   EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
 
@@ -124,10 +124,10 @@ TEST_F(OperationsTest, GetStatusWithoutAReplyFrameStaysUndecided) {
   sim.ClearFaults();
   sim.ForceStatus(0, 0, 0);
   EXPECT_EQ(nev->GetStatus(), 0);
-  nev->State().printer_status = -11;
+  nev::NEVAccess::State(*nev).printer_status = -11;
   const std::size_t mark2 = LogText().size();
   nev->SetStatus();
-  EXPECT_EQ(nev->State().printer_status, -11);
+  EXPECT_EQ(nev::NEVAccess::State(*nev).printer_status, -11);
   EXPECT_EQ(LogText().size(), mark2);
 
   Take();

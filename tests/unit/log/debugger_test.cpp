@@ -98,6 +98,30 @@ TEST_F(LogTest, SessionsFromFirstUseToASuffixChange) {
   EXPECT_EQ(ReadFile(LogPath("renamed_2")), start + stamp + "\t(i)\tNEV\tthree\r\n" + end);
 }
 
+// Through the public settings interface: a new folder ends the open session in the old one, the
+// next line starts a session in the new one, and the profiler stays as it was.
+TEST_F(LogTest, BaseFolderChangeMovesTheNextSessionAndKeepsTheProfiler) {
+  auto log = MakeLog(true);
+  LogSettings& settings = *log;
+  clock->seconds = 36902.25;
+  log->Information("NEV", "one");
+  const fs::path moved = base / "moved";
+  fs::create_directory(moved);
+  settings.BaseFolder(moved.string());
+  EXPECT_EQ(settings.BaseFolder(), moved.string());
+  EXPECT_TRUE(settings.Profiler());
+  log->Information("NEV", "two");
+  EXPECT_EQ(settings.LogFile(), (moved / "Logs" / "test.log").string());
+  EXPECT_EQ(ReadFile(LogPath()), "Secs: 0.250\t" + start + "Secs: 0.000\t" + stamp +
+                                     "\t(i)\tNEV\tone\r\n" + "Secs: 0.000\t" + end);
+  EXPECT_EQ(ReadFile(moved / "Logs" / "test.log"),
+            "Secs: 0.000\t" + start + "Secs: 0.000\t" + stamp + "\t(i)\tNEV\ttwo\r\n");
+  // Without an open session nothing is written anywhere; the folder is only stored.
+  auto quiet = MakeLog();
+  quiet->BaseFolder((base / "never").string());
+  EXPECT_FALSE(fs::exists(base / "never"));
+}
+
 TEST_F(LogTest, EntryLayoutsOfTheThreeKinds) {
   auto log = MakeLog();
   const ErrorRecord err{6, "Overflow", "NEVComServer"};

@@ -1,0 +1,57 @@
+# What `cmake --install` puts where (GNUInstallDirs), in two components that CPack turns into
+# two packages: "library" (libnev.so, libnev.a, the public headers, the CMake and pkg-config
+# files, the documents) and "tools" (nevctl, nev-sim and their man pages).
+include(CMakePackageConfigHelpers)
+
+set(NEV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nev)
+
+install(TARGETS nev_shared nev_static
+        EXPORT nevTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+                NAMELINK_COMPONENT library
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/nev ${NEV_GENERATED_INCLUDE}/nev
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT library
+        FILES_MATCHING PATTERN "*.h")
+
+install(EXPORT nevTargets NAMESPACE nev:: DESTINATION ${NEV_CMAKE_DIR} COMPONENT library)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/nevConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/cmake/nevConfig.cmake
+                              INSTALL_DESTINATION ${NEV_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/nevConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/cmake/nevConfig.cmake ${PROJECT_BINARY_DIR}/nevConfigVersion.cmake
+        DESTINATION ${NEV_CMAKE_DIR} COMPONENT library)
+
+# The same package from the build tree: find_package(nev) with nev_DIR=<build folder>.
+export(EXPORT nevTargets NAMESPACE nev:: FILE ${PROJECT_BINARY_DIR}/nevTargets.cmake)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/nevConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/nevConfig.cmake
+                              INSTALL_DESTINATION ${PROJECT_BINARY_DIR}
+                              INSTALL_PREFIX ${PROJECT_BINARY_DIR})
+
+# pkg-config: the prefix is found from the .pc file's own place, so the file stays right after
+# `cmake --install --prefix`, DESTDIR or unpacking a package anywhere.
+file(RELATIVE_PATH NEV_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" NEV_PC_TO_PREFIX "${NEV_PC_TO_PREFIX}")
+set(NEV_PC_LIBS_PRIVATE "")
+foreach(lib ${CMAKE_DL_LIBS})
+  string(APPEND NEV_PC_LIBS_PRIVATE " -l${lib}")
+endforeach()
+string(STRIP "${NEV_PC_LIBS_PRIVATE}" NEV_PC_LIBS_PRIVATE)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/nev.pc.in ${PROJECT_BINARY_DIR}/nev.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/nev.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT library)
+
+install(TARGETS nevctl nev-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+foreach(page nevctl nev-sim)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page}.1.in ${PROJECT_BINARY_DIR}/man/${page}.1
+                 @ONLY)
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/man/nevctl.1 ${PROJECT_BINARY_DIR}/man/nev-sim.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+              ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/api.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT library)

@@ -1,0 +1,30 @@
+# Debian packages (scripts/package): one per install component.
+#   libnev     libnev.so.<major>, libnev.a, headers, CMake and pkg-config files, documents
+#   nev-tools  nevctl and nev-sim with their man pages
+# Dependencies on the system libraries come from dpkg-shlibdeps.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME nev)
+set(CPACK_PACKAGE_VENDOR "NEV driver developers")
+set(CPACK_PACKAGE_CONTACT "NEV driver developers <nev@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL library tools)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libnev)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_LIBRARY_DESCRIPTION
+    "NEV fiscal printer driver: C++ library\n The NEV object drives a fiscal printer or cash register on an RS-232 line.\n Shared and static library, public headers, CMake package (find_package(nev)) and\n pkg-config file (nev.pc).")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME nev-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+    "NEV fiscal printer driver: command-line tool and simulator\n nevctl calls the driver's members by name, runs scripts and lists serial ports;\n nev-sim simulates the fiscal device on a pseudo-terminal.")
+
+include(CPack)

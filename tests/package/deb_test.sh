@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The Debian packages as a user gets them: each unpacks (dpkg -x) into a scratch root, declares
+# its dependencies, and nevctl --version runs from the unpacked root; an outside project then
+# builds against the unpacked library package with find_package.
+#   deb_test.sh PACKAGE_DIR VERSION
+set -euo pipefail
+debs=$(realpath "$1")
+version=$2
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(mktemp -d /tmp/nev-deb-XXXXXX)
+trap 'rm -rf "$root"' EXIT
+fail() { echo "deb_test: $*" >&2; exit 1; }
+
+lib=$(ls "$debs"/libnev_*.deb 2>/dev/null | head -1)
+tools=$(ls "$debs"/nev-tools_*.deb 2>/dev/null | head -1)
+[ -n "$lib" ] && [ -n "$tools" ] || fail "expected libnev_*.deb and nev-tools_*.deb in $debs"
+
+for deb in "$lib" "$tools"; do
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$(basename "$deb"): wrong version"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  [[ "$depends" == *libc6* ]] || fail "$(basename "$deb"): no dependency on libc6"
+  [[ "$depends" == *libstdc++6* ]] || fail "$(basename "$deb"): no dependency on libstdc++6"
+  dpkg -x "$deb" "$root"
+done
+
+out=$("$root/usr/bin/nevctl" --version) || fail "nevctl --version failed"
+[ "$out" = "nevctl $version" ] || fail "nevctl --version said '$out'"
+out=$("$root/usr/bin/nev-sim" --version) || fail "nev-sim --version failed"
+[ "$out" = "nev-sim $version" ] || fail "nev-sim --version said '$out'"
+[ -e "$root/usr/share/man/man1/nevctl.1.gz" ] || [ -e "$root/usr/share/man/man1/nevctl.1" ] \
+  || fail "no nevctl man page"
+
+so=$(find "$root/usr/lib" -name 'libnev.so.1' | head -1)
+[ -n "$so" ] || fail "no libnev.so.1 in the library package"
+libdir=$(dirname "$so")
+[ "$(objdump -p "$so" | awk '/SONAME/ {print $2}')" = libnev.so.1 ] || fail "wrong SONAME"
+
+# An outside project against the unpacked package (its CMake files find their own prefix).
+cmake -S "$here/consumer" -B "$root/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >"$root/cfg.log" 2>&1 \
+  || { cat "$root/cfg.log"; fail "consumer: configure failed"; }
+cmake --build "$root/consumer" >"$root/build.log" 2>&1 || { cat "$root/build.log"; fail "consumer: build failed"; }
+[[ "$(ldd "$root/consumer/till")" == *"$libdir/libnev.so.1 "* ]] || fail "consumer does not use the package's libnev"
+echo "deb_test: $(basename "$lib") and $(basename "$tools") ok"
