@@ -10,9 +10,9 @@
 #include "platform/win32/message_log.h"
 #include "platform/win32/wide.h"
 #include "server.h"
+#include "service/access.h"
 #include "service/late_binding.h"
 #include "service/members.h"
-#include "service/state.h"
 #include "variant_bridge.h"
 
 namespace nev::com {
@@ -60,7 +60,8 @@ class CallMessages final : public platform::win32::MessageLog {
 
   void Write(const std::string& text, int, const std::string&) noexcept override {
     try {
-      if (CDebugger* log = nev_.State().log.get()) log->Warning(kClassName, text, member_);
+      if (CDebugger* log = NEVAccess::State(nev_).log.get())
+        log->Warning(kClassName, text, member_);
     } catch (...) {
       // The log could not be started (no right to make its folder): the message is lost.
     }
@@ -170,7 +171,7 @@ const service::MemberInfo* MemberFor(DISPID dispid, WORD flags) {
 
 NEVObject::NEVObject() {
   // Automation callers keep the platform's conversion: what the code page lacks becomes "?".
-  nev_.State().lossy_text = true;
+  NEVAccess::State(nev_).lossy_text = true;
   ObjectCreated();
 }
 

@@ -13,7 +13,7 @@
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
 #include "platform/regional.h"
-#include "service/state.h"
+#include "service/access.h"
 #include "support/helpers.h"
 #include "support/pty.h"
 
@@ -181,11 +181,11 @@ TEST_F(FaultMatrix, ScriptedPeerFaults) {
   nev.MaxWait(0);
   EXPECT_EQ(nev.MaxWait(), 120000);
 
-  nev.State().link.status_bytes = {0x81, 0x82, 0x83, 0};
+  nev::NEVAccess::State(nev).link.status_bytes = {0x81, 0x82, 0x83, 0};
   Faulted("short frames", messages, 3300, {kTimeOut}, [&] { EXPECT_EQ(nev.GetStatus(), -33); });
-  EXPECT_EQ(
-      Hex(std::string(nev.State().link.status_bytes.begin(), nev.State().link.status_bytes.end())),
-      "81 82 83 00");
+  EXPECT_EQ(Hex(std::string(nev::NEVAccess::State(nev).link.status_bytes.begin(),
+                            nev::NEVAccess::State(nev).link.status_bytes.end())),
+            "81 82 83 00");
   // After a time-out the line settles (1 s of quiet) before the next frame: bounds include it.
   Faulted("length beyond the frame", messages, 4300, {kTimeOut}, [&] {
     EXPECT_FALSE(nev.SubTotal(t, a, b, c));

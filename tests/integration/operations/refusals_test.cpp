@@ -74,9 +74,9 @@ TEST_F(RefusalTest, InjectionCodePageAndRangeRefusalsSendNothing) {
   nev->SilentMode(true);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.call);
-    const uint8_t before = nev->State().link.sequence;
+    const uint8_t before = nev::NEVAccess::State(*nev).link.sequence;
     EXPECT_FALSE(c.run());
-    EXPECT_EQ(nev->State().link.sequence, before);  // not even a frame was built
+    EXPECT_EQ(nev::NEVAccess::State(*nev).link.sequence, before);  // not even a frame was built
     const std::string log = LogText();
     const std::string expected =
         std::string("Err_Description: ") + kInvalidArgument + ": " + c.param + " ";
@@ -114,7 +114,7 @@ TEST_F(RefusalTest, AllowedEdgesStillTravel) {
 
 // The COM server's callers keep the platform's conversion: "?" for what the code page lacks.
 TEST_F(RefusalTest, LossyTextBecomesQuestionMarks) {
-  nev->State().lossy_text = true;
+  nev::NEVAccess::State(*nev).lossy_text = true;
   EXPECT_TRUE(nev->OpenServNote());
   EXPECT_TRUE(nev->ServText("a\xE4\xB8\xAD"));
   EXPECT_EQ(TakeSent(), (Sent{{0x80, ""}, {0x82, "a?\t"}}));
