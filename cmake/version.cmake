@@ -21,5 +21,5 @@ string(SUBSTRING "${_tweak}" ${_start} 4 _tweak)
 set(NEV_VERSION_BLOCK_TEXT "${NEV_VERSION_MAJOR}.${_minor}.${_tweak}")
 
 set(NEV_GENERATED_INCLUDE ${PROJECT_BINARY_DIR}/include)
-configure_file(${PROJECT_SOURCE_DIR}/cmake/version.h.in ${NEV_GENERATED_INCLUDE}/nev/version.h
+configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in ${NEV_GENERATED_INCLUDE}/nev/version.h
                @ONLY)
