@@ -17,8 +17,8 @@ namespace nev {
 class LogClock {
  public:
   virtual ~LogClock() = default;
-  virtual std::tm LocalNow() = 0;               // local date and time
-  virtual double SecondsSinceMidnight() = 0;    // time of day with fraction
+  virtual std::tm LocalNow() = 0;             // local date and time
+  virtual double SecondsSinceMidnight() = 0;  // time of day with fraction
   static std::shared_ptr<LogClock> System();
 };
 
@@ -48,12 +48,15 @@ class CDebugger {
   // Cls is the caller's class name ("NEV"), or nullopt for none. Texts are UTF-8.
   void Information(std::optional<std::string_view> Cls = std::nullopt,
                    std::string_view InfoMsg = "", std::string_view FuncName = "");
-  void Warning(std::optional<std::string_view> Cls = std::nullopt,
-               std::string_view WarningMsg = "", std::string_view FuncName = "",
-               const ErrorRecord* argErr = nullptr);
+  void Warning(std::optional<std::string_view> Cls = std::nullopt, std::string_view WarningMsg = "",
+               std::string_view FuncName = "", const ErrorRecord* argErr = nullptr);
   void Critical(std::optional<std::string_view> Cls = std::nullopt,
                 std::string_view CriticalMsg = "", std::string_view FuncName = "",
                 const ErrorRecord* argErr = nullptr);
+  // A support trace entry, written only at level 4 and above ("(t)" mark, same layout as an
+  // information entry): frames on the line and the outcome of each call.
+  void Trace(std::optional<std::string_view> Cls = std::nullopt, std::string_view TraceMsg = "",
+             std::string_view FuncName = "");
   // The tail of the log file as whole lines. Throws RuntimeError on failure.
   std::string GetLastKB(int32_t KB);
 
