@@ -321,6 +321,11 @@ void CDebugger::Information(std::optional<std::string_view> Cls, std::string_vie
   impl_->Entry(3, "\t(i)", Cls, FuncName, InfoMsg, nullptr);
 }
 
+void CDebugger::Trace(std::optional<std::string_view> Cls, std::string_view TraceMsg,
+                      std::string_view FuncName) {
+  impl_->Entry(4, "\t(t)", Cls, FuncName, TraceMsg, nullptr);
+}
+
 void CDebugger::Warning(std::optional<std::string_view> Cls, std::string_view WarningMsg,
                         std::string_view FuncName, const ErrorRecord* argErr) {
   impl_->Entry(2, "\t(w)", Cls, FuncName, WarningMsg, argErr);

@@ -54,6 +54,10 @@ class CDebugger : public LogSettings {
   void Critical(std::optional<std::string_view> Cls = std::nullopt,
                 std::string_view CriticalMsg = "", std::string_view FuncName = "",
                 const ErrorRecord* argErr = nullptr);
+  // A support trace entry, written only at level 4 and above ("(t)" mark, same layout as an
+  // information entry): frames on the line and the outcome of each call.
+  void Trace(std::optional<std::string_view> Cls = std::nullopt, std::string_view TraceMsg = "",
+             std::string_view FuncName = "");
   // The tail of the log file as whole lines. Throws RuntimeError on failure.
   std::string GetLastKB(int32_t KB);
 

@@ -4,13 +4,14 @@
 #include <string>
 
 #include "platform/codepage.h"
-#include "protocol/exchange.h"
+#include "service/command.h"
 
 namespace nev::operations {
 
-// The reply frame's data as UTF-8, or the empty text when the exchange brought no answer.
-inline std::string ReplyText(const protocol::Reply& reply) {
-  return reply.ok() ? platform::FromWire(reply.data) : std::string();
+// The reply frame's data as UTF-8 (a refusal's too: a query hands over what the device said), or
+// the empty text when the exchange brought no reply frame.
+inline std::string ReplyText(const service::Answer& answer) {
+  return answer.framed() ? platform::FromWire(answer.reply.data) : std::string();
 }
 
 }  // namespace nev::operations

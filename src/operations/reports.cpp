@@ -72,8 +72,9 @@ std::string NEV::GetFirstFMReport(const std::string& s) {
 std::string NEV::GetNextFMReport() {
   NEVState& state = State();
   return service::RunCommand(state, "GetNextFMReport", std::string(), [&] {
-    protocol::SendFrame(state.link, "N");
-    return operations::ReplyText(protocol::ReadReply(state.link, ETX));
+    const bool sent = protocol::SendFrame(state.link, "N");
+    const protocol::Reply reply = protocol::ReadReply(state.link, ETX);
+    return operations::ReplyText(service::Record(state, reply, sent));
   });
 }
 

@@ -71,12 +71,12 @@ bool NEV::SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC
   NEVState& state = State();
   return service::RunCommand(state, "SubTotal", false, [&] {
     Total = TotalA = TotalB = TotalC = 0;
-    const protocol::Reply reply = service::Exchange(state, 0x8A, "", ETX);
+    const service::Answer reply = service::Exchange(state, 0x8A, "", ETX);
     const std::string symbol = platform::DecimalSymbol();
     if (state.log) state.log->Information(kClassName, "Decimal Symbol Is: " + symbol, "SubTotal");
-    // Without a reply frame there are no totals to read.
+    // Without a reply frame, or with a refusal, there are no totals to read.
     if (!reply.ok()) return false;
-    const std::string text = platform::FromWire(reply.data);
+    const std::string text = platform::FromWire(reply.reply.data);
     if (text.empty()) return true;
     double* const totals[] = {&Total, &TotalA, &TotalB, &TotalC};
     for (int16_t k = 1; k <= 4; ++k) {

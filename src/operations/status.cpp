@@ -74,15 +74,16 @@ int32_t NEV::GetStatus() {
   NEVState& state = State();
   return service::RunCommand(state, "GetStatus", int32_t{0}, [&] {
     state.printer_status = kUndecided;
-    const protocol::Reply reply = service::Exchange(state, 0xA1, "", ETX);
+    const service::Answer reply = service::Exchange(state, 0xA1, "", ETX);
     // Without a reply frame the stored bytes are an earlier answer's: the status stays undecided.
-    if (!reply.ok()) return kUndecided;
+    if (!reply.framed()) return kUndecided;
     DecodeStatus(state);
     return state.printer_status;
   });
 }
 
 void NEV::SetStatus() {
+  service::CallScope call(State(), "SetStatus");
   DecodeStatus(State());
 }
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/message_default.h"
+#include "platform/message_scope.h"
 
 namespace nev {
 
@@ -10,12 +11,35 @@ namespace {
 std::mutex g_sink_mutex;
 std::shared_ptr<MessageSink> g_sink;
 
+thread_local const platform::ScopedMessageSink* t_scope = nullptr;
+
 std::shared_ptr<MessageSink> CurrentSink() {
+  bool in_scope = false;
+  std::shared_ptr<MessageSink> scoped = platform::ScopedSinkOfThread(in_scope);
+  if (scoped) return scoped;
   std::lock_guard<std::mutex> lock(g_sink_mutex);
   if (!g_sink) g_sink = platform::DefaultMessageSink();
   return g_sink;
 }
 }  // namespace
+
+namespace platform {
+
+ScopedMessageSink::ScopedMessageSink(std::shared_ptr<MessageSink> sink)
+    : sink_(std::move(sink)), outer_(t_scope) {
+  t_scope = this;
+}
+
+ScopedMessageSink::~ScopedMessageSink() {
+  t_scope = outer_;
+}
+
+std::shared_ptr<MessageSink> ScopedSinkOfThread(bool& in_scope) {
+  in_scope = t_scope != nullptr;
+  return in_scope ? t_scope->sink_ : nullptr;
+}
+
+}  // namespace platform
 
 std::shared_ptr<MessageSink> SetMessageSink(std::shared_ptr<MessageSink> sink) {
   std::lock_guard<std::mutex> lock(g_sink_mutex);

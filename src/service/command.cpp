@@ -1,9 +1,37 @@
 #include "service/command.h"
 
+#include <cstdio>
+
 #include "nev/message.h"
+#include "platform/codepage.h"
 #include "protocol/frame.h"
 
 namespace nev::service {
+
+namespace {
+
+std::string HexBytes(const uint8_t* bytes, std::size_t n) {
+  std::string text;
+  char buf[4];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+    text += buf;
+  }
+  return text;
+}
+
+// The outcome line of level 4: outcome, then status bytes, reply data and error when present.
+std::string OutcomeLine(const CallRecord& r) {
+  std::string line = std::string("outcome ") + OutcomeName(r.outcome);
+  if (r.status) line += "; status " + HexBytes(r.status->data(), r.status->size());
+  if (r.reply) line += "; reply \"" + *r.reply + "\"";
+  if (r.error) {
+    line += "; error " + std::to_string(r.error->number) + " " + r.error->description;
+  }
+  return line;
+}
+
+}  // namespace
 
 void ReportError(NEVState& state, const char* method, const ErrorRecord& error) {
   if (state.silent_mode) {
@@ -13,20 +41,96 @@ void ReportError(NEVState& state, const char* method, const ErrorRecord& error) 
   }
 }
 
+CallScope::CallScope(NEVState& state, const char* member)
+    : state_(state), outer_(state.current), sink_(state.sink) {
+  call_.record.member = member;
+  call_.record.outcome = Outcome::kAnswered;
+  state_.current = &call_;
+}
+
+CallScope::~CallScope() {
+  state_.current = outer_;
+  SkipOnError([&] { state_.last_call = call_.record; });
+  SkipOnError([&] {
+    if (state_.log) state_.log->Trace(kClassName, OutcomeLine(call_.record), call_.record.member);
+  });
+}
+
+void CallScope::Failed(const ErrorRecord& error) {
+  call_.record.error = error;
+  if (!call_.exchanged) call_.record.outcome = Outcome::kBadArgument;
+}
+
+void CallScope::SetOutcome(Outcome outcome) {
+  call_.record.outcome = outcome;
+}
+
+StatusFlags DecodeFlags(uint8_t byte0) {
+  StatusFlags flags;
+  flags.general_error = (byte0 & 0x01) != 0;
+  flags.no_paper = (byte0 & 0x04) != 0;
+  flags.fiscal_receipt_open = (byte0 & 0x08) != 0;
+  flags.nonfiscal_receipt_open = (byte0 & 0x10) != 0;
+  return flags;
+}
+
+Outcome OutcomeOf(const protocol::Reply& reply, bool sent, const protocol::Link& link) {
+  using protocol::WaitEnd;
+  if (!sent) {
+    return link.host && link.host->Com().IsOpen() ? Outcome::kPortError : Outcome::kNoConnection;
+  }
+  switch (reply.end) {
+    case WaitEnd::kTerminator:
+      if (!reply.ok()) return Outcome::kTimeout;  // a lone ETX: the reply frame never came
+      if (reply.terminator == protocol::ETX && (link.status_bytes[0] & 0x01) != 0) {
+        return Outcome::kRefused;
+      }
+      return Outcome::kAnswered;
+    case WaitEnd::kTimeout:
+      return Outcome::kTimeout;
+    case WaitEnd::kNak:
+      return Outcome::kNak;
+    case WaitEnd::kBusy:
+      return Outcome::kBusy;
+    case WaitEnd::kNoPort:
+      return Outcome::kNoConnection;
+    case WaitEnd::kPortError:
+      return Outcome::kPortError;
+  }
+  return Outcome::kPortError;
+}
+
+Answer Record(NEVState& state, const protocol::Reply& reply, bool sent) {
+  Answer answer{reply, OutcomeOf(reply, sent, state.link)};
+  if (!state.current) return answer;
+  ActiveCall& call = *state.current;
+  call.exchanged = true;
+  CallRecord& r = call.record;
+  r.outcome = answer.outcome;
+  r.reply.reset();
+  r.status.reset();
+  r.flags = {};
+  if (sent && reply.ok()) {
+    SkipOnError([&] { r.reply = platform::FromWire(reply.data); });
+    if (reply.terminator == protocol::ETX) {
+      const auto& b = state.link.status_bytes;
+      r.status = std::array<uint8_t, 3>{b[0], b[1], b[2]};
+      r.flags = DecodeFlags(b[0]);
+    }
+  }
+  return answer;
+}
+
 bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char terminator) {
   return RunCommand(state, method, false,
                     [&] { return Exchange(state, code, "", terminator).ok(); });
 }
 
-protocol::Reply Exchange(NEVState& state, uint8_t code, std::string_view wire_data,
-                         char terminator) {
+Answer Exchange(NEVState& state, uint8_t code, std::string_view wire_data, char terminator) {
   const std::string frame = protocol::BuildFrame(state.link.sequence, code, wire_data);
   const bool sent = protocol::SendFrame(state.link, frame);
-  protocol::Reply reply = protocol::ReadReply(state.link, terminator);
-  // An answer to a frame that was never written answers nothing.
-  if (!sent && reply.end == protocol::WaitEnd::kTerminator)
-    reply.end = protocol::WaitEnd::kPortError;
-  return reply;
+  const protocol::Reply reply = protocol::ReadReply(state.link, terminator);
+  return Record(state, reply, sent);
 }
 
 }  // namespace nev::service

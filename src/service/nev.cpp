@@ -2,6 +2,7 @@
 // StopConnection).
 #include "nev/nev.h"
 
+#include <cstdio>
 #include <string>
 
 #include "log/debugger.h"
@@ -49,8 +50,19 @@ std::string ReadProbeAnswer(NEVState& s) {
   }
 }
 
+// What the probe met instead of a NAK, for the call's record and the trace.
+std::string ProbeFailure(const std::string& answer, const std::string& device, int32_t baud) {
+  const std::string where = " on " + device + " at " + std::to_string(baud);
+  if (answer.empty()) {
+    return "no answer to the probe within " + std::to_string(kProbeTimeoutMs) + " ms" + where;
+  }
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(answer[0]));
+  return std::string("the probe was answered by ") + hex + ", not by NAK" + where;
+}
+
 // Opens the port and proves that a device answers the probe with NAK.
-bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate) {
+bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::CallScope& call) {
   try {
     platform::SerialPort& com = Host(s)->Com();
     if (com.IsOpen()) com.Close();
@@ -67,6 +79,8 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate) {
     try {
       com.Open(device, settings);
     } catch (const RuntimeError& e) {
+      call.record().error = e.record();
+      call.SetOutcome(Outcome::kPortError);
       if (e.number() == kErrPortAlreadyOpen) {
         ShowMessage(kPortInUse, kStyleExclamation);
       } else {
@@ -78,11 +92,18 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate) {
     protocol::SendFrame(s.link, frame);
     const std::string answer = ReadProbeAnswer(s);
     if (answer.size() == 1 && answer[0] == protocol::NAK) return true;
+    call.SetOutcome(Outcome::kTimeout);
+    call.record().error =
+        ErrorRecord{kErrPortOpenFailed, ProbeFailure(answer, device, baud_rate), "NEVComServer"};
+    if (s.log) s.log->Trace(kClassName, call.record().error->description, "OpenCom");
     ShowMessage("Error opening COM Port!", kStyleCritical);
     if (Host(s)) Host(s)->Com().Close();
     return false;
   } catch (...) {
-    service::ReportError(s, "OpenCom", RecordOf(std::current_exception()));
+    const ErrorRecord error = RecordOf(std::current_exception());
+    call.Failed(error);
+    call.SetOutcome(Outcome::kPortError);
+    service::ReportError(s, "OpenCom", error);
     return false;
   }
 }
@@ -97,6 +118,7 @@ bool CloseConnection(NEVState& s) {
 
 bool InitConnectionTo(NEVState& s, const PortChoice& port, const std::string& port_text,
                       int32_t baud_rate) {
+  service::CallScope call(s, "InitConnection");
   CDebugger& log = *s.log;
   log.Information(kClassName, "Entering", "InitConnection");
   log.Information(kClassName, "Port: " + port_text, "InitConnection");
@@ -104,7 +126,7 @@ bool InitConnectionTo(NEVState& s, const PortChoice& port, const std::string& po
   // A connection left open by an earlier call is closed first, so that its port is released.
   CloseConnection(s);
   s.link.host = std::make_unique<protocol::frmMain>();
-  const bool result = OpenCom(s, port, baud_rate);
+  const bool result = OpenCom(s, port, baud_rate, call);
   if (!result) log.Warning(kClassName, "InitConenction failed", "InitConnection");
   log.Information(kClassName, "Exiting", "InitConnection");
   return result;
@@ -201,9 +223,11 @@ bool NEV::InitConnection(const std::string& device, int32_t BaudRate) {
 }
 
 bool NEV::StopConnection() {
+  service::CallScope call(*state_, "StopConnection");
   CDebugger& log = *state_->log;
   log.Information(kClassName, "entering", "StopConnection");
   const bool closed = CloseConnection(*state_);
+  if (!closed) call.SetOutcome(Outcome::kNoConnection);
   log.Information(kClassName, "exiting", "StopConnection");
   return closed;
 }

@@ -30,14 +30,18 @@ TEST_F(OperationsTest, OpenFiscNoteSendsTheOperatorFieldAndTheOptionalBS) {
     const char* pass;
     const char* bs;
     const char* data;
+    bool accepted;  // the simulator has no operator 00: it refuses that receipt
   } cases[] = {
-      {"1", "", "", "01\t"},       {"1", "", "123", "01\tI123\t"}, {" 2", "0000", "", "020000\t"},
-      {"abc", "pw", "", "00pw\t"}, {"7.6", "1", "", "081\t"},      {"1", "", "  ", "01\tI  \t"},
-      {"-0.2", "", "", "00\t"},    {"99.4", " x ", "", "99 x \t"},
+      {"1", "", "", "01\t", true},          {"1", "", "123", "01\tI123\t", true},
+      {" 2", "0000", "", "020000\t", true}, {"abc", "pw", "", "00pw\t", false},
+      {"7.6", "1", "", "081\t", true},      {"1", "", "  ", "01\tI  \t", true},
+      {"-0.2", "", "", "00\t", false},      {"99.4", " x ", "", "99 x \t", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.data);
-    EXPECT_TRUE(nev->OpenFiscNote(c.casher, c.pass, c.bs));
+    EXPECT_EQ(nev->OpenFiscNote(c.casher, c.pass, c.bs), c.accepted);
+    EXPECT_EQ(nev->LastCall().outcome,
+              c.accepted ? nev::Outcome::kAnswered : nev::Outcome::kRefused);
     nev->VoidAll();
     EXPECT_EQ(TakeSent(), (Sent{{0x83, c.data}, {0x8C, ""}}));
   }

@@ -1,0 +1,73 @@
+// The device's refusals (a reply frame with the general-error bit) give False, and the call's
+// record says why: outcome, the status bytes and flags, the reply data.
+#include <cmath>
+
+#include "fixture.h"
+
+namespace nevtest {
+namespace {
+
+using nev::Outcome;
+
+TEST_F(OperationsTest, RefusalsOfTheSimulatorGiveFalseWithTheirOutcome) {
+  // Closing a receipt that is not paid: refused, and the receipt stays open.
+  ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
+  ASSERT_TRUE(nev->SellTaxGroup("Bread", "B", 1, 1.2));
+  EXPECT_FALSE(nev->CloseFiscNote());
+  const nev::CallRecord close = nev->LastCall();
+  EXPECT_EQ(close.member, "CloseFiscNote");
+  EXPECT_EQ(close.outcome, Outcome::kRefused);
+  ASSERT_TRUE(close.status.has_value());
+  EXPECT_EQ((*close.status)[0] & 0x01, 0x01);
+  EXPECT_TRUE(close.flags.general_error);
+  EXPECT_TRUE(close.flags.fiscal_receipt_open);
+  EXPECT_TRUE(close.reply.has_value());
+  EXPECT_FALSE(close.ok());
+
+  // No such payment type.
+  EXPECT_FALSE(nev->Pay(9, 1));
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
+  // A Z report with a receipt open makes no Z.
+  const int z_before = sim.CurrentTotals().z_number;
+  EXPECT_EQ(nev->ZDay(), "False");
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
+  EXPECT_EQ(sim.CurrentTotals().z_number, z_before);
+  // A frame the device rejects with NAK.
+  sim.NakCommand(0x8E);
+  EXPECT_FALSE(nev->OpenDraw());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kNak);
+
+  sim.ClearFaults();
+  Messages();
+
+  // Paid, the same close is accepted and its reply data is recorded.
+  EXPECT_TRUE(nev->Pay(1, 5));
+  EXPECT_TRUE(nev->LastCall().reply.has_value());
+  EXPECT_TRUE(nev->CloseFiscNote());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kAnswered);
+  EXPECT_FALSE(nev->LastCall().flags.general_error);
+  EXPECT_FALSE(nev->LastCall().flags.fiscal_receipt_open);
+}
+
+TEST_F(OperationsTest, OutcomesWithoutARefusal) {
+  // A run-time error before anything is sent.
+  EXPECT_FALSE(nev->SellArt(1, std::nan(""), 1));
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kBadArgument);
+  ASSERT_TRUE(nev->LastCall().error.has_value());
+  EXPECT_EQ(nev->LastCall().error->number, 5);
+  Messages();
+  // Silence: a time-out.
+  sim.SetSilent(true);
+  EXPECT_FALSE(nev->OpenDraw());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kTimeout);
+  sim.SetSilent(false);
+  // No connection.
+  nev->StopConnection();
+  EXPECT_FALSE(nev->OpenDraw());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kNoConnection);
+  EXPECT_FALSE(nev->StopConnection());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kNoConnection);
+}
+
+}  // namespace
+}  // namespace nevtest
