@@ -16,15 +16,22 @@ namespace nev::service {
 // with the error's description.
 void ReportError(NEVState& state, const char* method, const ErrorRecord& error);
 
+// Starts the record of a member call: nothing sent yet (a run-time error before the exchange
+// leaves it at kBadArgument).
+void BeginCall(NEVState& state, const char* method);
+
 // Runs a command method body. The result starts as `initial` and keeps that value when a
 // run-time error ends the body; the error is reported once by ReportError.
 template <class R, class Body>
 R RunCommand(NEVState& state, const char* method, R initial, Body&& body) {
   R result = std::move(initial);
+  BeginCall(state, method);
   try {
     result = body();
   } catch (...) {
-    ReportError(state, method, RecordOf(std::current_exception()));
+    const ErrorRecord error = RecordOf(std::current_exception());
+    state.last_call.error = error;
+    ReportError(state, method, error);
   }
   return result;
 }
@@ -32,10 +39,13 @@ R RunCommand(NEVState& state, const char* method, R initial, Body&& body) {
 // The same for procedures (no result).
 template <class Body>
 void RunProcedure(NEVState& state, const char* method, Body&& body) {
+  BeginCall(state, method);
   try {
     body();
   } catch (...) {
-    ReportError(state, method, RecordOf(std::current_exception()));
+    const ErrorRecord error = RecordOf(std::current_exception());
+    state.last_call.error = error;
+    ReportError(state, method, error);
   }
 }
 
