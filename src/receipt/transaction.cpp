@@ -13,7 +13,7 @@ namespace nev::receipt {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 json StepsToJson(const std::vector<Step>& steps) {
   json a = json::array();
