@@ -205,6 +205,7 @@ class Runner {
 
   Result Finish(State state) {
     r_.state = state;
+    if (state == State::kPrinted) r_.error.reset();  // a lost answer that did no harm
     SaveSteps();
     if (rec_) rec_->Finish(p_, state, ResultJson(r_));
     return r_;
@@ -228,12 +229,11 @@ class Runner {
 
   // A failure before the close: void the receipt. When that does not work, ask the device.
   Result Abort(const Answer& a) {
+    // A lost answer: the step may have run, and the line may be dead. Ask before voiding.
+    if (a.lost()) return Lost(a, [&] { return ReconcileSale(); });
     Failed(a);
-    if (a.outcome == Outcome::kBadArgument || a.outcome == Outcome::kBusy ||
-        a.outcome == Outcome::kNoConnection) {
-      if (a.member == "OpenFiscNote") return Finish(State::kRefused);
-    }
-    if (a.member == "OpenFiscNote" && !a.lost()) return Finish(State::kRefused);
+    // An open that was refused (or never sent) opened nothing.
+    if (a.member == "OpenFiscNote") return Finish(State::kRefused);
     WriteAhead("VoidAll");
     Answer v = Call(dev_.Void());
     if (v.ok()) return Finish(State::kVoided);
