@@ -223,7 +223,7 @@ class Runner {
     Failed(a);
     r_.evidence.push_back(a.member + ": " + OutcomeName(a.outcome) +
                           "; the step is not repeated, the device is asked");
-    if (!Reach()) return Unsettled();
+    if (!Reach(true)) return Unsettled();
     return reconcile();
   }
 
@@ -242,19 +242,24 @@ class Runner {
     return ReconcileSale();
   }
 
-  // The device answers a status request, reopening the line when it must.
-  bool Reach() {
-    Answer st = Call(dev_.Status());
-    if (st.ok()) {
-      status_ = st;
-      return true;
+  // The device answers a status request, reopening the line when it must. After a lost answer
+  // the line is reopened first: the probe's short wait tells a dead line sooner than a status
+  // request that is not answered.
+  bool Reach(bool reopen_first = false) {
+    if (!reopen_first) {
+      Answer st = Call(dev_.Status());
+      if (st.ok()) {
+        status_ = st;
+        return true;
+      }
+      r_.evidence.push_back("no answer to GetStatus");
     }
-    r_.evidence.push_back("no answer to GetStatus; the line is reopened");
+    r_.evidence.push_back("the line is reopened");
     if (!dev_.Reconnect()) {
       r_.evidence.push_back("the device did not answer after the line was reopened");
       return false;
     }
-    st = Call(dev_.Status());
+    Answer st = Call(dev_.Status());
     if (!st.ok()) {
       r_.evidence.push_back("the device did not answer GetStatus after the line was reopened");
       return false;
