@@ -150,6 +150,8 @@ Adjustment ParseAdjustment(const json& value) {
   const std::string path = "adjustment";
   const json& o = Object(value, path);
   Adjustment a;
+  if (o.contains("percent") && o.contains("amount"))
+    Fail(path, "must have percent or amount, not both");
   if (o.contains("percent")) {
     OnlyKeys(o, path, {"percent"});
     a.percent = true;
@@ -199,6 +201,9 @@ Document ParseDocument(const std::string& json_text) {
     doc = json::parse(json_text);
   } catch (const json::parse_error& e) {
     Fail("", std::string("not valid JSON: ") + e.what());
+  } catch (const json::exception& e) {
+    // A number too large for a double (1e400) is refused while parsing, before any path exists.
+    Fail("", std::string("a number cannot be read: ") + e.what());
   }
   if (!doc.is_object()) Fail("", "the document must be a JSON object");
   Document d;
