@@ -108,6 +108,7 @@ std::size_t Count(const std::string& text, const std::string& what) {
 
 struct Figures {
   int cases = 0, duplicates = 0, lost = 0, unknown = 0;
+  int printed = 0, voided = 0, refused = 0;  // how the cases ended
 };
 
 class FaultMatrix : public ::testing::Test {
@@ -150,10 +151,10 @@ class FaultMatrix : public ::testing::Test {
     ++driver_runs_;
     const fs::path out = Path("driver" + std::to_string(driver_runs_) + ".out");
     last_driver_out_ = out;
-    return Spawn({NEVCTL_EXE, "--port", Link(), "--baud", "115200", "--json", "--log-dir",
-                  dir_->str(), "receipt", Path("receipt.json").string(), "--journal",
-                  Path("journal.db").string()},
-                 out, Path("driver" + std::to_string(driver_runs_) + ".err"));
+    return Spawn(
+        {NEVCTL_EXE, "--port", Link(), "--baud", "115200", "--json", "--log-dir", dir_->str(),
+         "receipt", Path("receipt.json").string(), "--journal", Path("journal.db").string()},
+        out, Path("driver" + std::to_string(driver_runs_) + ".err"));
   }
   // Runs the driver to its end within its bound; its exit code.
   int RunDriver() {
@@ -189,8 +190,7 @@ class FaultMatrix : public ::testing::Test {
     const std::size_t frames_after = Count(nevtest::ReadFile(trace_), "\n<- ");
     if (state && *state != "unknown") {
       EXPECT_EQ(frames_after, frames_before) << label << ": the resubmission sent something";
-      EXPECT_NE(nevtest::ReadFile(last_driver_out_).find("\"fromJournal\":true"),
-                std::string::npos)
+      EXPECT_NE(nevtest::ReadFile(last_driver_out_).find("\"fromJournal\":true"), std::string::npos)
           << label;
       EXPECT_EQ(code, *state == "printed" ? 0 : 3) << label;
     }
@@ -200,14 +200,19 @@ class FaultMatrix : public ::testing::Test {
     const bool printed = state && *state == "printed";
     if ((receipts == 1) != printed) ++f.lost;
     if (!state || *state == "unknown") ++f.unknown;
+    f.printed += printed;
+    f.voided += state && *state == "voided";
+    f.refused += state && *state == "refused";
     EXPECT_TRUE(receipts == 0 || receipts == 1) << label << ": " << receipts << " receipts";
     EXPECT_EQ(receipts == 1, printed) << label << ": journal says " << state.value_or("unfinished")
                                       << ", the device holds " << receipts;
   }
 
   void Report(const char* fault, const Figures& f) {
-    std::printf("fault matrix (%s): cases %d, duplicates %d, lost %d, unknown %d\n", fault,
-                f.cases, f.duplicates, f.lost, f.unknown);
+    std::printf(
+        "fault matrix (%s): cases %d, duplicates %d, lost %d, unknown %d (printed %d, voided %d, "
+        "refused %d)\n",
+        fault, f.cases, f.duplicates, f.lost, f.unknown, f.printed, f.voided, f.refused);
     std::fflush(stdout);
     EXPECT_EQ(f.duplicates, 0);
     EXPECT_EQ(f.lost, 0);
@@ -300,6 +305,41 @@ TEST_F(FaultMatrix, PaperRunningOutAtEachLineOfTheReceipt) {
     Check("paper out after " + std::to_string(lines) + " lines", f);
   }
   Report("paper out", f);
+}
+
+// nevctl receipt's exit codes and output, and nevctl journal, on the device that persists.
+TEST_F(FaultMatrix, NevctlReceiptNamesABadFieldSendsNothingAndListsTheJournal) {
+  Fresh();
+  StartSim({});
+  std::string bad = kDocument;
+  bad.replace(bad.find("1.89"), 4, "\"1.89\"");
+  nevtest::WriteFile(Path("receipt.json"), bad);
+  EXPECT_EQ(RunDriver(), 2);
+  EXPECT_NE(nevtest::ReadFile(last_driver_out_).find("\"path\": \"items[0].price\""),
+            std::string::npos)
+      << nevtest::ReadFile(last_driver_out_);
+  EXPECT_EQ(Count(nevtest::ReadFile(trace_), "\n<- "), 0u);  // the line was not even opened
+
+  nevtest::WriteFile(Path("receipt.json"), kDocument);
+  EXPECT_EQ(RunDriver(), 0);
+  const std::string result = nevtest::ReadFile(last_driver_out_);
+  EXPECT_NE(result.find("\"state\":\"printed\",\"receiptNumber\":1,\"total\":9.99,"
+                        "\"change\":10.01"),
+            std::string::npos)
+      << result;
+  // An article the device does not have: voided, exit 3.
+  std::string voided = kDocument;
+  voided.replace(voided.find("till7-000123"), 12, "till7-000124");
+  voided.replace(voided.find("\"article\": 3"), 12, "\"article\": 999");
+  nevtest::WriteFile(Path("receipt.json"), voided);
+  EXPECT_EQ(RunDriver(), 3);
+
+  const pid_t list = Spawn({NEVCTL_EXE, "journal", "--journal", Path("journal.db").string()},
+                           Path("list.out"), Path("list.err"));
+  EXPECT_EQ(WaitExit(list, 10000), 0);
+  const std::string rows = nevtest::ReadFile(Path("list.out"));
+  EXPECT_NE(rows.find("till7-000123  sale  printed"), std::string::npos) << rows;
+  EXPECT_NE(rows.find("till7-000124  sale  voided"), std::string::npos) << rows;
 }
 
 }  // namespace
