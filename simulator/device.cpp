@@ -172,7 +172,7 @@ bool Device::Known(uint8_t cmd) {
 std::array<uint8_t, 3> Device::Status(bool error) const {
   uint8_t b0 = 0x80;
   if (error) b0 |= 0x01;
-  if (paper_out_) b0 |= 0x04;
+  if (NoPaper()) b0 |= 0x04;
   if (fiscal_open_) b0 |= 0x08;
   if (serv_open_) b0 |= 0x10;
   uint8_t b1 = 0x80;
@@ -324,7 +324,7 @@ std::string Device::CheckOperator(const std::string& field, int& op) const {
 
 Answer Device::OpenServ(uint8_t cmd) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is already open");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   serv_open_ = true;
   ++receipt_no_;
   PrintHeader(T("СЛУЖЕБЕН БОН"));
@@ -333,7 +333,7 @@ Answer Device::OpenServ(uint8_t cmd) {
 
 Answer Device::CloseServ(uint8_t cmd) {
   if (!serv_open_) return Refuse(cmd, "no service receipt open");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   PrintFooter(T("НЕФИСКАЛЕН БОН"));
   serv_open_ = false;
   ++serv_today_;
@@ -343,7 +343,7 @@ Answer Device::CloseServ(uint8_t cmd) {
 Answer Device::Text(uint8_t cmd, const std::string& data, bool fiscal) {
   if (fiscal ? !fiscal_open_ : !serv_open_)
     return Refuse(cmd, fiscal ? "no fiscal receipt open" : "no service receipt open");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   if (!EndsWithTab(data)) return Refuse(cmd, "text not ended by TAB");
   paper_.Print(data.substr(0, data.size() - 1));
   return Ok(cmd);
@@ -351,7 +351,7 @@ Answer Device::Text(uint8_t cmd, const std::string& data, bool fiscal) {
 
 Answer Device::OpenFisc(uint8_t cmd, const std::string& data) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is already open");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   auto f = SplitTabs(data);
   if (f.size() < 2 || f.size() > 3 || !f.back().empty()) return Refuse(cmd, "bad data");
   int op = 0;
@@ -375,7 +375,7 @@ Answer Device::OpenFisc(uint8_t cmd, const std::string& data) {
 Answer Device::Sell(uint8_t cmd, const std::string& data) {
   if (!fiscal_open_) return Refuse(cmd, "no fiscal receipt open");
   if (receipt_.paying) return Refuse(cmd, "payment already begun");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   auto f = SplitTabs(data);
   std::string name;
   int group = -1, article = 0, dep = 0;
@@ -430,7 +430,7 @@ Answer Device::Sell(uint8_t cmd, const std::string& data) {
 Answer Device::Adjust(uint8_t cmd, const std::string& data) {
   if (!fiscal_open_) return Refuse(cmd, "no fiscal receipt open");
   if (receipt_.paying) return Refuse(cmd, "payment already begun");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   auto f = SplitTabs(data);
   if (f.size() != 2 || !f[1].empty() || f[0].empty() || (f[0][0] != 'P' && f[0][0] != 'S'))
     return Refuse(cmd, "bad data");
@@ -484,7 +484,7 @@ Answer Device::Pay(uint8_t cmd, const std::string& data) {
   if (!fiscal_open_) return Refuse(cmd, "no fiscal receipt open");
   if (receipt_.lines == 0) return Refuse(cmd, "nothing sold");
   if (receipt_.paying && Due() <= 0) return Refuse(cmd, "receipt already paid");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   if (data.size() < 2 || data[0] < '0' || data[0] > '9' || data[1] < '0' || data[1] > '9')
     return Refuse(cmd, "bad payment type");
   const int type = (data[0] - '0') * 10 + (data[1] - '0');
@@ -517,7 +517,7 @@ Answer Device::Pay(uint8_t cmd, const std::string& data) {
 Answer Device::CloseFisc(uint8_t cmd) {
   if (!fiscal_open_) return Refuse(cmd, "no fiscal receipt open");
   if (Due() > 0) return Refuse(cmd, "receipt not paid");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   const int64_t total = receipt_.group[0] + receipt_.group[1] + receipt_.group[2];
   if (!receipt_.paying) {
     paper_.Rule();
@@ -557,7 +557,7 @@ Answer Device::CloseFisc(uint8_t cmd) {
 
 Answer Device::Void(uint8_t cmd) {
   if (!fiscal_open_) return Refuse(cmd, "no fiscal receipt open");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   paper_.Rule();
   paper_.Centered(T("АНУЛИРАН БОН"));
   PrintFooter(T("ФИСКАЛЕН БОН"));
@@ -571,7 +571,7 @@ Answer Device::Void(uint8_t cmd) {
 
 Answer Device::AddSum(uint8_t cmd, const std::string& data) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   auto f = SplitTabs(data);
   if (f.size() != 3 || !f[2].empty()) return Refuse(cmd, "bad data");
   int op = 0;
@@ -596,7 +596,7 @@ Answer Device::AddSum(uint8_t cmd, const std::string& data) {
 }
 
 Answer Device::Feed(uint8_t cmd, const std::string& data) {
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   auto rows = ParseWhole(data);
   if (!rows || *rows < 0 || *rows > 99) return Refuse(cmd, "rows out of range");
   paper_.Feed(static_cast<int>(*rows));
@@ -607,7 +607,7 @@ Answer Device::Duplicate(uint8_t cmd) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
   if (!have_last_) return Refuse(cmd, "no receipt to copy");
   if (duplicate_done_) return Refuse(cmd, "duplicate already printed");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   paper_.Centered(T("ДУБЛИКАТ"));
   paper_.Reprint(last_print_);
   paper_.Centered(T("ДУБЛИКАТ"));
@@ -618,7 +618,7 @@ Answer Device::Duplicate(uint8_t cmd) {
 
 Answer Device::Journal(uint8_t cmd) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   ++receipt_no_;
   PrintHeader(T("КОНТРОЛНА ЛЕНТА"));
   for (const auto& line : journal_) paper_.Print(line);
@@ -664,7 +664,7 @@ void Device::ResetDay() {
 Answer Device::ZReport(uint8_t cmd) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
   if (z_denied_) return Refuse(cmd, "Z reports are denied");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   Answer a;
   ++receipt_no_;
   if (cmd == 0x99) {
@@ -722,7 +722,7 @@ Answer Device::ZSwitch(uint8_t cmd, const std::string& data) {
 
 Answer Device::FmReport(uint8_t cmd, const std::string& data) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
-  if (paper_out_) return Refuse(cmd, "no paper");
+  if (NoPaper()) return Refuse(cmd, "no paper");
   // The range is up to two Z numbers separated by anything but digits; none means all.
   std::vector<int64_t> bounds;
   std::string digits;

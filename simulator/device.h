@@ -29,7 +29,7 @@ class Device {
   Answer NextPiece();  // the bare "N"
 
   void SetPaperOut(bool out) { paper_out_ = out; }
-  bool PaperOut() const { return paper_out_; }
+  bool PaperOut() const { return NoPaper(); }
   void SetOperatorPassword(int op, const std::string& pass) { passwords_[op] = pass; }
   Simulator::Totals Totals() const;
   // Status bytes as they stand now; error sets bit 0 of byte 0.
@@ -102,6 +102,7 @@ class Device {
 
   // Operator field: two-digit operator number, then the password. Empty text when it is good.
   std::string CheckOperator(const std::string& field, int& op) const;
+  bool NoPaper() const { return paper_out_ || paper_.Exhausted(); }
   bool AnyReceiptOpen() const { return fiscal_open_ || serv_open_; }
   int64_t Due() const;
   void PrintHeader(const std::string& title);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ Line
   --z-ms MS          how long a Z report takes (default 2500)
   --syn-ms MS        SYN interval while a Z report runs (default 500)
   --password OP:PW   operator OP (1..16) must give password PW (default: any password)
+  --state FILE       the device's memory (fiscal memory, counters, open receipt, paper) is kept
+                     in FILE and read back on start: stopping nev-sim (even with kill -9) and
+                     starting it again with the same FILE is a power cut of the device. The
+                     paper file is then appended to, not replaced
   -h, --help         this text
   --version          print the version and exit
 
@@ -57,6 +62,12 @@ Faults (each stays in force while the simulator runs)
   --override CODE:DATA  answer command CODE with a reply frame carrying DATA as given (C escapes
                      allowed), also for commands normally answered by ACK; the command still runs
   --status B0,B1,B2  status bytes of every reply frame, in hex (bit 7 is always added)
+  --lose-answer CODE[:N]  execute command CODE but drop its answer, N times (default: every
+                     time); may be repeated
+  --power-cut-after CODE  execute command CODE, then exit at once without answering (with
+                     --state the device comes back as it was when started again)
+  --paper-lines N    the paper runs out after N more printed lines (status bit 2 set, printing
+                     commands refused from then on)
 
 Protocol
   Frames: STX, SEQ, 0x21, CMD, LEN = 0x20 + n, n data bytes, two check characters (0x30 + high
@@ -230,6 +241,13 @@ int main(int argc, char** argv) {
       opt.long_op_ms = Number(value(), "--z-ms");
     } else if (a == "--syn-ms") {
       opt.syn_interval_ms = Number(value(), "--syn-ms");
+    } else if (a == "--state") {
+      opt.state_path = value();
+    } else if (a == "--paper-lines") {
+      opt.paper_lines = Number(value(), "--paper-lines");
+      if (opt.paper_lines < 0) Usage("--paper-lines must not be negative");
+    } else if (a == "--lose-answer" || a == "--power-cut-after") {
+      faults.push_back({a, value()});
     } else if (a == "--password") {
       std::string v = value();
       auto colon = v.find(':');
@@ -254,7 +272,15 @@ int main(int argc, char** argv) {
   sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
-  nevsim::Simulator sim(opt);
+  opt.exit_on_power_cut = true;
+  std::unique_ptr<nevsim::Simulator> made;
+  try {
+    made = std::make_unique<nevsim::Simulator>(opt);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nev-sim: %s\n", e.what());
+    return 1;
+  }
+  nevsim::Simulator& sim = *made;
   for (const auto& [op, pw] : passwords) sim.SetOperatorPassword(op, pw);
   for (const Fault& f : faults) {
     if (f.name == "--silent") {
@@ -284,6 +310,14 @@ int main(int argc, char** argv) {
       if (colon == std::string::npos) Usage("--override takes CODE:DATA");
       sim.OverrideReply(Number(f.value.substr(0, colon), "--override"),
                         Unescape(f.value.substr(colon + 1)));
+    } else if (f.name == "--lose-answer") {
+      const auto colon = f.value.find(':');
+      const int times =
+          colon == std::string::npos ? -1 : Number(f.value.substr(colon + 1), "--lose-answer");
+      if (colon != std::string::npos && times < 1) Usage("--lose-answer N must be 1 or more");
+      sim.LoseAnswer(Number(f.value.substr(0, colon), "--lose-answer"), times);
+    } else if (f.name == "--power-cut-after") {
+      sim.PowerCutAfter(Number(f.value, "--power-cut-after"));
     } else if (f.name == "--status") {
       unsigned b[3];
       if (std::sscanf(f.value.c_str(), "%x,%x,%x", &b[0], &b[1], &b[2]) != 3 || b[0] > 255 ||

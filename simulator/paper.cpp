@@ -9,8 +9,16 @@ namespace nevsim {
 Paper::Paper(int width) : width_(width < 16 ? 16 : width > 200 ? 200 : width) {}
 
 void Paper::Attach(const std::string& path, bool to_stdout) {
+  Open(path, "w", to_stdout);
+}
+
+void Paper::AttachAppending(const std::string& path, bool to_stdout) {
+  Open(path, "a", to_stdout);
+}
+
+void Paper::Open(const std::string& path, const char* mode, bool to_stdout) {
   if (!path.empty()) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::FILE* f = std::fopen(path.c_str(), mode);
     if (!f) throw std::runtime_error("cannot open paper file " + path);
     if (file_) std::fclose(file_);
     file_ = f;
@@ -23,6 +31,7 @@ Paper::~Paper() {
 }
 
 void Paper::Emit(const std::string& line) {
+  if (lines_left_ > 0) --lines_left_;
   if (capturing_) capture_.push_back(line);
   std::string utf8 = Cp1251ToUtf8(line);
   // Trailing blanks are not ink.

@@ -14,6 +14,12 @@ class Paper {
   // From now on also writes to this file (truncated; empty for none) and to standard output.
   // Throws std::runtime_error when the file cannot be opened.
   void Attach(const std::string& path, bool to_stdout);
+  // Attach that keeps what the file holds and adds to it (the roll of a device that persists).
+  void AttachAppending(const std::string& path, bool to_stdout);
+
+  // The roll ends after this many more printed lines from now (negative: it never ends).
+  void RunOutAfter(long lines) { lines_left_ = lines; }
+  bool Exhausted() const { return lines_left_ == 0; }
   ~Paper();
   Paper(const Paper&) = delete;
   Paper& operator=(const Paper&) = delete;
@@ -45,7 +51,9 @@ class Paper {
 
  private:
   void Emit(const std::string& line);
+  void Open(const std::string& path, const char* mode, bool to_stdout);
   int width_;
+  long lines_left_ = -1;
   std::FILE* file_ = nullptr;
   bool to_stdout_ = false;
   std::string text_;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "device.h"
+#include "durable.h"
 #include "line.h"
 #include "paper.h"
 #include "protocol.h"
@@ -81,6 +82,8 @@ struct Simulator::Impl {
   nevsim::Paper paper;
   Device device;
   Faults faults;
+  AnswerFaults answer_faults;
+  StateFile state;
   bool paper_attached = false;
 
   Line line;
@@ -102,6 +105,8 @@ struct Simulator::Impl {
   void Serve();
   void Handle(const LineEvent& e);
   bool HangUpMidReply(const std::string& answer);
+  void Replay();
+  void PowerCut();
   bool Send(const std::string& bytes);
   bool Pause(int ms) { return ms <= 0 || line.SleepUntil(Clock::now() + milliseconds(ms)); }
 };
@@ -164,6 +169,7 @@ void Simulator::Impl::Handle(const LineEvent& e) {
   std::string answer;
   Answer ans;
   bool long_op = false;
+  bool power_cut = false, lost = false;
   Faults f;
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -196,6 +202,11 @@ void Simulator::Impl::Handle(const LineEvent& e) {
     } else {
       if (e.kind == LineEvent::kFrame) last_seq = e.seq;
       ans = e.kind == LineEvent::kNextPiece ? device.NextPiece() : device.Command(e.cmd, e.data);
+      if (e.kind == LineEvent::kFrame) {
+        state.Record(e.cmd, e.data, ans);
+        power_cut = answer_faults.PowerCut(key);
+        lost = !power_cut && answer_faults.TakeLose(key);
+      }
       auto ov = f.override_data.find(key);
       if (ov != f.override_data.end()) {
         ans.kind = Answer::kFrame;
@@ -219,6 +230,11 @@ void Simulator::Impl::Handle(const LineEvent& e) {
     }
   }
 
+  if (power_cut) return PowerCut();
+  if (lost) {
+    Trace("   (executed; answer lost)");
+    return;
+  }
   // A real line delivers the command no faster than the baud rate allows.
   if (opt.baud > 0) {
     const auto ready =
@@ -309,7 +325,23 @@ bool Simulator::Impl::Send(const std::string& bytes) {
   return false;
 }
 
-Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+// The device as it was before the power went: its memory replayed, nothing printed again.
+void Simulator::Impl::Replay() {
+  if (opt.state_path.empty()) return;
+  for (const auto& [cmd, data] : state.Open(opt.state_path)) device.Command(cmd, data);
+}
+
+void Simulator::Impl::PowerCut() {
+  Trace("   power cut: no answer");
+  if (opt.exit_on_power_cut) _exit(0);
+  dropped = true;
+  line.Drop();
+}
+
+Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
+  impl_->Replay();
+  if (impl_->opt.paper_lines >= 0) impl_->paper.RunOutAfter(impl_->opt.paper_lines);
+}
 
 Simulator::~Simulator() {
   Stop();
@@ -320,7 +352,11 @@ void Simulator::Start() {
   if (m.running) return;
   if (!m.paper_attached) {
     std::lock_guard<std::mutex> lock(m.mu);
-    m.paper.Attach(m.opt.paper_path, m.opt.paper_to_stdout);
+    if (m.opt.state_path.empty()) {
+      m.paper.Attach(m.opt.paper_path, m.opt.paper_to_stdout);
+    } else {
+      m.paper.AttachAppending(m.opt.paper_path, m.opt.paper_to_stdout);
+    }
     m.paper_attached = true;
   }
   m.line.Open(m.opt.device, m.opt.baud);
@@ -471,9 +507,26 @@ void Simulator::ForceStatus(uint8_t b0, uint8_t b1, uint8_t b2) {
   impl_->faults.forced[2] = b2 | 0x80;
 }
 
+void Simulator::LoseAnswer(int cmd, int times) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->answer_faults.LoseAnswer(cmd, times);
+}
+
+void Simulator::PowerCutAfter(int cmd) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->answer_faults.PowerCutAfter(cmd);
+}
+
+void Simulator::PaperRunsOutAfter(long lines) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->paper.RunOutAfter(lines);
+}
+
 void Simulator::ClearFaults() {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->faults = Faults{};
+  impl_->answer_faults.Clear();
+  impl_->paper.RunOutAfter(-1);
   impl_->device.SetPaperOut(false);
 }
 

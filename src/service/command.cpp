@@ -129,7 +129,10 @@ bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char termi
 Answer Exchange(NEVState& state, uint8_t code, std::string_view wire_data, char terminator) {
   const std::string frame = protocol::BuildFrame(state.link.sequence, code, wire_data);
   const bool sent = protocol::SendFrame(state.link, frame);
-  const protocol::Reply reply = protocol::ReadReply(state.link, terminator);
+  protocol::Reply reply = protocol::ReadReply(state.link, terminator);
+  // An answer to a frame that was never written answers nothing.
+  if (!sent && reply.end == protocol::WaitEnd::kTerminator)
+    reply.end = protocol::WaitEnd::kPortError;
   return Record(state, reply, sent);
 }
 

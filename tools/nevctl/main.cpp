@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "nev/version.h"
 #include "ports.h"
+#include "receipt_cmd.h"
 #include "script.h"
 #include "service/late_binding.h"
 #include "service/members.h"
@@ -31,6 +32,8 @@ constexpr const char* kUsage =
   demo                    a whole receipt, step by step, then the virtual paper
   members                 the member table: DISPID, kind, name, parameters and defaults
   ports                   the serial ports this machine has
+  receipt FILE.json [--journal PATH]  a receipt document as one transaction (receipt --help)
+  journal [--journal PATH]            the receipt journal's rows
   fm-report [S]           the whole fiscal-memory report: GetFirstFMReport(S), then
                           GetNextFMReport until an empty piece; progress on standard error
 
@@ -286,6 +289,9 @@ int main(int argc, char** argv) {
     if (!rest.empty()) return Usage("ports takes no arguments");
     return ListPorts(options.json);
   }
+
+  if (nevctl::IsReceiptCommand(command))
+    return nevctl::RunReceiptCommand(options, command, rest, std::cout, std::cerr);
 
   std::vector<Line> lines;
   if (command == "call") {

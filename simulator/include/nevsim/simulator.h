@@ -20,6 +20,11 @@ struct Options {
   int syn_interval_ms = 500;  // SYN keep-alive interval while a Z report runs
   int paper_width = 32;       // characters per line of the virtual paper
   int frame_gap_ms = 500;     // a frame that stalls this long is given up (answered NAK)
+  // The device's memory: the commands that changed it, replayed when the simulator starts, so
+  // that stopping and starting it again is a power cut (the paper file is then appended to).
+  std::string state_path;
+  long paper_lines = -1;           // the paper runs out after this many printed lines
+  bool exit_on_power_cut = false;  // a power cut ends the process (nev-sim), else the line
 };
 
 // One frame (or bare byte) the simulator received, in arrival order.
@@ -90,6 +95,12 @@ class Simulator {
   // (control bytes included), also for a command normally answered by ACK.
   void OverrideReply(int cmd, std::string data);
   void ForceStatus(uint8_t b0, uint8_t b1, uint8_t b2);  // status bytes (bit 7 always added)
+  // The command runs, but its answer is dropped, `times` times (negative: every time).
+  void LoseAnswer(int cmd, int times = -1);
+  // The command runs, then the power goes: no answer, the line drops (nev-sim exits).
+  void PowerCutAfter(int cmd);
+  // The paper runs out after this many more printed lines.
+  void PaperRunsOutAfter(long lines);
   void ClearFaults();
 
   // Operator op (1..16) must give this password (device code page); empty = any password.

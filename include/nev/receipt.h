@@ -1,0 +1,157 @@
+// Receipts as transactions: a JSON document runs as one transaction on one NEV object, with a
+// durable journal so that a document id is printed at most once, whatever fails on the way.
+//
+//   nev::receipt::Document doc = nev::receipt::ParseDocument(text);  // throws DocumentError
+//   nev::receipt::Journal journal("receipts.db");
+//   nev::receipt::Line line{"/dev/ttyS0", 9600};
+//   nev::receipt::Result r = nev::receipt::Submit(printer, line, journal, doc);
+//   std::cout << nev::receipt::ResultJson(r);
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace nev {
+class NEV;
+}
+
+namespace nev::receipt {
+
+// A document that cannot be run: path names the field ("items[2].price"; empty for the whole
+// document), what() says what is wrong with it.
+class DocumentError : public std::runtime_error {
+ public:
+  DocumentError(std::string path, const std::string& message)
+      : std::runtime_error(path.empty() ? message : path + ": " + message),
+        path_(std::move(path)) {}
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+enum class Kind { kSale, kCash, kZReport };
+
+struct Operator {
+  int number = 1;
+  std::string password;
+};
+
+struct Item {
+  enum Type { kTaxGroup, kArticle, kDepartment, kComment } type = kTaxGroup;
+  std::string text;       // kTaxGroup: the name; kComment: the printed text
+  std::string tax_group;  // kTaxGroup: "A", "B", "C" (or Cyrillic "А", "Б", "В")
+  int number = 0;         // kArticle, kDepartment
+  double quantity = 0, price = 0;
+};
+
+struct Adjustment {
+  bool percent = true;  // a percentage of the subtotal, else a sum of money
+  double value = 0;     // negative: a discount
+};
+
+struct Payment {
+  int type = 1;                  // 1 cash, 2 card, 3 cheque, 4 voucher
+  std::optional<double> amount;  // absent: pays what is still due
+};
+
+struct Document {
+  std::string id;
+  Kind kind = Kind::kSale;
+  Operator op;
+  std::optional<std::string> invoice;
+  std::vector<Item> items;
+  std::optional<Adjustment> adjustment;
+  std::vector<Payment> payments;
+  double cash_amount = 0;  // kCash: money in (positive) or out (negative)
+  int cash_type = 1;       // kCash: payment type of the money
+  std::string source;      // the document as JSON (normalised)
+};
+
+// Parses and validates everything before anything is sent. Throws DocumentError.
+Document ParseDocument(const std::string& json_text);
+
+enum class State { kPrinted, kVoided, kRefused, kUnknown };
+const char* StateName(State state);  // "printed", "voided", "refused", "unknown"
+
+struct Step {
+  std::string member;
+  std::string outcome;               // an outcome name ("answered", "timeout", ...)
+  std::optional<std::string> reply;  // the reply frame's data, when one came
+};
+
+struct Error {
+  std::string step;     // the member that failed
+  std::string outcome;  // its outcome name
+  std::string message;
+};
+
+struct Result {
+  std::string id;
+  State state = State::kUnknown;
+  std::optional<int> receipt_number;
+  std::optional<double> total, change;
+  std::vector<Step> steps;
+  std::optional<Error> error;
+  std::vector<std::string> evidence;  // what reconciliation saw (for an operator)
+  bool from_journal = false;          // the recorded result of an earlier submission
+};
+
+// One JSON object: {"id", "state", "receiptNumber", "total", "change", "steps", "error",
+// "evidence"}.
+std::string ResultJson(const Result& result);
+Result ResultFromJson(const std::string& json_text);
+
+// The line to reopen when it died: a device path (or port number as text) and the baud rate.
+struct Line {
+  std::string device;
+  int32_t baud = 9600;
+};
+
+// One journal row.
+struct JournalEntry {
+  std::string id;
+  std::string kind;
+  std::string step;                   // the last step written ahead
+  std::optional<std::string> state;   // absent while unfinished
+  std::string document;               // JSON
+  std::optional<std::string> result;  // JSON, once finished
+  std::string updated;                // UTC time of the last write
+};
+
+// The durable journal: SQLite in WAL mode, one row per document id, synced at each write-ahead
+// point. Throws std::runtime_error when the file cannot be opened or written.
+class Journal {
+ public:
+  explicit Journal(const std::string& path);
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  std::vector<JournalEntry> List() const;
+  std::optional<JournalEntry> Find(const std::string& id) const;
+
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Settles every unfinished transaction of the journal against the device (through printer,
+// connected to line, or connected by this call). Returns the settled results.
+std::vector<Result> Settle(NEV& printer, const Line& line, Journal& journal);
+
+// Runs the document as one transaction: settles unfinished work first; a document id already in
+// the journal returns its recorded result and sends nothing. The printer is connected to line
+// (or connected by this call when it is not).
+Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& doc);
+
+// The same without a journal (nothing is remembered).
+Result Run(NEV& printer, const Line& line, const Document& doc);
+
+}  // namespace nev::receipt

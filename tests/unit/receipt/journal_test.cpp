@@ -1,0 +1,71 @@
+// The journal on a real SQLite file: rows survive the process, unfinished ones are found again.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "receipt/journal_store.h"
+#include "support/helpers.h"
+
+namespace {
+
+using nev::receipt::Journal;
+using nev::receipt::Progress;
+using nev::receipt::State;
+
+TEST(ReceiptJournal, RowsWrittenAheadSurviveReopeningAndFinishedOnesKeepTheirResult) {
+  nevtest::TempDir dir;
+  const std::string path = (dir.path() / "j.db").string();
+  {
+    Journal journal(path);
+    Progress p;
+    p.id = "a";
+    p.kind = "sale";
+    p.document = "{}";
+    p.step = "OpenFiscNote";
+    p.before = nev::receipt::Counters{4, 2, 1};
+    journal.impl().Begin(p);
+    p.step = "items[0]";
+    p.receipt_number = 5;
+    journal.impl().Update(p);
+    Progress q = p;
+    q.id = "b";
+    journal.impl().Begin(q);
+    journal.impl().Finish(q, State::kVoided, R"({"id":"b","state":"voided"})");
+    // The same id cannot be begun twice.
+    EXPECT_THROW(journal.impl().Begin(q), std::runtime_error);
+  }
+  Journal journal(path);
+  const auto unfinished = journal.impl().Unfinished();
+  ASSERT_EQ(unfinished.size(), 1u);
+  EXPECT_EQ(unfinished[0].id, "a");
+  EXPECT_EQ(unfinished[0].step, "items[0]");
+  ASSERT_TRUE(unfinished[0].before);
+  EXPECT_EQ(unfinished[0].before->last, 4);
+  EXPECT_EQ(unfinished[0].before->voided, 1);
+  EXPECT_EQ(unfinished[0].receipt_number, 5);
+  EXPECT_FALSE(unfinished[0].expected_total);
+  const auto b = journal.Find("b");
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->state, "voided");
+  EXPECT_EQ(b->result, R"({"id":"b","state":"voided"})");
+  EXPECT_FALSE(journal.Find("c"));
+  EXPECT_EQ(journal.List().size(), 2u);
+
+  // The file is in WAL mode.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+}
+
+TEST(ReceiptJournal, AFileThatIsNoJournalIsRefusedClearly) {
+  nevtest::TempDir dir;
+  nevtest::WriteFile(dir.path() / "bad.db", std::string(4096, 'x'));
+  EXPECT_THROW(Journal((dir.path() / "bad.db").string()), std::runtime_error);
+  EXPECT_THROW(Journal((dir.path() / "no" / "such" / "j.db").string()), std::runtime_error);
+}
+
+}  // namespace
