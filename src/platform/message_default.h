@@ -8,7 +8,7 @@
 namespace nev::platform {
 
 // POSIX: one line on standard error with title, style and text.
-// Windows: MessageBoxW, or standard error / a file when NEVCOM_MESSAGES says so.
+// Windows: MessageBoxW, or standard error / a file / the log when NEVCOM_MESSAGES says so.
 std::shared_ptr<MessageSink> DefaultMessageSink();
 
 }  // namespace nev::platform

@@ -5,11 +5,13 @@
 #include <iconv.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,6 +98,81 @@ TEST(ComExports, BothDllsExportTheFourEntryPointsByOrdinalAndNeedOnlySystemDlls)
   }
 }
 
+// The import table of a DLL as objdump lists it: "dll function" per imported function, the DLL
+// in lower case. An import by ordinal has no name and reads as "dll #ordinal".
+std::vector<std::string> ImportsOf(const std::string& dump) {
+  std::vector<std::string> imports;
+  const std::regex dll_line(R"(^\s*DLL Name: (\S+)$)");
+  const std::regex named(R"(^\s*[0-9a-fA-F]+\s+\d+\s+(\S+)$)");
+  const std::regex by_ordinal(R"(^\s*[0-9a-fA-F]+\s+(\d+)\s*<none>$)");
+  std::istringstream lines(dump);
+  std::string line, dll;
+  std::smatch m;
+  while (std::getline(lines, line)) {
+    if (std::regex_match(line, m, dll_line)) {
+      dll = m[1].str();
+      for (char& c : dll) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    } else if (line.find_first_not_of(" \t") == std::string::npos) {
+      dll.clear();  // a table ends with an empty line
+    } else if (!dll.empty() && std::regex_match(line, m, named)) {
+      imports.push_back(dll + " " + m[1].str());
+    } else if (!dll.empty() && std::regex_match(line, m, by_ordinal)) {
+      imports.push_back(dll + " #" + m[1].str());
+    }
+  }
+  return imports;
+}
+
+// The kept list of imports that Windows XP has, for one build ("x64" entries for x64 only).
+std::set<std::string> XpImports(bool x64) {
+  std::set<std::string> allowed;
+  std::istringstream lines(ReadFile(NEV_COM_XP_IMPORTS));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string dll, function, only;
+    if (!(fields >> dll >> function) || dll[0] == '#') continue;
+    fields >> only;
+    if (only.empty() || (only == "x64") == x64) allowed.insert(dll + " " + function);
+  }
+  return allowed;
+}
+
+// Both DLLs load on Windows XP SP3: the PE header claims OS and subsystem version 5.01 (XP refuses
+// a newer claim), and every imported function is one that XP's system DLLs export; a Vista one
+// (GetTickCount64, CancelIoEx, RegDeleteTreeW...) would fail the load with "entry point not found".
+TEST(ComExports, BothDllsClaimWindowsXpAndImportOnlyWhatXpExports) {
+  const struct {
+    const char *dll, *objdump;
+    bool x64;
+  } builds[] = {{NEV_COM_DLL_X64, NEV_OBJDUMP_X64, true},
+                {NEV_COM_DLL_X86, NEV_OBJDUMP_X86, false}};
+  fs::create_directories(kWork.parent_path());
+  for (const auto& build : builds) {
+    SCOPED_TRACE(build.dll);
+    ASSERT_TRUE(fs::exists(build.dll)) << "build the mingw presets first (scripts/test does)";
+    const std::string dump = Program({build.objdump, "-p", build.dll}).output;
+    for (const char* field : {"MajorOSystemVersion\t5\n", "MinorOSystemVersion\t1\n",
+                              "MajorSubsystemVersion\t5\n", "MinorSubsystemVersion\t1\n"}) {
+      EXPECT_NE(dump.find(field), std::string::npos)
+          << "the PE header lacks " << field
+          << "(a build folder configured before the toolchain files set XP keeps its old flags: "
+             "configure it again with cmake --preset mingw-x64 --fresh, or mingw-x86)";
+    }
+    const std::set<std::string> allowed = XpImports(build.x64);
+    ASSERT_GT(allowed.size(), 100u) << "the list of XP imports is missing: " NEV_COM_XP_IMPORTS;
+    const std::vector<std::string> imports = ImportsOf(dump);
+    EXPECT_GT(imports.size(), 100u) << "the import table was not read:\n" << dump;
+    std::string unknown;
+    for (const auto& import : imports) {
+      if (!allowed.count(import)) unknown += "  " + import + "\n";
+    }
+    EXPECT_EQ(unknown, "") << "imports that are not on the list of XP imports ("
+                           << NEV_COM_XP_IMPORTS << "):\n"
+                           << unknown;
+  }
+}
+
 // The server under Wine: one prefix and one simulator for all cases.
 class WineCom : public ::testing::Test {
  protected:
@@ -134,7 +211,8 @@ class WineCom : public ::testing::Test {
   static std::string Paper(size_t from) { return sim_->Paper().substr(from); }
 
   static std::string Prepare() {
-    for (const char* needed : {NEV_COM_DLL_X64, NEV_COM_DLL_X86, NEV_COM_CLIENT}) {
+    for (const char* needed :
+         {NEV_COM_DLL_X64, NEV_COM_DLL_X86, NEV_COM_CLIENT, NEV_COM_WIN32_TEST}) {
       if (!fs::exists(needed)) return std::string("missing ") + needed + "; build the presets";
     }
     fs::remove_all(kWork);
@@ -176,6 +254,8 @@ class WineCom : public ::testing::Test {
     // The script host reads scripts with Windows line ends.
     std::ofstream(folder / "receipt.vbs", std::ios::binary)
         << std::regex_replace(ReadFile(NEV_COM_SCRIPT), std::regex("\n"), "\r\n");
+    std::ofstream(folder / "receipt_bg.vbs", std::ios::binary)
+        << std::regex_replace(ReadFile(NEV_COM_SCRIPT_BG), std::regex("\n"), "\r\n");
     return Register();
   }
 
@@ -236,6 +316,34 @@ TEST_F(WineCom, SilentDeviceIsReportedWithTheTitle) {
   EXPECT_EQ(FramesOf(*sim_), (Frames{{0xFF, ""}}));
 }
 
+// Unattended machines: with NEVCOM_MESSAGES=log nothing is shown, and the message becomes a
+// warning entry of the member that met it in the object's log.
+TEST_F(WineCom, LogModeWritesMessagesAsWarningsOfTheCall) {
+  const fs::path log = kWork / "prefix/drive_c/NEV/Logs/NEVComServer.log";
+  const size_t log_before = fs::exists(log) ? fs::file_size(log) : 0;
+  sim_->SetSilent(true);
+  const std::string messages_setting = getenv("NEVCOM_MESSAGES");
+  setenv("NEVCOM_MESSAGES", "log", 1);
+  Client({"nodevice"});
+  setenv("NEVCOM_MESSAGES", messages_setting.c_str(), 1);
+  EXPECT_EQ(Messages(), "");
+  const std::string added = ReadFile(log).substr(log_before);
+  EXPECT_TRUE(std::regex_search(added, std::regex("\\(w\\)\tNEV\tInitConnection\tError opening COM "
+                                                  "Port!\r\n")))
+      << added;
+}
+
+// The Win32 platform layer from inside (a Windows program linking the core): a port held by
+// another handle is error 8005 with the style-48 box, the widened tick count, the owner and flags
+// of real message boxes, and log mode.
+TEST_F(WineCom, Win32PlatformLayer) {
+  fs::create_directories(kWork / "scratch");
+  const Ran run = Wine({NEV_COM_WIN32_TEST, "Z:" + (kWork / "scratch").string()});
+  EXPECT_TRUE(run.status == 0 && run.output.find("win32: 0 failure(s)") != std::string::npos)
+      << "exit " << run.status << ", output:\n"
+      << run.output;
+}
+
 TEST_F(WineCom, VBScriptReceiptWithVariantVariablesPrintsOnThePaper) {
   const size_t paper_before = sim_->Paper().size();
   const Ran run = Wine({"cscript", "//nologo", "C:\\NEV\\receipt.vbs"});
@@ -247,6 +355,52 @@ TEST_F(WineCom, VBScriptReceiptWithVariantVariablesPrintsOnThePaper) {
   for (const char* printed : {"Welcome, dear customer!", "Water 0.5 l", "3.30"}) {
     EXPECT_NE(Paper(paper_before).find(printed), std::string::npos) << Paper(paper_before);
   }
+  EXPECT_EQ(Messages(), "");
+}
+
+// A Bulgarian till: the script saved in Windows-1251, run under the locale bg_BG.CP1251 (system
+// code page 1251, decimal comma), with no code page configured for the server: the names reach
+// the wire as Windows-1251 bytes, and amounts carry the system decimal comma.
+TEST_F(WineCom, CyrillicVBScriptReceiptUnderABulgarianLocale) {
+  const fs::path locales = kWork / "locale";
+  fs::create_directories(locales);
+  const Ran made =
+      Program({"localedef", "-i", "bg_BG", "-f", "CP1251", (locales / "bg_BG.CP1251").string()});
+  ASSERT_TRUE(fs::exists(locales / "bg_BG.CP1251" / "LC_CTYPE"))
+      << "localedef (package locales) failed: " << made.output;
+  setenv("LOCPATH", locales.c_str(), 1);
+  setenv("LC_ALL", "bg_BG.CP1251", 1);
+  setenv("LANG", "bg_BG.CP1251", 1);
+  unsetenv("NEVCOM_CODEPAGE");
+  const size_t paper_before = sim_->Paper().size();
+  const Ran run = Wine({"cscript", "//nologo", "C:\\NEV\\receipt_bg.vbs"});
+  setenv("LC_ALL", "C", 1);
+  unsetenv("LANG");
+  unsetenv("LOCPATH");
+  setenv("NEVCOM_CODEPAGE", "1251", 1);
+
+  // The script ran in the system code page 1251 ("Х" is byte 213) with the decimal comma; it
+  // checks every result by value (Booleans print as Bulgarian words there) and prints numbers.
+  EXPECT_NE(run.output.find("LOCALE 213 1,5\r\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("TOTAL 645 645\r\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("VERDICT: PASS"), std::string::npos) << run.output;
+  const Frames expected{{0xFF, ""},
+                        {0x83, "010000\t"},
+                        {0x85, ToCp1251("Добре дошли, уважаеми клиенти!\t")},
+                        {0x86, ToCp1251("Хляб Добруджа\tБ\t2,00\t1,25\t")},
+                        {0x86, ToCp1251("Сирене „Витоша“ №1\tб\t0,50\t7,90\t")},
+                        {0x8A, ""},
+                        {0x8B, "016,45\t"},
+                        {0x84, ""}};
+  const Frames frames = FramesOf(*sim_);
+  EXPECT_EQ(frames, expected);
+  // The Windows-1251 bytes themselves: "Хляб", and the quotes and numero sign of the cheese.
+  ASSERT_EQ(frames.size(), expected.size());
+  EXPECT_EQ(frames[3].second.substr(0, 4), "\xD5\xEB\xFF\xE1");
+  EXPECT_EQ(frames[4].second.substr(7, 12),
+            "\x84\xC2\xE8\xF2\xEE\xF8\xE0\x93 \xB9"
+            "1\t");
+  EXPECT_NE(Paper(paper_before).find("Хляб Добруджа"), std::string::npos) << Paper(paper_before);
   EXPECT_EQ(Messages(), "");
 }
 

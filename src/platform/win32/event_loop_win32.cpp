@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/event_loop.h"
+#include "platform/win32/ticks.h"
 
 namespace nev::platform {
 
@@ -17,7 +18,7 @@ struct Timer::Impl {
   HWND window = nullptr;
   int interval = 0;
   bool enabled = false;
-  ULONGLONG due = 0;  // when the next tick is expected (GetTickCount64)
+  uint64_t due = 0;  // when the next tick is expected (win32::TickCount64)
   Impl* next = nullptr;
 };
 
@@ -42,7 +43,7 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
   if (message == WM_TIMER && wparam == kTimerId) {
     auto* impl = reinterpret_cast<Timer::Impl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (impl && impl->enabled && impl->interval > 0) {
-      impl->due = GetTickCount64() + static_cast<ULONGLONG>(impl->interval);
+      impl->due = win32::TickCount64() + static_cast<uint64_t>(impl->interval);
       if (impl->on_tick) impl->on_tick();
     }
     return 0;
@@ -81,7 +82,7 @@ void Arm(Timer::Impl& impl) {
   }
   if (impl.enabled && impl.interval > 0) {
     if (impl.window) SetTimer(impl.window, kTimerId, static_cast<UINT>(impl.interval), nullptr);
-    impl.due = GetTickCount64() + static_cast<ULONGLONG>(impl.interval);
+    impl.due = win32::TickCount64() + static_cast<uint64_t>(impl.interval);
   }
 }
 
@@ -89,13 +90,13 @@ void Arm(Timer::Impl& impl) {
 // their waits still end.
 void FireWindowlessTicks() {
   for (int fired = 0; fired < 64; ++fired) {
-    const ULONGLONG now = GetTickCount64();
+    const uint64_t now = win32::TickCount64();
     Timer::Impl* due = nullptr;
     for (Timer::Impl* t = t_timers; t && !due; t = t->next) {
       if (!t->window && t->enabled && t->interval > 0 && t->due <= now) due = t;
     }
     if (!due) return;
-    due->due = now + static_cast<ULONGLONG>(due->interval);
+    due->due = now + static_cast<uint64_t>(due->interval);
     if (due->on_tick) due->on_tick();  // may destroy timers: the search starts afresh
   }
 }
@@ -176,7 +177,7 @@ int MillisUntilNextEvent() {
   if (HIWORD(GetQueueStatus(QS_ALLINPUT)) != 0) return 0;
   // A due tick shows as a queued WM_TIMER a little after its time: until then report a short
   // wait, which the message-aware waits cut short when the tick arrives.
-  const ULONGLONG now = GetTickCount64();
+  const uint64_t now = win32::TickCount64();
   long long best = -1;
   for (Timer::Impl* t = t_timers; t; t = t->next) {
     if (!t->enabled || t->interval <= 0) continue;

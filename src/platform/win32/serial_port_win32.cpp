@@ -1,7 +1,9 @@
 // The serial port on Windows: \\.\COMn opened for overlapped I/O, 8N1 without flow control,
 // DTR on. Reads never block: they take only what the driver has already queued. A wait for
 // input is one overlapped one-byte read, slept on with MsgWaitForMultipleObjectsEx so that the
-// thread's window messages (timer ticks among them) still end it.
+// thread's window messages (timer ticks among them) still end it. Pending I/O is cancelled with
+// CancelIo (XP has no CancelIoEx): it cancels what this thread started on the port, which is all
+// of it, as a port is used only on its object's thread.
 #include <windows.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include "nev/error.h"
 #include "platform/event_loop.h"
 #include "platform/serial_port.h"
+#include "platform/win32/port_error.h"
 #include "platform/win32/wide.h"
 
 namespace nev::platform {
@@ -57,13 +60,7 @@ class Win32SerialPort : public SerialPort {
     const DWORD baud = ParseBaud(settings);
     HANDLE handle = CreateFileW(win32::Widen(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-        Raise(kErrPortAlreadyOpen);
-      }
-      Raise(kErrPortOpenFailed);
-    }
+    if (handle == INVALID_HANDLE_VALUE) Raise(win32::PortOpenError(GetLastError()));
     if (!Configure(handle, baud)) {
       CloseHandle(handle);
       Raise(kErrPortOpenFailed, "The port's line settings could not be set");
@@ -114,7 +111,7 @@ class Win32SerialPort : public SerialPort {
       // Twice the line time of the bytes, and a second more, before giving the write up.
       const DWORD limit =
           1000 + static_cast<DWORD>(bytes.size() * 20000ull / (baud_ ? baud_ : 9600));
-      if (WaitForSingleObject(write_.Event(), limit) != WAIT_OBJECT_0) CancelIoEx(handle_, ov);
+      if (WaitForSingleObject(write_.Event(), limit) != WAIT_OBJECT_0) CancelIo(handle_);
       ok = GetOverlappedResult(handle_, ov, &written, TRUE);
     }
     if (!ok || written != bytes.size()) Raise(kErrPortOpenFailed, "Writing to the port failed");
@@ -134,7 +131,7 @@ class Win32SerialPort : public SerialPort {
       HANDLE event = read_.Event();
       const DWORD woke = MsgWaitForMultipleObjectsEx(1, &event, static_cast<DWORD>(max_ms),
                                                      QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-      if (woke != WAIT_OBJECT_0) CancelIoEx(handle_, ov);
+      if (woke != WAIT_OBJECT_0) CancelIo(handle_);
       ok = GetOverlappedResult(handle_, ov, &got, TRUE);
     } else if (!ok || got == 0) {
       // A port that fails (a device gone) still must not turn the caller's loop into a spin.
@@ -210,7 +207,7 @@ class Win32SerialPort : public SerialPort {
     DWORD got = 0;
     BOOL ok = ReadFile(handle_, buffer, count, &got, ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING) {
-      if (WaitForSingleObject(read_.Event(), 1000) != WAIT_OBJECT_0) CancelIoEx(handle_, ov);
+      if (WaitForSingleObject(read_.Event(), 1000) != WAIT_OBJECT_0) CancelIo(handle_);
       ok = GetOverlappedResult(handle_, ov, &got, TRUE);
     }
     if (!ok) Raise(kErrPortOpenFailed, "Reading the port failed");
@@ -226,6 +223,13 @@ class Win32SerialPort : public SerialPort {
 };
 
 }  // namespace
+
+int32_t win32::PortOpenError(unsigned long error) {
+  // Windows opens a serial port for one handle only: a second opener, in this process or
+  // another, gets access denied (a file held without sharing gives a sharing violation).
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) return kErrPortAlreadyOpen;
+  return kErrPortOpenFailed;
+}
 
 std::unique_ptr<SerialPort> SerialPort::Create() {
   return std::make_unique<Win32SerialPort>();

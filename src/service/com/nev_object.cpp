@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "nev/error.h"
+#include "platform/win32/message_log.h"
 #include "platform/win32/wide.h"
 #include "server.h"
 #include "service/late_binding.h"
 #include "service/members.h"
+#include "service/state.h"
 #include "variant_bridge.h"
 
 namespace nev::com {
@@ -49,10 +51,32 @@ HRESULT ReportToCaller(const ErrorRecord& error) {
   return ErrorResult(error.number);
 }
 
+// For the length of one call, the object's log is where messages go when NEVCOM_MESSAGES=log:
+// each one becomes a warning entry of the member that met it.
+class CallMessages final : public platform::win32::MessageLog {
+ public:
+  CallMessages(nev::NEV& nev, std::string_view member)
+      : nev_(nev), member_(member), scope_(*this) {}
+
+  void Write(const std::string& text, int, const std::string&) noexcept override {
+    try {
+      if (CDebugger* log = nev_.State().log.get()) log->Warning(kClassName, text, member_);
+    } catch (...) {
+      // The log could not be started (no right to make its folder): the message is lost.
+    }
+  }
+
+ private:
+  nev::NEV& nev_;
+  std::string_view member_;
+  platform::win32::MessageLogScope scope_;
+};
+
 // Runs a vtable member. Command methods report their own run-time errors; what still escapes
 // (InitConnection and StopConnection have no handler of their own) fails the call.
 template <class Body>
-HRESULT Guard(Body&& body) {
+HRESULT Guard(nev::NEV& nev, std::string_view member, Body&& body) {
+  CallMessages messages(nev, member);
   try {
     body();
     return S_OK;
@@ -72,18 +96,18 @@ HRESULT PutText(const std::string& text, BSTR* out) {
 
 // A member with a Boolean result: False unless the call gets to give one.
 template <class Call>
-HRESULT BoolResult(VARIANT_BOOL* result, Call&& call) {
+HRESULT BoolResult(nev::NEV& nev, std::string_view member, VARIANT_BOOL* result, Call&& call) {
   if (!result) return E_POINTER;
   *result = VARIANT_FALSE;
-  return Guard([&] { *result = Bool(call()); });
+  return Guard(nev, member, [&] { *result = Bool(call()); });
 }
 
 // A member with a text result: an empty text unless the call gets to give one.
 template <class Call>
-HRESULT TextResult(BSTR* result, Call&& call) {
+HRESULT TextResult(nev::NEV& nev, std::string_view member, BSTR* result, Call&& call) {
   if (!result) return E_POINTER;
   *result = nullptr;
-  return Guard([&] {
+  return Guard(nev, member, [&] {
     if (FAILED(PutText(call(), result))) throw std::bad_alloc();
   });
 }
@@ -253,6 +277,7 @@ HRESULT NEVObject::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARA
   const service::MemberInfo* member = MemberFor(dispid, flags);
   if (!member) return DISP_E_MEMBERNOTFOUND;
 
+  CallMessages messages(nev_, member->name);
   try {
     const std::size_t named_count = params->cNamedArgs;
     const std::size_t positional_count = params->cArgs - named_count;
@@ -307,87 +332,91 @@ HRESULT NEVObject::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARA
 
 HRESULT NEVObject::get_SilentMode(VARIANT_BOOL* result) {
   if (!result) return E_POINTER;
-  return Guard([&] { *result = Bool(nev_.SilentMode()); });
+  return Guard(nev_, "SilentMode", [&] { *result = Bool(nev_.SilentMode()); });
 }
 
 HRESULT NEVObject::put_SilentMode(VARIANT_BOOL value) {
-  return Guard([&] { nev_.SilentMode(value != VARIANT_FALSE); });
+  return Guard(nev_, "SilentMode", [&] { nev_.SilentMode(value != VARIANT_FALSE); });
 }
 
 HRESULT NEVObject::StopConnection(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.StopConnection(); });
+  return BoolResult(nev_, "StopConnection", result, [&] { return nev_.StopConnection(); });
 }
 
 HRESULT NEVObject::InitConnection(LONG Port, LONG BaudRate, LONG StopBits, LONG Parity,
                                   LONG ByteSize, VARIANT_BOOL* result) {
-  return BoolResult(
-      result, [&] { return nev_.InitConnection(Port, BaudRate, StopBits, Parity, ByteSize); });
+  return BoolResult(nev_, "InitConnection", result, [&] {
+    return nev_.InitConnection(Port, BaudRate, StopBits, Parity, ByteSize);
+  });
 }
 
 HRESULT NEVObject::PaperFeed(short Rows, VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.PaperFeed(Rows); });
+  return BoolResult(nev_, "PaperFeed", result, [&] { return nev_.PaperFeed(Rows); });
 }
 HRESULT NEVObject::FiscText(BSTR text, VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.FiscText(FromBstr(text)); });
+  return BoolResult(nev_, "FiscText", result, [&] { return nev_.FiscText(FromBstr(text)); });
 }
 HRESULT NEVObject::ServText(BSTR text, VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.ServText(FromBstr(text)); });
+  return BoolResult(nev_, "ServText", result, [&] { return nev_.ServText(FromBstr(text)); });
 }
 HRESULT NEVObject::SellArt(LONG n, double Q, double P, VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.SellArt(n, Q, P); });
+  return BoolResult(nev_, "SellArt", result, [&] { return nev_.SellArt(n, Q, P); });
 }
 HRESULT NEVObject::SellTaxGroup(BSTR Name, BSTR TaxGroup, double Q, double P,
                                 VARIANT_BOOL* result) {
-  return BoolResult(result,
+  return BoolResult(nev_, "SellTaxGroup", result,
                     [&] { return nev_.SellTaxGroup(FromBstr(Name), FromBstr(TaxGroup), Q, P); });
 }
 HRESULT NEVObject::OpenServNote(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.OpenServNote(); });
+  return BoolResult(nev_, "OpenServNote", result, [&] { return nev_.OpenServNote(); });
 }
 HRESULT NEVObject::CloseServNote(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.CloseServNote(); });
+  return BoolResult(nev_, "CloseServNote", result, [&] { return nev_.CloseServNote(); });
 }
 HRESULT NEVObject::OpenFiscNote(BSTR casher, BSTR Pass, BSTR BS, VARIANT_BOOL* result) {
-  return BoolResult(
-      result, [&] { return nev_.OpenFiscNote(FromBstr(casher), FromBstr(Pass), FromBstr(BS)); });
+  return BoolResult(nev_, "OpenFiscNote", result, [&] {
+    return nev_.OpenFiscNote(FromBstr(casher), FromBstr(Pass), FromBstr(BS));
+  });
 }
 HRESULT NEVObject::CloseFiscNote(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.CloseFiscNote(); });
+  return BoolResult(nev_, "CloseFiscNote", result, [&] { return nev_.CloseFiscNote(); });
 }
 HRESULT NEVObject::SellDep(LONG n, double Q, double P, VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.SellDep(n, Q, P); });
+  return BoolResult(nev_, "SellDep", result, [&] { return nev_.SellDep(n, Q, P); });
 }
 HRESULT NEVObject::Addition(VARIANT_BOOL Proportional, BSTR V) {
-  return Guard([&] { nev_.Addition(Proportional != VARIANT_FALSE, FromBstr(V)); });
+  return Guard(nev_, "Addition",
+               [&] { nev_.Addition(Proportional != VARIANT_FALSE, FromBstr(V)); });
 }
 HRESULT NEVObject::SubTotal(double* Total, double* TotalA, double* TotalB, double* TotalC,
                             VARIANT_BOOL* result) {
   if (!Total || !TotalA || !TotalB || !TotalC) return E_POINTER;
-  return BoolResult(result, [&] { return nev_.SubTotal(*Total, *TotalA, *TotalB, *TotalC); });
+  return BoolResult(nev_, "SubTotal", result,
+                    [&] { return nev_.SubTotal(*Total, *TotalA, *TotalB, *TotalC); });
 }
 HRESULT NEVObject::VoidAll(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.VoidAll(); });
+  return BoolResult(nev_, "VoidAll", result, [&] { return nev_.VoidAll(); });
 }
 HRESULT NEVObject::AddSum(BSTR casher, BSTR Pass, double Sum, LONG Pay, VARIANT_BOOL* result) {
-  return BoolResult(result,
+  return BoolResult(nev_, "AddSum", result,
                     [&] { return nev_.AddSum(FromBstr(casher), FromBstr(Pass), Sum, Pay); });
 }
 HRESULT NEVObject::OpenDraw(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.OpenDraw(); });
+  return BoolResult(nev_, "OpenDraw", result, [&] { return nev_.OpenDraw(); });
 }
 HRESULT NEVObject::Dublicate(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.Dublicate(); });
+  return BoolResult(nev_, "Dublicate", result, [&] { return nev_.Dublicate(); });
 }
 HRESULT NEVObject::EJournal(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.EJournal(); });
+  return BoolResult(nev_, "EJournal", result, [&] { return nev_.EJournal(); });
 }
 HRESULT NEVObject::ZDay(BSTR* result) {
-  return TextResult(result, [&] { return nev_.ZDay(); });
+  return TextResult(nev_, "ZDay", result, [&] { return nev_.ZDay(); });
 }
 HRESULT NEVObject::ZArticles(VARIANT* result) {
   if (!result) return E_POINTER;
   VariantInit(result);
-  return Guard([&] {
+  return Guard(nev_, "ZArticles", [&] {
     const std::optional<bool> done = nev_.ZArticles();
     if (done) {
       V_VT(result) = VT_BOOL;
@@ -396,31 +425,31 @@ HRESULT NEVObject::ZArticles(VARIANT* result) {
   });
 }
 HRESULT NEVObject::ZDep(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.ZDep(); });
+  return BoolResult(nev_, "ZDep", result, [&] { return nev_.ZDep(); });
 }
 HRESULT NEVObject::ZCasher(VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.ZCasher(); });
+  return BoolResult(nev_, "ZCasher", result, [&] { return nev_.ZCasher(); });
 }
 HRESULT NEVObject::Pay(LONG PayType, double Sum, VARIANT_BOOL* result) {
-  return BoolResult(result, [&] { return nev_.Pay(PayType, Sum); });
+  return BoolResult(nev_, "Pay", result, [&] { return nev_.Pay(PayType, Sum); });
 }
 HRESULT NEVObject::GetNumberofNotes(BSTR* result) {
-  return TextResult(result, [&] { return nev_.GetNumberofNotes(); });
+  return TextResult(nev_, "GetNumberofNotes", result, [&] { return nev_.GetNumberofNotes(); });
 }
 HRESULT NEVObject::NoteInfo(BSTR* result) {
-  return TextResult(result, [&] { return nev_.NoteInfo(); });
+  return TextResult(nev_, "NoteInfo", result, [&] { return nev_.NoteInfo(); });
 }
 HRESULT NEVObject::GetStatus(LONG* result) {
   if (!result) return E_POINTER;
   *result = 0;
-  return Guard([&] { *result = nev_.GetStatus(); });
+  return Guard(nev_, "GetStatus", [&] { *result = nev_.GetStatus(); });
 }
 HRESULT NEVObject::SetStatus() {
-  return Guard([&] { nev_.SetStatus(); });
+  return Guard(nev_, "SetStatus", [&] { nev_.SetStatus(); });
 }
 HRESULT NEVObject::SendSerNum(BSTR* Num) {
   if (!Num) return E_POINTER;
-  return Guard([&] {
+  return Guard(nev_, "SendSerNum", [&] {
     std::string text = FromBstr(*Num);
     nev_.SendSerNum(text);
     BSTR updated = ToBstr(text);
@@ -430,32 +459,33 @@ HRESULT NEVObject::SendSerNum(BSTR* Num) {
   });
 }
 HRESULT NEVObject::ZDeny() {
-  return Guard([&] { nev_.ZDeny(); });
+  return Guard(nev_, "ZDeny", [&] { nev_.ZDeny(); });
 }
 HRESULT NEVObject::ZAllow() {
-  return Guard([&] { nev_.ZAllow(); });
+  return Guard(nev_, "ZAllow", [&] { nev_.ZAllow(); });
 }
 HRESULT NEVObject::GetTaxRates(BSTR* result) {
-  return TextResult(result, [&] { return nev_.GetTaxRates(); });
+  return TextResult(nev_, "GetTaxRates", result, [&] { return nev_.GetTaxRates(); });
 }
 HRESULT NEVObject::GetFirstFMReport(BSTR s, BSTR* result) {
-  return TextResult(result, [&] { return nev_.GetFirstFMReport(FromBstr(s)); });
+  return TextResult(nev_, "GetFirstFMReport", result,
+                    [&] { return nev_.GetFirstFMReport(FromBstr(s)); });
 }
 HRESULT NEVObject::GetNextFMReport(BSTR* result) {
-  return TextResult(result, [&] { return nev_.GetNextFMReport(); });
+  return TextResult(nev_, "GetNextFMReport", result, [&] { return nev_.GetNextFMReport(); });
 }
 HRESULT NEVObject::ECRInfo(BSTR* result) {
-  return TextResult(result, [&] { return nev_.ECRInfo(); });
+  return TextResult(nev_, "ECRInfo", result, [&] { return nev_.ECRInfo(); });
 }
 HRESULT NEVObject::GetArticle(short x, BSTR* result) {
-  return TextResult(result, [&] { return nev_.GetArticle(x); });
+  return TextResult(nev_, "GetArticle", result, [&] { return nev_.GetArticle(x); });
 }
 HRESULT NEVObject::GetDepartment(short x, BSTR* result) {
-  return TextResult(result, [&] { return nev_.GetDepartment(x); });
+  return TextResult(nev_, "GetDepartment", result, [&] { return nev_.GetDepartment(x); });
 }
 HRESULT NEVObject::SetArticle(BSTR n, BSTR Name, BSTR Price, unsigned char TaxG, unsigned char Dep,
                               unsigned char Pay, unsigned char F, BSTR BC, BSTR Q) {
-  return Guard([&] {
+  return Guard(nev_, "SetArticle", [&] {
     nev_.SetArticle(FromBstr(n), FromBstr(Name), FromBstr(Price), TaxG, Dep, Pay, F, FromBstr(BC),
                     FromBstr(Q));
   });

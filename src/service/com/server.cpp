@@ -57,11 +57,15 @@ class ClassFactory final : public IClassFactory {
     if (outer) return CLASS_E_NOAGGREGATION;
     return NEVObject::Create(riid, out);
   }
+  // An unlock without a lock is ignored: the count never goes below zero, or the library could
+  // never be unloaded again.
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
     if (lock) {
       ++g_locks;
-    } else {
-      --g_locks;
+      return S_OK;
+    }
+    long locks = g_locks.load();
+    while (locks > 0 && !g_locks.compare_exchange_weak(locks, locks - 1)) {
     }
     return S_OK;
   }
@@ -83,11 +87,35 @@ bool SetValue(const std::wstring& path, const wchar_t* name, const std::wstring&
   return status == ERROR_SUCCESS;
 }
 
+// Deletes a key with everything under it, subkeys first (RegDeleteKeyW deletes only a key without
+// subkeys, and XP has no RegDeleteTreeW). The depth is capped at the registry's own limit of 512
+// levels; a subkey that another writer removed first is no failure, but is not waited for long.
+LSTATUS DeleteKeyTree(HKEY parent, const wchar_t* name, int depth) {
+  if (depth > 512) return ERROR_CANTOPEN;
+  HKEY key = nullptr;
+  LSTATUS status =
+      RegOpenKeyExW(parent, name, 0, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE, &key);
+  if (status != ERROR_SUCCESS) return status;
+  for (int vanished = 0; vanished < 16;) {
+    wchar_t child[256];  // key names have at most 255 characters
+    DWORD length = 256;
+    status = RegEnumKeyExW(key, 0, child, &length, nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) break;
+    status = DeleteKeyTree(key, child, depth + 1);
+    if (status == ERROR_FILE_NOT_FOUND) {
+      ++vanished;
+    } else if (status != ERROR_SUCCESS) {
+      break;
+    }
+  }
+  RegCloseKey(key);
+  if (status != ERROR_NO_MORE_ITEMS) return status;
+  return RegDeleteKeyW(parent, name);
+}
+
 bool DeleteTree(const std::wstring& path) {
-  const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
-  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return false;
-  const LSTATUS gone = RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str());
-  return gone == ERROR_SUCCESS || gone == ERROR_FILE_NOT_FOUND;
+  const LSTATUS status = DeleteKeyTree(HKEY_CLASSES_ROOT, path.c_str(), 0);
+  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 HRESULT LoadOwnTypeLib(ITypeLib** lib) {

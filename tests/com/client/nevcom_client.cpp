@@ -221,6 +221,15 @@ void CheckClassFactory(const std::wstring& dll) {
   factory->LockServer(FALSE);
   Check(with_object == S_FALSE && without == S_OK && locked == S_FALSE && can_unload() == S_OK,
         "DllCanUnloadNow is S_FALSE while an object lives or the server is locked, else S_OK");
+  // Unlocks without a lock count for nothing: one lock still locks, its unlock unlocks.
+  const bool unmatched_ok =
+      factory->LockServer(FALSE) == S_OK && factory->LockServer(FALSE) == S_OK;
+  const HRESULT after_unmatched = can_unload();
+  factory->LockServer(TRUE);
+  const HRESULT relocked = can_unload();
+  factory->LockServer(FALSE);
+  Check(unmatched_ok && after_unmatched == S_OK && relocked == S_FALSE && can_unload() == S_OK,
+        "LockServer(FALSE) without a matching TRUE leaves the lock count at zero");
   factory->Release();
 }
 
