@@ -15,6 +15,7 @@ namespace {
 
 using nlohmann::json;
 
+constexpr std::size_t kMaxDocumentBytes = 1 << 20;
 constexpr std::size_t kMaxItems = 500;
 constexpr std::size_t kMaxPayments = 8;
 constexpr double kMaxAmount = 9999999.99;
@@ -196,6 +197,7 @@ std::string ParseId(const json& doc) {
 }  // namespace
 
 Document ParseDocument(const std::string& json_text) {
+  if (json_text.size() > kMaxDocumentBytes) Fail("", "the document is larger than 1 MiB");
   json doc;
   try {
     doc = json::parse(json_text);

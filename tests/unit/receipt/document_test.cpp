@@ -127,6 +127,8 @@ TEST(ReceiptDocument, ReceiptsThatCannotCloseAreRefusedWhole) {
                        "items": [{"article": 1, "quantity": 1, "price": 0}], "payments": []})"),
             "payments");
   EXPECT_EQ(PathOf("[1, 2]"), "(document)");
+  EXPECT_EQ(PathOf(std::string(200000, '[') + std::string(200000, ']')), "(document)");
+  EXPECT_EQ(PathOf(std::string(2 << 20, ' ') + "{}"), "(document)");
   EXPECT_EQ(PathOf("{\"id\": \"a\""), "(document)");
   EXPECT_EQ(PathOf("{\"id\": \"a\xff\"}"), "(document)");  // not UTF-8: the parser says no
 }
