@@ -78,6 +78,10 @@ async function submitReceipt(event) {
   const printer = document.getElementById("printer").value;
   const doc = {
     id: "web-" + Date.now().toString(36) + "-" + Math.floor(Math.random() * 1e6).toString(36),
+    operator: {
+      number: Number(document.getElementById("op-number").value),
+      password: document.getElementById("op-password").value,
+    },
     items: [{
       text: document.getElementById("item-text").value,
       taxGroup: document.getElementById("item-group").value,
