@@ -132,6 +132,7 @@ Config ParseConfig(const std::string& json_text) {
     const double baud = Number(pj, "baud", path + ".baud", 1, 4000000, 9600);
     if (baud != std::floor(baud)) Fail(path + ".baud", "must be a whole number");
     p.baud = static_cast<int32_t>(baud);
+    if (p.simulated() && pj.contains("baud")) p.sim_pacing = p.baud;
     p.journal = Text(pj, "journal", path + ".journal", false);
     p.log_dir = Text(pj, "log", path + ".log", false);
     c.printers.push_back(p);

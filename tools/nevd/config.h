@@ -12,8 +12,9 @@ struct PrinterConfig {
   std::string id;
   std::string port;  // a device path, a port number, or "sim" for a built-in simulated printer
   int32_t baud = 9600;
-  std::string journal;  // the SQLite journal of its receipts; empty: nevd-<id>.db
-  std::string log_dir;  // the folder in which its driver log's "Logs" folder is made
+  std::string journal;     // the SQLite journal of its receipts; empty: nevd-<id>.db
+  std::string log_dir;     // the folder in which its driver log's "Logs" folder is made
+  int32_t sim_pacing = 0;  // a simulated printer's line speed when "baud" is given, else unpaced
   bool simulated() const { return port == "sim"; }
 };
 

@@ -147,7 +147,9 @@ Printer::Printer(PrinterConfig config, const Config& service, TaskStore& tasks)
       tasks_(tasks) {
   if (config_.journal.empty()) config_.journal = "nevd-" + config_.id + ".db";
   if (config_.simulated()) {
-    sim_ = std::make_unique<nevsim::Simulator>(nevsim::Options{});
+    nevsim::Options options;
+    options.baud = config_.sim_pacing;
+    sim_ = std::make_unique<nevsim::Simulator>(options);
     sim_->Start();
     device_ = sim_->SlavePath();
   } else {
