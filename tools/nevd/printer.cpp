@@ -325,6 +325,14 @@ void Printer::Run() {
     }
     if (release_pending_) {
       release_pending_ = false;
+      while (!queue_.empty()) {  // work queued before the release is not kept waiting
+        Queued q = std::move(queue_.front());
+        queue_.pop_front();
+        if (!q.task->key.empty()) in_flight_.erase(q.task->key);
+        lock.unlock();
+        tasks_.Finish(*q.task, Unavailable("printer " + config_.id + " was released"));
+        lock.lock();
+      }
       state_ = "released";
       last_error_ = "released to another program";
       since_ = UtcNow();

@@ -160,6 +160,9 @@ void Service::Stop() {
 void Service::Routes() {
   httplib::Server& s = *server_;
   s.set_payload_max_length(kBodyLimit);
+  // Handler threads wait for their printers; enough of them that waiters for a slow printer
+  // do not starve the requests for the others.
+  s.new_task_queue = [] { return new httplib::ThreadPool(64); };
   s.set_read_timeout(10);
   s.set_write_timeout(10);
 
