@@ -232,6 +232,13 @@ void Service::Routes() {
             ErrorBody("body-too-large",
                       "the request body is over " + std::to_string(kBodyLimit) + " bytes", ""));
         break;
+      case 400:
+        SendJson(res, 400,
+                 ErrorBody("bad-request",
+                           "the request could not be read (a POST needs a body, or "
+                           "Content-Length: 0)",
+                           ""));
+        break;
       case 404:
         SendJson(res, 404, ErrorBody("not-found", "no such resource", ""));
         break;
