@@ -1,0 +1,141 @@
+// Running nevd (and nev-sim) as real processes for the tests, and talking to nevd over HTTP.
+#pragma once
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/helpers.h"
+
+extern char** environ;
+
+namespace nevdtest {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// Starts a program with standard error to err_file, in folder cwd when one is given.
+inline pid_t Spawn(std::vector<std::string> args, const std::string& err_file,
+                   const std::string& cwd = {}) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
+  return pid;
+}
+
+inline int Stop(pid_t pid, int sig = SIGTERM) {
+  ::kill(pid, sig);
+  for (int i = 0; i < 200; ++i) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+    std::this_thread::sleep_for(25ms);
+  }
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
+// Waits (sleeping) until pred holds or the time is up.
+template <class Pred>
+inline bool Eventually(Pred pred, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return pred();
+}
+
+class Nevd {
+ public:
+  // Starts nevd in dir with config (none: nevd's built-in configuration).
+  Nevd(const nevtest::TempDir& dir, const json& config) {
+    json c = config;
+    std::vector<std::string> args{NEVD_EXE, "--listen", "127.0.0.1:0"};
+    for (json& p : c.is_null() ? empty_ : c["printers"]) {
+      p["journal"] = dir.str() + "/" + p["id"].get<std::string>() + ".db";
+      p["log"] = dir.str() + "/log-" + p["id"].get<std::string>();
+    }
+    if (!c.is_null()) {
+      const std::string file = dir.str() + "/nevd.json";
+      nevtest::WriteFile(file, c.dump());
+      args.insert(args.end(), {"--config", file});
+    }
+    err_ = dir.str() + "/nevd.err";
+    pid_ = Spawn(args, err_, dir.str());
+    const std::regex listening("listening on http://127\\.0\\.0\\.1:([0-9]+)/");
+    std::smatch m;
+    const bool up = Eventually(
+        [&] {
+          const std::string text = nevtest::ReadFile(err_);
+          if (!std::regex_search(text, m, listening)) return false;
+          port_ = std::stoi(m[1].str());
+          return true;
+        },
+        10s);
+    if (!up) throw std::runtime_error("nevd did not start: " + nevtest::ReadFile(err_));
+  }
+  ~Nevd() { Stop(pid_); }
+  int port() const { return port_; }
+  std::string Log() const { return nevtest::ReadFile(err_); }
+
+  httplib::Client Client(const httplib::Headers& headers = {}) const {
+    httplib::Client c("127.0.0.1", port_);
+    c.set_read_timeout(60, 0);
+    c.set_default_headers(headers);
+    return c;
+  }
+  // A JSON answer (status, body); the body is null when it is not JSON.
+  std::pair<int, json> Get(const std::string& path) const {
+    auto c = Client();
+    auto r = c.Get(path.c_str());
+    if (!r) return {0, nullptr};
+    return {r->status, json::parse(r->body, nullptr, false)};
+  }
+  std::pair<int, json> Post(const std::string& path, const std::string& body,
+                            const httplib::Headers& headers = {}) const {
+    auto c = Client();
+    auto r = c.Post(path.c_str(), headers, body, "application/json");
+    if (!r) return {0, nullptr};
+    return {r->status, json::parse(r->body, nullptr, false)};
+  }
+  std::string Paper(const std::string& printer) const {
+    auto c = Client();
+    auto r = c.Get(("/api/v1/printers/" + printer + "/paper").c_str());
+    return r && r->status == 200 ? r->body : std::string();
+  }
+  bool Online(const std::string& printer) const {
+    auto [status, body] = Get("/api/v1/printers/" + printer);
+    return status == 200 && body.value("state", "") == "online";
+  }
+
+ private:
+  json empty_ = json::array();
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string err_;
+};
+
+}  // namespace nevdtest

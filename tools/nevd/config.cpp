@@ -1,0 +1,149 @@
+#include "config.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <set>
+
+namespace nevd {
+
+using nlohmann::json;
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& field, const std::string& what) {
+  throw ConfigError(field.empty() ? what : field + ": " + what);
+}
+
+void OnlyKeys(const json& j, const std::string& path, const std::set<std::string>& keys) {
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    if (!keys.count(it.key())) Fail(path + (path.empty() ? "" : ".") + it.key(), "unknown key");
+  }
+}
+
+std::string Text(const json& j, const std::string& key, const std::string& path, bool required,
+                 std::size_t max = 4096) {
+  if (!j.contains(key)) {
+    if (required) Fail(path, "missing");
+    return {};
+  }
+  if (!j[key].is_string()) Fail(path, "must be a text");
+  std::string s = j[key].get<std::string>();
+  if (s.size() > max) Fail(path, "too long");
+  for (unsigned char c : s) {
+    if (c < 0x20) Fail(path, "holds a control character");
+  }
+  return s;
+}
+
+double Number(const json& j, const std::string& key, const std::string& path, double low,
+              double high, double fallback) {
+  if (!j.contains(key)) return fallback;
+  if (!j[key].is_number()) Fail(path, "must be a number");
+  const double v = j[key].get<double>();
+  if (!std::isfinite(v) || v < low || v > high) {
+    Fail(path, "must lie between " + json(low).dump() + " and " + json(high).dump());
+  }
+  return v;
+}
+
+}  // namespace
+
+bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+Config DefaultConfig() {
+  Config c;
+  PrinterConfig p;
+  p.id = "sim";
+  p.port = "sim";
+  c.printers.push_back(p);
+  return c;
+}
+
+void ApplyListen(Config& config, const std::string& listen) {
+  const std::size_t colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == listen.size()) {
+    Fail("listen", "must be HOST:PORT");
+  }
+  std::string host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  const std::string port = listen.substr(colon + 1);
+  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
+    Fail("listen", "the port must be a number from 0 to 65535");
+  }
+  const int n = std::stoi(port);
+  if (n > 65535) Fail("listen", "the port must be a number from 0 to 65535");
+  config.host = host;
+  config.port = n;
+}
+
+Config ParseConfig(const std::string& json_text) {
+  json j;
+  try {
+    j = json::parse(json_text);
+  } catch (const json::exception& e) {
+    Fail("", std::string("not JSON: ") + e.what());
+  }
+  if (!j.is_object()) Fail("", "must be a JSON object");
+  OnlyKeys(j, "", {"listen", "token", "cors", "probeSeconds", "maxBackoffSeconds", "printers"});
+  Config c;
+  if (j.contains("listen")) ApplyListen(c, Text(j, "listen", "listen", true, 300));
+  c.token = Text(j, "token", "token", false, 512);
+  if (j.contains("token") && c.token.size() < 16) Fail("token", "needs at least 16 characters");
+  if (j.contains("cors")) {
+    if (!j["cors"].is_array()) Fail("cors", "must be an array of origins");
+    for (std::size_t i = 0; i < j["cors"].size(); ++i) {
+      const std::string path = "cors[" + std::to_string(i) + "]";
+      const json& o = j["cors"][i];
+      if (!o.is_string()) Fail(path, "must be a text");
+      const std::string origin = o.get<std::string>();
+      if (origin == "*") Fail(path, "must name an origin, not *");
+      if (origin.rfind("http://", 0) != 0 && origin.rfind("https://", 0) != 0) {
+        Fail(path, "must be an origin such as http://till.local:8080");
+      }
+      c.origins.push_back(origin);
+    }
+  }
+  c.probe_seconds = Number(j, "probeSeconds", "probeSeconds", 0.1, 3600, c.probe_seconds);
+  c.max_backoff_seconds =
+      Number(j, "maxBackoffSeconds", "maxBackoffSeconds", 0.1, 3600, c.max_backoff_seconds);
+  if (!j.contains("printers") || !j["printers"].is_array() || j["printers"].empty()) {
+    Fail("printers", "must be a non-empty array");
+  }
+  std::set<std::string> ids;
+  for (std::size_t i = 0; i < j["printers"].size(); ++i) {
+    const std::string path = "printers[" + std::to_string(i) + "]";
+    const json& pj = j["printers"][i];
+    if (!pj.is_object()) Fail(path, "must be an object");
+    OnlyKeys(pj, path, {"id", "port", "baud", "journal", "log"});
+    PrinterConfig p;
+    p.id = Text(pj, "id", path + ".id", true, 64);
+    if (p.id.empty() ||
+        p.id.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                               "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") != std::string::npos) {
+      Fail(path + ".id", "may hold only letters, digits, - and _");
+    }
+    if (!ids.insert(p.id).second) Fail(path + ".id", "is used twice");
+    p.port = Text(pj, "port", path + ".port", true, 1024);
+    if (p.port.empty()) Fail(path + ".port", "must not be empty");
+    const double baud = Number(pj, "baud", path + ".baud", 1, 4000000, 9600);
+    if (baud != std::floor(baud)) Fail(path + ".baud", "must be a whole number");
+    p.baud = static_cast<int32_t>(baud);
+    if (p.simulated() && pj.contains("baud")) p.sim_pacing = p.baud;
+    p.journal = Text(pj, "journal", path + ".journal", false);
+    p.log_dir = Text(pj, "log", path + ".log", false);
+    c.printers.push_back(p);
+  }
+  return c;
+}
+
+void CheckConfig(const Config& config) {
+  if (!IsLoopback(config.host) && config.token.empty()) {
+    Fail("token", "is required when nevd listens beyond loopback (" + config.host + ")");
+  }
+}
+
+}  // namespace nevd

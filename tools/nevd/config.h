@@ -1,0 +1,46 @@
+// nevd's configuration: where it listens, who may call it and which printers it serves.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace nevd {
+
+struct PrinterConfig {
+  std::string id;
+  std::string port;  // a device path, a port number, or "sim" for a built-in simulated printer
+  int32_t baud = 9600;
+  std::string journal;     // the SQLite journal of its receipts; empty: nevd-<id>.db
+  std::string log_dir;     // the folder in which its driver log's "Logs" folder is made
+  int32_t sim_pacing = 0;  // a simulated printer's line speed when "baud" is given, else unpaced
+  bool simulated() const { return port == "sim"; }
+};
+
+struct Config {
+  std::string host = "127.0.0.1";
+  int port = 8631;
+  std::string token;                 // required beyond loopback
+  std::vector<std::string> origins;  // CORS origins allowed to call the API
+  double probe_seconds = 5;          // how often an idle printer is asked for its status
+  double max_backoff_seconds = 10;   // the longest wait between two reopening attempts
+  std::vector<PrinterConfig> printers;
+};
+
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The built-in configuration: one simulated printer "sim" on loopback.
+Config DefaultConfig();
+// Parses a JSON configuration; throws ConfigError naming the field.
+Config ParseConfig(const std::string& json_text);
+// Applies "--listen HOST:PORT"; throws ConfigError.
+void ApplyListen(Config& config, const std::string& listen);
+// Checks what only the whole configuration can tell (a token beyond loopback). Throws ConfigError.
+void CheckConfig(const Config& config);
+bool IsLoopback(const std::string& host);
+
+}  // namespace nevd
