@@ -123,6 +123,9 @@ struct JournalEntry {
   std::string updated;                // UTC time of the last write
 };
 
+// The current UTC time as the journal writes it: "2026-12-07T05:20:00Z".
+std::string UtcTimestamp();
+
 // The durable journal: SQLite in WAL mode, one row per document id, synced at each write-ahead
 // point. Throws std::runtime_error when the file cannot be opened or written.
 class Journal {

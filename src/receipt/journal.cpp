@@ -32,15 +32,6 @@ CREATE TABLE IF NOT EXISTS receipts (
   updated TEXT NOT NULL
 ))";
 
-std::string NowUtc() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 [[noreturn]] void Raise(sqlite3* db, const std::string& what) {
   throw std::runtime_error("journal: " + what + ": " + (db ? sqlite3_errmsg(db) : "no database"));
 }
@@ -102,10 +93,19 @@ void BindProgress(Statement& s, const Progress& p) {
   s.Opt(6, p.receipt_number ? std::optional<int64_t>(*p.receipt_number) : std::nullopt);
   s.Opt(7, p.expected_total);
   s.Opt(8, p.change);
-  s.Text(9, p.steps_json).Text(10, NowUtc());
+  s.Text(9, p.steps_json).Text(10, UtcTimestamp());
 }
 
 }  // namespace
+
+std::string UtcTimestamp() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
 
 Journal::Impl::Impl(const std::string& path) : db(new Db) {
   if (sqlite3_open_v2(path.c_str(), &db->handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,

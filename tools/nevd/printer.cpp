@@ -19,15 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string UtcNow() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 std::string LocalDay() {
   const std::time_t t = std::time(nullptr);
   std::tm tm{};
@@ -251,7 +242,7 @@ void Printer::GoOffline(nev::NEV& nev, const std::string& why) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == "online") {
     std::cerr << "nevd: printer " << config_.id << " offline: " << why << "\n";
-    since_ = UtcNow();
+    since_ = nev::receipt::UtcTimestamp();
   }
   if (state_ != "released") state_ = "offline";
   last_error_ = why;
@@ -284,7 +275,7 @@ void Printer::Probe(nev::NEV& nev) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != "online") {
     std::cerr << "nevd: printer " << config_.id << " online on " << device_ << "\n";
-    since_ = UtcNow();
+    since_ = nev::receipt::UtcTimestamp();
   }
   state_ = "online";
   last_error_.clear();
@@ -335,7 +326,7 @@ void Printer::Run() {
       }
       state_ = "released";
       last_error_ = "released to another program";
-      since_ = UtcNow();
+      since_ = nev::receipt::UtcTimestamp();
       lock.unlock();
       nev->StopConnection();
       std::cerr << "nevd: printer " << config_.id << " released\n";
