@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "protocol.h"
 #include "text.h"
 
 namespace nevsim {
@@ -120,55 +121,6 @@ Device::Device(Paper& paper) : paper_(paper) {
   fm_.push_back({3, "03.03.2024", {15600, 0, 700}});
 }
 
-bool Device::AnsweredByAck(uint8_t cmd) {
-  switch (cmd) {
-    case 0x82:
-    case 0x85:
-    case 0x8C:
-    case 0x8E:
-    case 0x8F:
-    case 0x86:
-    case 0x87:
-    case 0x88:
-    case 0x89:
-    case 0x90:
-    case 0x9A:
-    case 0x9B:
-    case 0x9C:
-    case 0x29:
-    case 0xA2:
-    case 0x27:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool Device::Known(uint8_t cmd) {
-  switch (cmd) {
-    case 0x80:
-    case 0x81:
-    case 0x83:
-    case 0x84:
-    case 0x8A:
-    case 0x8B:
-    case 0x8D:
-    case 0x91:
-    case 0x92:
-    case 0x93:
-    case 0x99:
-    case 0x54:
-    case 0xA0:
-    case 0xA1:
-    case 0x72:
-    case 0x76:
-    case 0x77:
-      return true;
-    default:
-      return AnsweredByAck(cmd);
-  }
-}
-
 std::array<uint8_t, 3> Device::Status(bool error) const {
   uint8_t b0 = 0x80;
   if (error) b0 |= 0x01;
@@ -197,7 +149,7 @@ Answer Device::Ok(uint8_t cmd, std::string data) const {
 Answer Device::Refuse(uint8_t cmd, std::string why) const {
   Answer a;
   a.note = std::move(why);
-  if (AnsweredByAck(cmd) || !Known(cmd)) {
+  if (AnsweredByAck(cmd) || !Find(cmd)) {
     a.kind = Answer::kNak;
   } else {
     a.kind = Answer::kFrame;
@@ -206,77 +158,105 @@ Answer Device::Refuse(uint8_t cmd, std::string why) const {
   return a;
 }
 
-Answer Device::Command(uint8_t cmd, const std::string& data) {
-  switch (cmd) {
-    case 0x80:
-      return OpenServ(cmd);
-    case 0x81:
-      return CloseServ(cmd);
-    case 0x82:
-      return Text(cmd, data, false);
-    case 0x83:
-      return OpenFisc(cmd, data);
-    case 0x84:
-      return CloseFisc(cmd);
-    case 0x85:
-      return Text(cmd, data, true);
-    case 0x86:
-    case 0x87:
-    case 0x88:
-      return Sell(cmd, data);
-    case 0x89:
-      return Adjust(cmd, data);
-    case 0x8A:
-      return SubTotal(cmd);
-    case 0x8B:
-      return Pay(cmd, data);
-    case 0x8C:
-      return Void(cmd);
-    case 0x8D:
-      return AddSum(cmd, data);
-    case 0x8E:
-      ++drawer_opens_;
-      return Ok(cmd);
-    case 0x8F:
-      return Feed(cmd, data);
-    case 0x90:
-      return Duplicate(cmd);
-    case 0x91:
-      return Journal(cmd);
-    case 0x92:
-      return Ok(cmd, std::to_string(receipt_no_) + "\t" + std::to_string(fiscal_today_) + "\t" +
-                         std::to_string(serv_today_) + "\t" + std::to_string(void_today_));
-    case 0x93: {
-      const int64_t total = receipt_.group[0] + receipt_.group[1] + receipt_.group[2];
-      return Ok(cmd, std::to_string(receipt_.number) + "\t" + std::to_string(receipt_.lines) +
-                         "\t" + Money(total) + "\t" + Money(receipt_.paid));
-    }
-    case 0x99:
-    case 0x9A:
-    case 0x9B:
-    case 0x9C:
-      return ZReport(cmd);
-    case 0x29:
-      return ZSwitch(cmd, data);
-    case 0x54:
-      return FmReport(cmd, data);
-    case 0x72:
-      return Ok(cmd, Money(kRates[0]) + "\t" + Money(kRates[1]) + "\t" + Money(kRates[2]));
-    case 0xA0:
-      return Ok(cmd, "NEV-SIM\t" + serial_ + "\t1.00\t" + std::to_string(fm_.back().z));
-    case 0xA1:
-      return Ok(cmd);
-    case 0xA2:
-      return SerialNumber(cmd, data);
-    case 0x27:
-      return SetArticle(cmd, data);
-    case 0x76:
-      return GetDepartment(cmd, data);
-    case 0x77:
-      return GetArticle(cmd, data);
-    default:
-      return Refuse(cmd, cmd == 0xFF ? "probe" : "unknown command");
+// Every command the device knows, once: its code, its name for traces, how it is answered, whether
+// it leaves the device as it was, and what it does.
+const Device::CommandInfo Device::kCommands[] = {
+    {0x80, "OpenServNote", kFrame, kChanges, &Device::OpenServ},
+    {0x81, "CloseServNote", kFrame, kChanges, &Device::CloseServ},
+    {0x82, "ServText", kAck, kChanges, &Device::ServText},
+    {0x83, "OpenFiscNote", kFrame, kChanges, &Device::OpenFisc},
+    {0x84, "CloseFiscNote", kFrame, kChanges, &Device::CloseFisc},
+    {0x85, "FiscText", kAck, kChanges, &Device::FiscText},
+    {0x86, "SellTaxGroup", kAck, kChanges, &Device::Sell},
+    {0x87, "SellArt", kAck, kChanges, &Device::Sell},
+    {0x88, "SellDep", kAck, kChanges, &Device::Sell},
+    {0x89, "Addition", kAck, kChanges, &Device::Adjust},
+    {0x8A, "SubTotal", kFrame, kQuery, &Device::SubTotal},
+    {0x8B, "Pay", kFrame, kChanges, &Device::Pay},
+    {0x8C, "VoidAll", kAck, kChanges, &Device::Void},
+    {0x8D, "AddSum", kFrame, kChanges, &Device::AddSum},
+    {0x8E, "OpenDraw", kAck, kChanges, &Device::OpenDrawer},
+    {0x8F, "PaperFeed", kAck, kChanges, &Device::Feed},
+    {0x90, "Dublicate", kAck, kChanges, &Device::Duplicate},
+    {0x91, "EJournal", kFrame, kChanges, &Device::Journal},
+    {0x92, "GetNumberofNotes", kFrame, kQuery, &Device::Counters},
+    {0x93, "NoteInfo", kFrame, kQuery, &Device::NoteInfo},
+    {0x99, "ZDay", kFrame, kChanges, &Device::ZReport},
+    {0x9A, "ZArticles", kAck, kChanges, &Device::ZReport},
+    {0x9B, "ZDep", kAck, kChanges, &Device::ZReport},
+    {0x9C, "ZCasher", kAck, kChanges, &Device::ZReport},
+    {0x29, "ZDeny/ZAllow", kAck, kChanges, &Device::ZSwitch},
+    {0x54, "GetFirstFMReport", kFrame, kQuery, &Device::FmReport},
+    {0x72, "GetTaxRates", kFrame, kQuery, &Device::TaxRates},
+    {0xA0, "ECRInfo", kFrame, kQuery, &Device::Info},
+    {0xA1, "GetStatus", kFrame, kQuery, &Device::StatusQuery},
+    {0xA2, "SendSerNum", kAck, kChanges, &Device::SerialNumber},
+    {0x27, "SetArticle", kAck, kChanges, &Device::SetArticle},
+    {0x76, "GetDepartment", kFrame, kQuery, &Device::GetDepartment},
+    {0x77, "GetArticle", kFrame, kQuery, &Device::GetArticle},
+};
+
+Answer Device::ServText(uint8_t cmd, const std::string& data) {
+  return Text(cmd, data, false);
+}
+
+Answer Device::FiscText(uint8_t cmd, const std::string& data) {
+  return Text(cmd, data, true);
+}
+
+Answer Device::OpenDrawer(uint8_t cmd, const std::string&) {
+  ++drawer_opens_;
+  return Ok(cmd);
+}
+
+Answer Device::Counters(uint8_t cmd, const std::string&) {
+  return Ok(cmd, std::to_string(receipt_no_) + "\t" + std::to_string(fiscal_today_) + "\t" +
+                     std::to_string(serv_today_) + "\t" + std::to_string(void_today_));
+}
+
+Answer Device::NoteInfo(uint8_t cmd, const std::string&) {
+  const int64_t total = receipt_.group[0] + receipt_.group[1] + receipt_.group[2];
+  return Ok(cmd, std::to_string(receipt_.number) + "\t" + std::to_string(receipt_.lines) + "\t" +
+                     Money(total) + "\t" + Money(receipt_.paid));
+}
+
+Answer Device::TaxRates(uint8_t cmd, const std::string&) {
+  return Ok(cmd, Money(kRates[0]) + "\t" + Money(kRates[1]) + "\t" + Money(kRates[2]));
+}
+
+Answer Device::Info(uint8_t cmd, const std::string&) {
+  return Ok(cmd, "NEV-SIM\t" + serial_ + "\t1.00\t" + std::to_string(fm_.back().z));
+}
+
+Answer Device::StatusQuery(uint8_t cmd, const std::string&) {
+  return Ok(cmd);
+}
+
+const Device::CommandInfo* Device::Find(uint8_t cmd) {
+  for (const CommandInfo& info : kCommands) {
+    if (info.code == cmd) return &info;
   }
+  return nullptr;
+}
+
+bool Device::AnsweredByAck(uint8_t cmd) {
+  const CommandInfo* info = Find(cmd);
+  return info && info->reply == kAck;
+}
+
+bool Device::Changes(uint8_t cmd) {
+  const CommandInfo* info = Find(cmd);
+  return info && info->effect == kChanges;
+}
+
+const char* CommandName(uint8_t cmd) {
+  if (const Device::CommandInfo* info = Device::Find(cmd)) return info->name;
+  return cmd == kProbe ? "probe" : "unknown";
+}
+
+Answer Device::Command(uint8_t cmd, const std::string& data) {
+  if (const CommandInfo* info = Find(cmd)) return (this->*info->run)(cmd, data);
+  return Refuse(cmd, cmd == kProbe ? "probe" : "unknown command");
 }
 
 int64_t Device::Due() const {
@@ -322,7 +302,7 @@ std::string Device::CheckOperator(const std::string& field, int& op) const {
   return {};
 }
 
-Answer Device::OpenServ(uint8_t cmd) {
+Answer Device::OpenServ(uint8_t cmd, const std::string&) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is already open");
   if (NoPaper()) return Refuse(cmd, "no paper");
   serv_open_ = true;
@@ -331,7 +311,7 @@ Answer Device::OpenServ(uint8_t cmd) {
   return Ok(cmd, std::to_string(receipt_no_));
 }
 
-Answer Device::CloseServ(uint8_t cmd) {
+Answer Device::CloseServ(uint8_t cmd, const std::string&) {
   if (!serv_open_) return Refuse(cmd, "no service receipt open");
   if (NoPaper()) return Refuse(cmd, "no paper");
   PrintFooter(T("НЕФИСКАЛЕН БОН"));
@@ -473,7 +453,7 @@ Answer Device::Adjust(uint8_t cmd, const std::string& data) {
   return Ok(cmd);
 }
 
-Answer Device::SubTotal(uint8_t cmd) {
+Answer Device::SubTotal(uint8_t cmd, const std::string&) {
   if (!fiscal_open_) return Refuse(cmd, "no fiscal receipt open");
   const int64_t* g = receipt_.group;
   return Ok(cmd, Money(g[0] + g[1] + g[2]) + "\t" + Money(g[0]) + "\t" + Money(g[1]) + "\t" +
@@ -514,7 +494,7 @@ Answer Device::Pay(uint8_t cmd, const std::string& data) {
   return Ok(cmd, Money(left > 0 ? left : 0) + "\t" + Money(receipt_.change));
 }
 
-Answer Device::CloseFisc(uint8_t cmd) {
+Answer Device::CloseFisc(uint8_t cmd, const std::string&) {
   if (!fiscal_open_) return Refuse(cmd, "no fiscal receipt open");
   if (Due() > 0) return Refuse(cmd, "receipt not paid");
   if (NoPaper()) return Refuse(cmd, "no paper");
@@ -555,7 +535,7 @@ Answer Device::CloseFisc(uint8_t cmd) {
   return Ok(cmd, std::to_string(receipt_.number) + "\t" + Money(total));
 }
 
-Answer Device::Void(uint8_t cmd) {
+Answer Device::Void(uint8_t cmd, const std::string&) {
   if (!fiscal_open_) return Refuse(cmd, "no fiscal receipt open");
   if (NoPaper()) return Refuse(cmd, "no paper");
   paper_.Rule();
@@ -603,7 +583,7 @@ Answer Device::Feed(uint8_t cmd, const std::string& data) {
   return Ok(cmd);
 }
 
-Answer Device::Duplicate(uint8_t cmd) {
+Answer Device::Duplicate(uint8_t cmd, const std::string&) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
   if (!have_last_) return Refuse(cmd, "no receipt to copy");
   if (duplicate_done_) return Refuse(cmd, "duplicate already printed");
@@ -616,7 +596,7 @@ Answer Device::Duplicate(uint8_t cmd) {
   return Ok(cmd);
 }
 
-Answer Device::Journal(uint8_t cmd) {
+Answer Device::Journal(uint8_t cmd, const std::string&) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
   if (NoPaper()) return Refuse(cmd, "no paper");
   ++receipt_no_;
@@ -661,7 +641,7 @@ void Device::ResetDay() {
   receipt_ = Receipt{};
 }
 
-Answer Device::ZReport(uint8_t cmd) {
+Answer Device::ZReport(uint8_t cmd, const std::string&) {
   if (AnyReceiptOpen()) return Refuse(cmd, "a receipt is open");
   if (z_denied_) return Refuse(cmd, "Z reports are denied");
   if (NoPaper()) return Refuse(cmd, "no paper");

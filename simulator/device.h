@@ -35,8 +35,20 @@ class Device {
   // Status bytes as they stand now; error sets bit 0 of byte 0.
   std::array<uint8_t, 3> Status(bool error) const;
 
+  enum Reply { kAck, kFrame };       // how an accepted command is answered
+  enum Effect { kChanges, kQuery };  // a query leaves the device as it was
+  struct CommandInfo {
+    uint8_t code;
+    const char* name;
+    Reply reply;
+    Effect effect;
+    Answer (Device::*run)(uint8_t cmd, const std::string& data);
+  };
+  // The command's row, or nullptr for a code the device does not know.
+  static const CommandInfo* Find(uint8_t cmd);
   static bool AnsweredByAck(uint8_t cmd);
-  static bool Known(uint8_t cmd);
+  // A known command that changes the device (what a durable state must keep).
+  static bool Changes(uint8_t cmd);
 
  private:
   struct Sale {
@@ -75,26 +87,37 @@ class Device {
     int64_t group[3] = {0, 0, 0};
   };
 
+  static const CommandInfo kCommands[];
+
   Answer Ok(uint8_t cmd, std::string data = {}) const;
   Answer Refuse(uint8_t cmd, std::string why) const;
 
-  Answer OpenServ(uint8_t cmd);
-  Answer CloseServ(uint8_t cmd);
+  // The commands, each taking its data bytes (ignored by those without data).
+  Answer OpenServ(uint8_t cmd, const std::string& data);
+  Answer CloseServ(uint8_t cmd, const std::string& data);
+  Answer ServText(uint8_t cmd, const std::string& data);
+  Answer FiscText(uint8_t cmd, const std::string& data);
   Answer Text(uint8_t cmd, const std::string& data, bool fiscal);
   Answer OpenFisc(uint8_t cmd, const std::string& data);
-  Answer CloseFisc(uint8_t cmd);
+  Answer CloseFisc(uint8_t cmd, const std::string& data);
   Answer Sell(uint8_t cmd, const std::string& data);
   Answer Adjust(uint8_t cmd, const std::string& data);
-  Answer SubTotal(uint8_t cmd);
+  Answer SubTotal(uint8_t cmd, const std::string& data);
   Answer Pay(uint8_t cmd, const std::string& data);
-  Answer Void(uint8_t cmd);
+  Answer Void(uint8_t cmd, const std::string& data);
   Answer AddSum(uint8_t cmd, const std::string& data);
+  Answer OpenDrawer(uint8_t cmd, const std::string& data);
   Answer Feed(uint8_t cmd, const std::string& data);
-  Answer Duplicate(uint8_t cmd);
-  Answer Journal(uint8_t cmd);
-  Answer ZReport(uint8_t cmd);
+  Answer Duplicate(uint8_t cmd, const std::string& data);
+  Answer Journal(uint8_t cmd, const std::string& data);
+  Answer Counters(uint8_t cmd, const std::string& data);
+  Answer NoteInfo(uint8_t cmd, const std::string& data);
+  Answer ZReport(uint8_t cmd, const std::string& data);
   Answer ZSwitch(uint8_t cmd, const std::string& data);
   Answer FmReport(uint8_t cmd, const std::string& data);
+  Answer TaxRates(uint8_t cmd, const std::string& data);
+  Answer Info(uint8_t cmd, const std::string& data);
+  Answer StatusQuery(uint8_t cmd, const std::string& data);
   Answer SerialNumber(uint8_t cmd, const std::string& data);
   Answer SetArticle(uint8_t cmd, const std::string& data);
   Answer GetArticle(uint8_t cmd, const std::string& data);
@@ -135,5 +158,8 @@ class Device {
   std::string serial_ = "00000001";
   int drawer_opens_ = 0;
 };
+
+// Name of a command code for traces ("PaperFeed", "probe", "unknown").
+const char* CommandName(uint8_t cmd);
 
 }  // namespace nevsim

@@ -10,26 +10,6 @@ namespace nevsim {
 
 namespace {
 
-// Queries and report reading leave the device as it was.
-bool Changes(uint8_t cmd) {
-  switch (cmd) {
-    case 0x8A:
-    case 0x92:
-    case 0x93:
-    case 0xA1:
-    case 0x72:
-    case 0xA0:
-    case 0x77:
-    case 0x76:
-    case 0x54:
-    case 0x4E:
-    case 0xFF:
-      return false;
-    default:
-      return Device::Known(cmd);
-  }
-}
-
 std::string Hex(const std::string& bytes) {
   static const char* kDigits = "0123456789ABCDEF";
   std::string out;
@@ -82,7 +62,7 @@ std::vector<std::pair<uint8_t, std::string>> StateFile::Open(const std::string& 
 }
 
 void StateFile::Record(uint8_t cmd, const std::string& data, const Answer& answer) {
-  if (fd_ < 0 || !Changes(cmd)) return;
+  if (fd_ < 0 || !Device::Changes(cmd)) return;
   const bool accepted =
       answer.kind == Answer::kAck || (answer.kind == Answer::kFrame && !(answer.status[0] & 1));
   if (!accepted) return;

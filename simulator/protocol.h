@@ -66,7 +66,5 @@ class FrameParser {
 
 // "02 20 21 8F ..." for traces.
 std::string Hex(const std::string& bytes);
-// Name of a command code for traces ("PaperFeed", "probe", "?").
-const char* CommandName(uint8_t cmd);
 
 }  // namespace nevsim

@@ -2,6 +2,7 @@
 // failed append leaves nothing behind, and a long session keeps to the size limit.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -73,12 +74,20 @@ TEST(LogSharing, CutsOfAnotherProcessLoseNoLineOfAnAppender) {
   ASSERT_EQ(write(go[1], "g", 1), 1);
   // After each cut, what is left of the appender must be an unbroken run (a line still being
   // written at the very end is left out).
+  // The cutter waits for the appender to add 2 KB between its sessions, so that a starved
+  // appender on a loaded machine cannot see all its lines cut away by a run of cutter sessions.
+  const fs::path file = base.path() / "Logs/shared.log";
   int sessions = 0;
   std::string gap;
-  for (char end; read(done[0], &end, 1) != 1; ++sessions) {
+  std::uintmax_t after_cut = 0;
+  for (pollfd ended{done[0], POLLIN, 0}; poll(&ended, 1, 1) == 0;) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (!ec && size < after_cut + 2048) continue;
     Log(base.path(), 16, 12)->Information("NEV", "cutter", "Test");
-    if (sessions % 4 != 0) continue;
-    std::vector<std::string> now = Lines(nevtest::ReadFile(base.path() / "Logs/shared.log"));
+    after_cut = fs::file_size(file, ec);
+    if (sessions++ % 4 != 0) continue;
+    std::vector<std::string> now = Lines(nevtest::ReadFile(file));
     if (!now.empty() && now.back().ends_with("<torn>")) now.pop_back();
     const std::vector<int> numbers = Numbered(now);
     for (std::size_t i = 1; i < numbers.size() && gap.empty(); ++i) {
