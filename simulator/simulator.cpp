@@ -103,7 +103,18 @@ struct Simulator::Impl {
   std::mutex trace_mu;
 
   void Serve();
+  // One event from the line: recorded, decided (faults first, then the device), delivered.
+  struct Decision {
+    Faults faults;        // the faults in force for this answer
+    Answer answer;        // what the device (or a fault) says
+    std::string bytes;    // the answer as it goes on the line
+    bool silent = false;  // no answer at all
+    bool power_cut = false, lost = false;
+  };
   void Handle(const LineEvent& e);
+  void Record(const LineEvent& e);  // with mu held
+  Decision Decide(const LineEvent& e);
+  void Deliver(const LineEvent& e, const Decision& d);
   bool HangUpMidReply(const std::string& answer);
   void Replay();
   void PowerCut();
@@ -149,6 +160,20 @@ void Simulator::Impl::Serve() {
 }
 
 void Simulator::Impl::Handle(const LineEvent& e) {
+  Decision d = Decide(e);
+  if (d.silent) {
+    Trace("   (silent: no answer)");
+    return;
+  }
+  if (d.power_cut) return PowerCut();
+  if (d.lost) {
+    Trace("   (executed; answer lost)");
+    return;
+  }
+  Deliver(e, d);
+}
+
+void Simulator::Impl::Record(const LineEvent& e) {
   Received rec;
   rec.raw = e.raw;
   rec.framed = e.kind == LineEvent::kFrame;
@@ -165,83 +190,84 @@ void Simulator::Impl::Handle(const LineEvent& e) {
                   e.seq);
     Trace("<- " + Hex(e.raw) + head + Printable(e.data) + "\"");
   }
+  frames.push_back(rec);
+  // A program serving for days keeps only the recent part of its record.
+  if (frames.size() > kMaxFrames) frames.erase(frames.begin(), frames.begin() + kMaxFrames / 2);
+  recorded.notify_all();
+}
 
-  std::string answer;
-  Answer ans;
-  bool long_op = false;
-  bool power_cut = false, lost = false;
-  Faults f;
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    frames.push_back(rec);
-    // A program serving for days keeps only the recent part of its record.
-    if (frames.size() > kMaxFrames) frames.erase(frames.begin(), frames.begin() + kMaxFrames / 2);
-    recorded.notify_all();
-    f = faults;
-    faults.drop = false;  // one-shot
-    // One-shot faults that count answers leave the probe (0xFF) alone.
-    const bool probe = e.kind == LineEvent::kFrame && e.cmd == 0xFF;
-    if (probe) {
-      f.late_once_ms = -1;
-      f.hangup_after = -1;
-    } else {
-      faults.late_once_ms = -1;
-      if (faults.hangup_after >= 0) --faults.hangup_after;
+// What to answer: the injected faults first, then the device itself.
+Simulator::Impl::Decision Simulator::Impl::Decide(const LineEvent& e) {
+  std::lock_guard<std::mutex> lock(mu);
+  Record(e);
+  Decision d;
+  Faults& f = d.faults;
+  f = faults;
+  faults.drop = false;  // one-shot
+  // One-shot faults that count answers leave the probe (0xFF) alone.
+  const bool probe = e.kind == LineEvent::kFrame && e.cmd == kProbe;
+  if (probe) {
+    f.late_once_ms = -1;
+    f.hangup_after = -1;
+  } else {
+    faults.late_once_ms = -1;
+    if (faults.hangup_after >= 0) --faults.hangup_after;
+  }
+  if (f.silent) {
+    d.silent = true;
+    return d;
+  }
+  Answer& ans = d.answer;
+  const int key = e.kind == LineEvent::kNextPiece ? kNext : e.cmd;
+  if (e.kind == LineEvent::kBadFrame) {
+    ans.kind = Answer::kNak;
+    ans.note = e.why;
+  } else if (f.nak.count(key)) {
+    ans.kind = Answer::kNak;
+    ans.note = "injected NAK";
+  } else {
+    if (e.kind == LineEvent::kFrame) last_seq = e.seq;
+    ans = e.kind == LineEvent::kNextPiece ? device.NextPiece() : device.Command(e.cmd, e.data);
+    if (e.kind == LineEvent::kFrame) {
+      state.Record(e.cmd, e.data, ans);
+      d.power_cut = answer_faults.PowerCut(key);
+      d.lost = !d.power_cut && answer_faults.TakeLose(key);
     }
-    if (f.silent) {
-      Trace("   (silent: no answer)");
-      return;
-    }
-    const int key = e.kind == LineEvent::kNextPiece ? kNext : e.cmd;
-    if (e.kind == LineEvent::kBadFrame) {
-      ans.kind = Answer::kNak;
-      ans.note = e.why;
-    } else if (f.nak.count(key)) {
-      ans.kind = Answer::kNak;
-      ans.note = "injected NAK";
+    auto ov = f.override_data.find(key);
+    if (ov != f.override_data.end()) {
+      ans.kind = Answer::kFrame;
+      ans.data = ov->second;
+      ans.status = device.Status(false);
     } else {
-      if (e.kind == LineEvent::kFrame) last_seq = e.seq;
-      ans = e.kind == LineEvent::kNextPiece ? device.NextPiece() : device.Command(e.cmd, e.data);
-      if (e.kind == LineEvent::kFrame) {
-        state.Record(e.cmd, e.data, ans);
-        power_cut = answer_faults.PowerCut(key);
-        lost = !power_cut && answer_faults.TakeLose(key);
-      }
-      auto ov = f.override_data.find(key);
-      if (ov != f.override_data.end()) {
-        ans.kind = Answer::kFrame;
-        ans.data = ov->second;
-        ans.status = device.Status(false);
-      } else {
-        ans.data = SafeReplyData(ans.data);
-      }
-    }
-    long_op = ans.long_op;
-    if (ans.kind == Answer::kAck) {
-      answer = std::string(1, static_cast<char>(kAck));
-    } else if (ans.kind == Answer::kNak) {
-      answer = std::string(1, static_cast<char>(kNak));
-    } else {
-      uint8_t status[3] = {ans.status[0], ans.status[1], ans.status[2]};
-      if (f.force_status)
-        for (int i = 0; i < 3; ++i) status[i] = f.forced[i];
-      answer = BuildReply(e.kind == LineEvent::kNextPiece ? last_seq : e.seq,
-                          static_cast<uint8_t>(key), ans.data, status);
+      ans.data = SafeReplyData(ans.data);
     }
   }
-
-  if (power_cut) return PowerCut();
-  if (lost) {
-    Trace("   (executed; answer lost)");
-    return;
+  if (ans.kind == Answer::kAck) {
+    d.bytes = std::string(1, static_cast<char>(kAck));
+  } else if (ans.kind == Answer::kNak) {
+    d.bytes = std::string(1, static_cast<char>(kNak));
+  } else {
+    uint8_t status[3] = {ans.status[0], ans.status[1], ans.status[2]};
+    if (f.force_status)
+      for (int i = 0; i < 3; ++i) status[i] = f.forced[i];
+    d.bytes = BuildReply(e.kind == LineEvent::kNextPiece ? last_seq : e.seq,
+                         static_cast<uint8_t>(key), ans.data, status);
   }
-  // A real line delivers the command no faster than the baud rate allows.
+  return d;
+}
+
+// Puts the answer on the line: no faster than the baud rate, SYNs during a long report, then the
+// delivery faults (delays, garbage, a hang-up, a drop or a split reply).
+void Simulator::Impl::Deliver(const LineEvent& e, const Decision& d) {
+  const Faults& f = d.faults;
+  const Answer& ans = d.answer;
+  const std::string& answer = d.bytes;
   if (opt.baud > 0) {
     const auto ready =
         e.start + std::chrono::nanoseconds(10'000'000'000LL / opt.baud * e.raw.size());
     if (!line.SleepUntil(ready)) return;
   }
-  if (long_op) {
+  if (ans.long_op) {
     const auto start = Clock::now();
     const auto end = start + milliseconds(opt.long_op_ms);
     const auto step = milliseconds(opt.syn_interval_ms > 0 ? opt.syn_interval_ms : 500);

@@ -159,8 +159,15 @@ TEST(NevdWebPage, ATestReceiptPrintedFromThePageShowsItsResultAndTillRoll) {
   EXPECT_EQ(state, "printed");
   const json result = browser.Script("return document.getElementById('result').textContent;");
   EXPECT_NE(result.get<std::string>().find("\"total\": 2.4"), std::string::npos) << result;
-  const json roll = browser.Script("return document.getElementById('paper').textContent;");
-  EXPECT_NE(roll.get<std::string>().find("Browser test"), std::string::npos) << roll;
+  // The page fetches the till roll after it has shown the result.
+  json roll;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        roll = browser.Script("return document.getElementById('paper').textContent;");
+        return roll.get<std::string>().find("Browser test") != std::string::npos;
+      },
+      10s))
+      << roll;
   EXPECT_EQ(roll.get<std::string>(), nevd.Paper("sim"));
 
   const json shot = browser.Session("GET", "/screenshot", nullptr)["value"];
