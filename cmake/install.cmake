@@ -1,6 +1,7 @@
-# What `cmake --install` puts where (GNUInstallDirs), in two components that CPack turns into
-# two packages: "library" (libnev.so, libnev.a, the public headers, the CMake and pkg-config
-# files, the documents) and "tools" (nevctl, nev-sim and their man pages).
+# What `cmake --install` puts where (GNUInstallDirs), in components that CPack turns into
+# packages: "library" (libnev.so, libnev.a, the public headers, the CMake and pkg-config files,
+# the documents), "tools" (nevctl, nev-sim and their man pages) and "service" (nevd, its systemd
+# unit and, for a system install under /usr, its configuration in /etc).
 include(CMakePackageConfigHelpers)
 
 set(NEV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nev)
@@ -55,3 +56,17 @@ install(FILES ${PROJECT_BINARY_DIR}/man/nevctl.1 ${PROJECT_BINARY_DIR}/man/nev-s
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
               ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/api.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT library)
+
+if(TARGET nevd)
+  install(TARGETS nevd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/nevd/nevd.service
+          DESTINATION lib/systemd/system COMPONENT service)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/nevd/etc/nevd.json
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/nevd/examples COMPONENT service)
+  # The unit reads /etc/nevd/nevd.json. Only a system install (the package) writes there; an
+  # install under any other prefix keeps the example beside the documents.
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/nevd/etc/nevd.json DESTINATION /etc/nevd
+            COMPONENT service)
+  endif()
+endif()

@@ -1,6 +1,7 @@
 # Debian packages (scripts/package): one per install component.
 #   libnev     libnev.so.<major>, libnev.a, headers, CMake and pkg-config files, documents
 #   nev-tools  nevctl and nev-sim with their man pages
+#   nevd       the print service with its systemd unit and configuration
 # Dependencies on the system libraries come from dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nev)
@@ -13,6 +14,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL library tools)
+if(TARGET nevd)
+  list(APPEND CPACK_COMPONENTS_ALL service)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
@@ -26,5 +30,13 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME nev-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "NEV fiscal printer driver: command-line tool and simulator\n nevctl calls the driver's members by name, runs scripts and lists serial ports;\n nev-sim simulates the fiscal device on a pseudo-terminal.")
+
+set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME nevd)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
+set(CPACK_COMPONENT_SERVICE_DESCRIPTION
+    "NEV fiscal printer driver: HTTP/JSON print service\n nevd serves fiscal printers over HTTP/JSON with a queue per printer, receipts as\n transactions with a journal, and a web page. systemd unit nevd.service; configuration\n /etc/nevd/nevd.json (a simulated printer until it names real ones).")
+# The configuration is the administrator's: an upgrade keeps their changes.
+file(WRITE ${PROJECT_BINARY_DIR}/cpack/service/conffiles "/etc/nevd/nevd.json\n")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/cpack/service/conffiles)
 
 include(CPack)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The Debian packages as a user gets them: each unpacks (dpkg -x) into a scratch root, declares
-# its dependencies, and nevctl --version runs from the unpacked root; an outside project then
-# builds against the unpacked library package with find_package.
+# The Debian packages as a user gets them: each unpacks (dpkg -x) into a scratch root and
+# declares its dependencies; nevctl, nev-sim and nevd run from the unpacked root; an outside
+# project then builds against the unpacked library package with find_package.
 #   deb_test.sh PACKAGE_DIR VERSION
 set -euo pipefail
 debs=$(realpath "$1")
@@ -13,9 +13,11 @@ fail() { echo "deb_test: $*" >&2; exit 1; }
 
 lib=$(ls "$debs"/libnev_*.deb 2>/dev/null | head -1)
 tools=$(ls "$debs"/nev-tools_*.deb 2>/dev/null | head -1)
-[ -n "$lib" ] && [ -n "$tools" ] || fail "expected libnev_*.deb and nev-tools_*.deb in $debs"
+service=$(ls "$debs"/nevd_*.deb 2>/dev/null | head -1)
+[ -n "$lib" ] && [ -n "$tools" ] && [ -n "$service" ] \
+  || fail "expected libnev_*.deb, nev-tools_*.deb and nevd_*.deb in $debs"
 
-for deb in "$lib" "$tools"; do
+for deb in "$lib" "$tools" "$service"; do
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$(basename "$deb"): wrong version"
   depends=$(dpkg-deb -f "$deb" Depends)
   [[ "$depends" == *libc6* ]] || fail "$(basename "$deb"): no dependency on libc6"
@@ -30,6 +32,15 @@ out=$("$root/usr/bin/nev-sim" --version) || fail "nev-sim --version failed"
 [ -e "$root/usr/share/man/man1/nevctl.1.gz" ] || [ -e "$root/usr/share/man/man1/nevctl.1" ] \
   || fail "no nevctl man page"
 
+# The service: its unit, its configuration kept across upgrades, and a configuration that checks.
+out=$("$root/usr/bin/nevd" --version) || fail "nevd --version failed"
+[ "$out" = "nevd $version" ] || fail "nevd --version said '$out'"
+[ -e "$root/usr/lib/systemd/system/nevd.service" ] || fail "no nevd.service in the nevd package"
+dpkg-deb --ctrl-tarfile "$service" | tar -xO ./conffiles | grep -qx /etc/nevd/nevd.json \
+  || fail "/etc/nevd/nevd.json is not a conffile of the nevd package"
+"$root/usr/bin/nevd" --check-config --config "$root/etc/nevd/nevd.json" >/dev/null \
+  || fail "the packaged /etc/nevd/nevd.json does not check"
+
 so=$(find "$root/usr/lib" -name 'libnev.so.1' | head -1)
 [ -n "$so" ] || fail "no libnev.so.1 in the library package"
 libdir=$(dirname "$so")
@@ -40,4 +51,4 @@ cmake -S "$here/consumer" -B "$root/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >"
   || { cat "$root/cfg.log"; fail "consumer: configure failed"; }
 cmake --build "$root/consumer" >"$root/build.log" 2>&1 || { cat "$root/build.log"; fail "consumer: build failed"; }
 [[ "$(ldd "$root/consumer/till")" == *"$libdir/libnev.so.1 "* ]] || fail "consumer does not use the package's libnev"
-echo "deb_test: $(basename "$lib") and $(basename "$tools") ok"
+echo "deb_test: $(basename "$lib"), $(basename "$tools") and $(basename "$service") ok"

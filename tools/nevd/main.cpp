@@ -8,11 +8,12 @@
 #include <thread>
 
 #include "config.h"
+#include "nev/version.h"
 #include "service.h"
 
 namespace {
 
-constexpr const char* kHelp = R"(usage: nevd [--config FILE] [--listen HOST:PORT] [--check-config]
+constexpr const char* kHelp = R"(usage: nevd [--config FILE] [--listen HOST:PORT] [--check-config] [--version]
 
 Serves fiscal printers over HTTP/JSON (API under /api/v1, described at /api/v1/openapi.json) and
 a web page at /. Without --config it serves one simulated printer, "sim". It listens on
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
     } else if (a == "--config" || a == "--listen") {
       if (i + 1 >= argc) return Usage(a + " needs a value");
       (a == "--config" ? config_file : listen) = argv[++i];
+    } else if (a == "--version") {
+      std::cout << "nevd " << NEV_VERSION_STRING << "\n";
+      return 0;
     } else if (a == "--check-config") {
       check_only = true;
     } else {
