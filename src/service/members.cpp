@@ -1,7 +1,9 @@
 #include "service/members.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <vector>
 
 namespace nev::service {
 namespace {
@@ -139,6 +141,60 @@ int FindParam(const MemberInfo& member, std::string_view name) {
     if (SameName(member.params[i].name, name)) return static_cast<int>(i);
   }
   return -1;
+}
+
+std::size_t NameDistance(std::string_view a, std::string_view b) {
+  constexpr std::size_t kMax = 64;
+  a = a.substr(0, kMax);
+  b = b.substr(0, kMax);
+  auto lower = [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x80 ? static_cast<char>(std::tolower(u)) : c;
+  };
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const std::size_t change = diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1);
+      row[j] = std::min({above + 1, row[j - 1] + 1, change});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+namespace {
+
+// A suggestion is worth making when at most half of the longer name has to change.
+bool Near(std::string_view name, std::string_view candidate, std::size_t distance) {
+  const std::size_t longer = std::min<std::size_t>(64, std::max(name.size(), candidate.size()));
+  return distance * 2 <= longer;
+}
+
+}  // namespace
+
+const MemberInfo* ClosestMember(std::string_view name) {
+  const MemberInfo* best = nullptr;
+  std::size_t best_distance = 0;
+  for (const MemberInfo& m : kMembers) {
+    const std::size_t d = NameDistance(name, m.name);
+    if (best == nullptr || d < best_distance) best = &m, best_distance = d;
+  }
+  return best && Near(name, best->name, best_distance) ? best : nullptr;
+}
+
+int ClosestParam(const MemberInfo& member, std::string_view name) {
+  int best = -1;
+  std::size_t best_distance = 0;
+  // A member has few parameters: the nearest is always worth naming.
+  for (std::size_t i = 0; i < member.params.size(); ++i) {
+    const std::size_t d = NameDistance(name, member.params[i].name);
+    if (best < 0 || d < best_distance) best = static_cast<int>(i), best_distance = d;
+  }
+  return best;
 }
 
 std::string_view TypeName(VarType type) {
