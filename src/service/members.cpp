@@ -144,34 +144,35 @@ int FindParam(const MemberInfo& member, std::string_view name) {
 }
 
 std::size_t NameDistance(std::string_view a, std::string_view b) {
+  // Optimal string alignment: insertions, deletions, substitutions and swaps of two neighbours.
   constexpr std::size_t kMax = 64;
   a = a.substr(0, kMax);
   b = b.substr(0, kMax);
-  auto lower = [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x80 ? static_cast<char>(std::tolower(u)) : c;
+  auto same = [](char x, char y) {
+    const auto ux = static_cast<unsigned char>(x), uy = static_cast<unsigned char>(y);
+    return ux < 0x80 && uy < 0x80 ? std::tolower(ux) == std::tolower(uy) : ux == uy;
   };
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      const std::size_t change = diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1);
-      row[j] = std::min({above + 1, row[j - 1] + 1, change});
-      diagonal = above;
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+      if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
     }
   }
-  return row[b.size()];
+  return d[a.size()][b.size()];
 }
 
 namespace {
 
-// A suggestion is worth making when at most half of the longer name has to change.
+// A suggestion is worth making when at most half of the longer name (or two edits) has to change.
 bool Near(std::string_view name, std::string_view candidate, std::size_t distance) {
   const std::size_t longer = std::min<std::size_t>(64, std::max(name.size(), candidate.size()));
-  return distance * 2 <= longer;
+  return distance <= std::max<std::size_t>(2, longer / 2);
 }
 
 }  // namespace

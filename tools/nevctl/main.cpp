@@ -150,19 +150,17 @@ int RunCalls(nevctl::Session& session, const std::vector<Line>& lines) {
     }
     if (call.ok()) continue;
     if (code == 0) code = FailureCode(call);
-    std::cerr << "nevctl: ";
-    if (line.number > 0) std::cerr << "line " << line.number << ": ";
-    std::cerr << call.member << " was not accepted (" << nevctl::OutcomeText(call.outcome) << ")";
-    const bool more = i + 1 < lines.size();
-    if (more && keep_going) {
+    // The call's report shows why; this says what becomes of the rest of the script.
+    if (i + 1 == lines.size()) break;
+    std::cerr << "nevctl: line " << line.number << ": " << call.member << " was not accepted ("
+              << nevctl::OutcomeText(call.outcome) << ")";
+    if (keep_going) {
       std::cerr << "; going on (--keep-going)\n";
-    } else if (more) {
-      std::cerr << "; the lines after it are not run and the device is left as it is (--keep-going"
-                   " runs them)\n";
-      break;
-    } else {
-      std::cerr << "\n";
+      continue;
     }
+    std::cerr << "; the lines after it are not run and the device is left as it is (--keep-going"
+                 " runs them)\n";
+    break;
   }
   session.Close();
   return code;

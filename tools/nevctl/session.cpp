@@ -144,9 +144,13 @@ sv::InvokeError UnknownParam(const sv::MemberInfo& member, std::string_view para
       if (i) text += ", ";
       text += member.params[i].name;
     }
-    text += "; did you mean " + std::string(member.params[sv::ClosestParam(member, param)].name) +
-            "? (a text that holds '=' goes by name: " + std::string(member.params[0].name) +
-            "=...)";
+    text +=
+        "; did you mean " + std::string(member.params[sv::ClosestParam(member, param)].name) + "?";
+    for (const sv::ParamInfo& p : member.params) {
+      if (p.type != sv::VarType::String) continue;
+      text += " (a text that holds '=' goes by name: " + std::string(p.name) + "=...)";
+      break;
+    }
   }
   return sv::InvokeError(sv::kErrParamNotFound, text);
 }
