@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "output.h"
+
 namespace nevctl {
 
 namespace sv = nev::service;
@@ -65,7 +67,7 @@ std::string MemberDocumentation(std::string_view document, std::string_view memb
 int Help(std::string_view name, std::ostream& out, std::ostream& err) {
   const sv::MemberInfo* member = sv::FindMember(name);
   if (member == nullptr) {
-    err << "nevctl: no member named " << std::string(name.substr(0, 64));
+    err << "nevctl: no member named " << Printable(name);
     if (const sv::MemberInfo* near = sv::ClosestMember(name)) {
       err << "; did you mean " << near->name << "?";
     }

@@ -178,6 +178,14 @@ std::string JsonValue(const Variant& value) {
   return out;
 }
 
+std::string Printable(std::string_view text) {
+  constexpr std::size_t kMax = 64;
+  if (text.size() <= kMax) return Escaped(text, false);
+  std::size_t cut = kMax;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return Escaped(text.substr(0, cut), false) + "...";
+}
+
 std::string_view OutcomeText(nev::Outcome outcome) {
   switch (outcome) {
     case nev::Outcome::kAnswered:

@@ -58,6 +58,9 @@ std::string ReadableValue(const Variant& value);
 // Name(arg, ...) -> result, then indented lines for outputs, reply data, messages, and for a
 // call the device did not accept its outcome and the error (unless a message box showed it).
 void WriteReadable(std::ostream& out, const CallRecord& call);
+// A name or word as a message to a person shows it: control characters escaped, at most 64
+// bytes (then "...").
+std::string Printable(std::string_view text);
 // What an outcome means, in a few words ("refused by the device").
 std::string_view OutcomeText(nev::Outcome outcome);
 

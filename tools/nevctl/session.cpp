@@ -47,7 +47,7 @@ void Session::Report(const CallRecord& call) {
   if (call.failed) {
     err_ << "nevctl: ";
     if (call.line > 0) err_ << "line " << call.line << ": ";
-    err_ << call.member << ": ";
+    err_ << Printable(call.member) << ": ";
     if (options_.json) {
       err_ << "the call cannot be made; nothing was sent\n";
     } else {

@@ -258,6 +258,9 @@ TEST_F(Nevctl, HostileArgumentsNameTheParameterAndSendNothing) {
       {{"SellArt", "n=1", "n=2", "P=1", "Q=1"}, "'n' is given twice"},
       {{std::string(5000, 'A') + "\x01"}, "doesn't support this property or method"},
       {{"FiscText", "a", "b"}, "FiscText takes 1, 2 given"},
+      {{"\x01"
+        "Foo\x1b[2J"},
+       "\\x01Foo\\x1b[2J: Object doesn't support"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says);
@@ -267,6 +270,7 @@ TEST_F(Nevctl, HostileArgumentsNameTheParameterAndSendNothing) {
     EXPECT_EQ(f.exit_code, 2) << f.err;
     EXPECT_NE(f.err.find(c.says), std::string::npos) << f.err.substr(0, 400);
     EXPECT_LT(f.err.size(), 1000u);  // the hostile word is not echoed whole
+    EXPECT_EQ(f.err.find_first_of("\x01\x1b"), std::string::npos);  // nor its control bytes
   }
   EXPECT_TRUE(SimSaw().empty());  // not even the probe
 
