@@ -36,6 +36,13 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+// A value as an error message quotes it: hostile input can be long, so only its start.
+std::string Clipped(std::string_view text) {
+  constexpr std::size_t kMax = 40;
+  if (text.size() <= kMax) return std::string(text);
+  return std::string(text.substr(0, kMax)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -73,7 +80,7 @@ int64_t DecimalMagnitude(std::string_view s) {
 // the exponent. Anything else (including "nan", "inf", hex) is a type mismatch.
 double ParseNumber(std::string_view text) {
   std::string_view s = Trim(text);
-  const std::string quoted = "\"" + std::string(text) + "\" is not a number";
+  const std::string quoted = "\"" + Clipped(text) + "\" is not a number";
   std::size_t i = 0;
   bool negative = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
@@ -97,7 +104,7 @@ double ParseNumber(std::string_view text) {
   const auto [end, ec] = std::from_chars(s.data() + start, s.data() + s.size(), value);
   if (ec == std::errc::result_out_of_range) {
     if (DecimalMagnitude(s.substr(start)) < 0) return 0.0;  // too small: underflows to zero
-    Fail(kErrOverflow, std::string(Trim(text)) + " is too large");
+    Fail(kErrOverflow, Clipped(Trim(text)) + " is too large");
   }
   if (ec != std::errc() || end != s.data() + s.size()) Fail(kErrTypeMismatch, quoted);
   return negative ? -value : value;
@@ -123,8 +130,9 @@ I ToIntegral(const Variant& value, double low, double high) {
   if (const auto* v = std::get_if<I>(&value)) return *v;
   const double rounded = std::nearbyint(NumberOf(value));  // half to even
   if (!(rounded >= low && rounded <= high)) {
-    Fail(kErrOverflow, ToText(value) + " is outside " + std::to_string(static_cast<int64_t>(low)) +
-                           ".." + std::to_string(static_cast<int64_t>(high)));
+    Fail(kErrOverflow, Clipped(ToText(value)) + " is outside " +
+                           std::to_string(static_cast<int64_t>(low)) + ".." +
+                           std::to_string(static_cast<int64_t>(high)));
   }
   return static_cast<I>(rounded);
 }

@@ -1,7 +1,9 @@
 #include "service/members.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <vector>
 
 namespace nev::service {
 namespace {
@@ -139,6 +141,61 @@ int FindParam(const MemberInfo& member, std::string_view name) {
     if (SameName(member.params[i].name, name)) return static_cast<int>(i);
   }
   return -1;
+}
+
+std::size_t NameDistance(std::string_view a, std::string_view b) {
+  // Optimal string alignment: insertions, deletions, substitutions and swaps of two neighbours.
+  constexpr std::size_t kMax = 64;
+  a = a.substr(0, kMax);
+  b = b.substr(0, kMax);
+  auto same = [](char x, char y) {
+    const auto ux = static_cast<unsigned char>(x), uy = static_cast<unsigned char>(y);
+    return ux < 0x80 && uy < 0x80 ? std::tolower(ux) == std::tolower(uy) : ux == uy;
+  };
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+      if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+namespace {
+
+// A suggestion is worth making when at most half of the longer name (or two edits) has to change.
+bool Near(std::string_view name, std::string_view candidate, std::size_t distance) {
+  const std::size_t longer = std::min<std::size_t>(64, std::max(name.size(), candidate.size()));
+  return distance <= std::max<std::size_t>(2, longer / 2);
+}
+
+}  // namespace
+
+const MemberInfo* ClosestMember(std::string_view name) {
+  const MemberInfo* best = nullptr;
+  std::size_t best_distance = 0;
+  for (const MemberInfo& m : kMembers) {
+    const std::size_t d = NameDistance(name, m.name);
+    if (best == nullptr || d < best_distance) best = &m, best_distance = d;
+  }
+  return best && Near(name, best->name, best_distance) ? best : nullptr;
+}
+
+int ClosestParam(const MemberInfo& member, std::string_view name) {
+  int best = -1;
+  std::size_t best_distance = 0;
+  // A member has few parameters: the nearest is always worth naming.
+  for (std::size_t i = 0; i < member.params.size(); ++i) {
+    const std::size_t d = NameDistance(name, member.params[i].name);
+    if (best < 0 || d < best_distance) best = static_cast<int>(i), best_distance = d;
+  }
+  return best;
 }
 
 std::string_view TypeName(VarType type) {

@@ -72,6 +72,16 @@ int FindParam(const MemberInfo& member, std::string_view name);
 // ASCII case-insensitive equality, as name binding compares.
 bool SameName(std::string_view a, std::string_view b);
 
+// Edit distance (insertions, deletions, substitutions, swaps of neighbours) between two names,
+// ASCII case-insensitive; only the first 64 bytes of each name count.
+std::size_t NameDistance(std::string_view a, std::string_view b);
+// The member whose name is nearest to name, for "did you mean" hints; nullptr when even the
+// nearest shares too little with it (more than two edits and more than half of the longer name).
+const MemberInfo* ClosestMember(std::string_view name);
+// The parameter whose name is nearest to name: an index into member.params, or -1 when the
+// member has none.
+int ClosestParam(const MemberInfo& member, std::string_view name);
+
 // Readable names of the enums ("Long", "property get"...), for tools and messages.
 std::string_view TypeName(VarType type);
 std::string_view KindName(MemberKind kind);

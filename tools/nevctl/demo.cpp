@@ -13,13 +13,6 @@ struct Step {
   std::vector<std::string> words;  // member, then arguments as on a script line
 };
 
-bool Succeeded(const CallRecord& call) {
-  if (call.failed) return false;
-  if (const bool* b = std::get_if<bool>(&call.result)) return *b;
-  if (const auto* s = std::get_if<std::string>(&call.result)) return !s->empty();
-  return true;
-}
-
 }  // namespace
 
 int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
@@ -27,7 +20,9 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
   auto heading = [&](const std::string& text) {
     if (readable) out << "\n== " << text << "\n";
   };
-  bool all_ok = true;
+  // The first step the device did not accept ends the demo: the steps after it build on it.
+  const CallRecord* stopped = nullptr;
+  CallRecord failed_step;
 
   heading("open the line");
   if (!session.Open()) {
@@ -37,13 +32,17 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
   }
 
   auto run = [&](const Step& step) {
+    if (stopped) return CallRecord{};
     heading(step.title);
     std::vector<Word> args;
     for (std::size_t i = 1; i < step.words.size(); ++i) {
       args.push_back(Word::FromArgument(step.words[i]));
     }
-    const CallRecord call = session.Call(step.words[0], args);
-    if (!Succeeded(call)) all_ok = false;
+    CallRecord call = session.Call(step.words[0], args);
+    if (!call.ok()) {
+      failed_step = call;
+      stopped = &failed_step;
+    }
     return call;
   };
 
@@ -77,8 +76,12 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
     paper << "\n== the till roll the simulator printed\n" << sim->Paper();
     if (!sim->Paper().empty() && sim->Paper().back() != '\n') paper << "\n";
   }
-  if (!all_ok) err << "nevctl: some steps of the demo did not succeed\n";
-  return all_ok ? 0 : 1;
+  if (stopped) {
+    err << "nevctl: the demo stopped at " << stopped->member << ", which was not accepted ("
+        << OutcomeText(stopped->outcome) << ")\n";
+    return stopped->failed ? 2 : 3;
+  }
+  return 0;
 }
 
 int RunFmReport(Session& session, const std::string& s, std::ostream& out, std::ostream& err) {
@@ -86,12 +89,22 @@ int RunFmReport(Session& session, const std::string& s, std::ostream& out, std::
   // the output, and only the message boxes of the calls are shown (on standard error).
   const bool json = session.options().json;
   session.SetReporting(json);
+  bool all_ok = true;
   auto messages = [&](const CallRecord& call) {
+    if (!call.ok() && call.member != "StopConnection") all_ok = false;
     if (json) return;
+    bool error_shown = false;
     for (const auto& m : call.messages) {
       err << call.member << ": message box (style " << m.style << "): " << m.text << "\n";
+      if (call.error && m.text == call.error->description) error_shown = true;
     }
-    if (call.failed) err << call.member << " failed: " << call.error_text << "\n";
+    if (!call.ok() && !call.failed) {
+      err << call.member << " was not accepted (" << OutcomeText(call.outcome) << ")\n";
+    }
+    if (call.error && !error_shown && !call.failed) {
+      err << call.member << ": error " << call.error->number << ": " << call.error->description
+          << "\n";
+    }
   };
   session.SetOnCall(messages);
   if (!session.Open()) {
@@ -115,7 +128,7 @@ int RunFmReport(Session& session, const std::string& s, std::ostream& out, std::
   };
   int code = 0;
   CallRecord call = session.Call("GetFirstFMReport", {Word::FromArgument("s=" + s)});
-  if (call.failed) code = 2;
+  if (call.failed || call.outcome == nev::Outcome::kBadArgument) code = 2;
   // A device always ends the report with an empty piece; the bound only guards a broken one.
   constexpr int kMaxPieces = 100000;
   if (piece(call)) {
@@ -126,6 +139,7 @@ int RunFmReport(Session& session, const std::string& s, std::ostream& out, std::
   }
   err << "fm-report: " << pieces << " pieces, " << bytes << " bytes\n";
   session.Close();
+  if (code == 0 && !all_ok) code = 3;
   return code;
 }
 

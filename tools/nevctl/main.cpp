@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "help.h"
 #include "nev/version.h"
 #include "ports.h"
 #include "receipt_cmd.h"
@@ -25,12 +27,16 @@ namespace sv = nev::service;
 using nevctl::Word;
 
 constexpr const char* kUsage =
-    R"(usage: nevctl [--port N|PATH] [--baud RATE] [--silent] [--json] [--log-dir DIR] COMMAND
+    R"(usage: nevctl [--port N|PATH] [--baud RATE] [--silent] [--json] [--log-dir DIR]
+              [--log-level N] [--keep-going] COMMAND
   call MEMBER [ARG ...]   one member call
-  run FILE|-              a script: one call per line, "MEMBER ARG ARG NAME=VALUE", '#' comments,
-                          shell-like quoting ("a b", 'a b', \t for TAB)
+  run [--keep-going] FILE|-
+                          a script: one call per line, "MEMBER ARG ARG NAME=VALUE", '#' comments,
+                          shell-like quoting ("a b", 'a b', \t for TAB); stops at the first call
+                          the device did not accept, unless --keep-going is given
   demo                    a whole receipt, step by step, then the virtual paper
   members                 the member table: DISPID, kind, name, parameters and defaults
+  help MEMBER             a member's signature and documentation
   ports                   the serial ports this machine has
   receipt FILE.json [--journal PATH]  a receipt document as one transaction (receipt --help)
   journal [--journal PATH]            the receipt journal's rows
@@ -39,32 +45,57 @@ constexpr const char* kUsage =
 
 options:
   --port N|PATH   port number N (the device named by NEVCOM_COM<N>, else /dev/ttyS<N-1>) or a
-                  device path; without it the built-in simulator runs on a pseudo-terminal
+                  device path; without it the built-in simulator runs on a pseudo-terminal (a
+                  line on standard error says so)
   --baud RATE     line speed (default 9600)
   --silent        SilentMode on: run-time errors go to the log instead of a message box
-  --json          one JSON object per call on standard output:
-                  {"member": ..., "result": ..., "out": {...}, "messages": [...]}
-  --log-dir DIR   the folder in which the log's "Logs" folder is made (default: beside nevctl)
+  --json          one JSON object per call on standard output: {"member", "result", "out",
+                  "messages", "ok" (the device accepted), "outcome" (answered, refused, nak,
+                  timeout, port-error, busy, no-connection, bad-argument), "reply" (the reply
+                  data or null), "status" ({"bytes": [b0, b1, b2], "flags": {...}} or null),
+                  "error" ({"number", "description"} or null), "line" (script line or null)}
+  --log-dir DIR   an existing folder in which the log's "Logs" folder is made (default: beside
+                  nevctl)
+  --log-level N   the log's level: 0 nothing, 1 failed calls in silent mode, 2 and device
+                  warnings, 3 and progress notes (default), 4 and every frame and outcome
+  --keep-going    run: go on after a call that was not accepted
   --version       print the version and exit
 
 Arguments are converted to the member's parameter types: numbers in C form ("2.5"), Booleans as
 true/false/-1/0. NAME=VALUE passes a parameter by name (NAME is one of the member's parameter
-names, in any case); anything else is positional. By-reference parameters (SubTotal's totals,
-SendSerNum's Num) may be left out; they start empty and their values after the call are shown.
-Message boxes are recorded and reported with the call that showed them; nothing waits for a
-person. call and run open the line with InitConnection(port, baud, 1, 0, 8) and close it with
-StopConnection. Exit status: 0 when every call was made, 1 when InitConnection returned False,
-2 for a usage error or a call that cannot be made (unknown member, bad argument): every call is
-checked before the line is opened, and then nothing is sent at all; 3 when the output could
-not be written (a closed pipe, a full disk): no further call is made and the line is closed.
+names, in any case; another name is an error, so a text holding '=' goes by name: text=a=b);
+anything else is positional. By-reference parameters (SubTotal's totals, SendSerNum's Num) may be
+left out; they start empty and their values after the call are shown. Message boxes are recorded
+and reported with the call that showed them; nothing waits for a person. call and run open the
+line with InitConnection(port, baud, 1, 0, 8) and close it with StopConnection; a stop leaves
+the device as it is (an open receipt stays open).
+Exit status:
+  0  every call was made and the device accepted it
+  1  InitConnection returned False (no device answered)
+  2  a usage error, or a call that cannot be made (unknown member or parameter, an argument that
+     does not convert or is out of range, a text the driver refuses): every call of a script is
+     checked before the line is opened, and then nothing is sent at all
+  3  a call was refused by the device or got no answer (or the output could not be written: then
+     no further call is made and the line is closed)
 )";
 
+constexpr int kInitFailed = 1;
+constexpr int kUsageError = 2;
+constexpr int kNotAccepted = 3;
 // The exit status when standard output fails.
 constexpr int kOutputFailed = 3;
 
 // Everything written so far reached standard output.
 bool OutputGood() {
   return static_cast<bool>(std::cout.flush());
+}
+
+// A word of the command line as a message shows it: quoted, control characters escaped, cut.
+std::string Quoted(const std::string& text) {
+  constexpr std::size_t kMax = 60;
+  std::string shown = nevctl::ReadableValue(text.substr(0, kMax));
+  if (text.size() > kMax) shown += "...";
+  return shown;
 }
 
 int Usage(const std::string& problem) {
@@ -88,10 +119,9 @@ struct Line {
   std::vector<Word> words;
 };
 
-void ReportLineError(const Line& line, const nevctl::CallRecord& call) {
-  std::cerr << "nevctl: ";
-  if (line.number > 0) std::cerr << "line " << line.number << ": ";
-  std::cerr << call.member << ": " << call.error_text << "\n";
+// The exit status a call that was not accepted gives.
+int FailureCode(const nevctl::CallRecord& call) {
+  return call.failed || call.outcome == nev::Outcome::kBadArgument ? kUsageError : kNotAccepted;
 }
 
 int RunCalls(nevctl::Session& session, const std::vector<Line>& lines) {
@@ -101,27 +131,36 @@ int RunCalls(nevctl::Session& session, const std::vector<Line>& lines) {
     try {
       nevctl::PrepareCall(line.words[0].text, args);
     } catch (const nev::RuntimeError& e) {
-      session.ReportFailure(line.words[0].text, e);
-      ReportLineError(line, nevctl::FailedCall(line.words[0].text, e));
-      return 2;
+      session.ReportFailure(line.words[0].text, e, line.number);
+      return kUsageError;
     }
   }
-  if (!session.Open()) return 1;
+  if (!session.Open()) return kInitFailed;
+  const bool keep_going = session.options().keep_going;
   int code = 0;
-  for (const Line& line : lines) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const Line& line = lines[i];
     const std::vector<Word> args(line.words.begin() + 1, line.words.end());
-    const nevctl::CallRecord call = session.Call(line.words[0].text, args);
-    if (call.failed) {
-      ReportLineError(line, call);
-      code = 2;
-      break;
-    }
+    const nevctl::CallRecord call = session.Call(line.words[0].text, args, line.number);
     // Nobody reads what the calls did any more: make no further call.
     if (!OutputGood()) {
       std::cerr << "nevctl: standard output failed; no further calls are made\n";
       code = kOutputFailed;
       break;
     }
+    if (call.ok()) continue;
+    if (code == 0) code = FailureCode(call);
+    // The call's report shows why; this says what becomes of the rest of the script.
+    if (i + 1 == lines.size()) break;
+    std::cerr << "nevctl: line " << line.number << ": " << call.member << " was not accepted ("
+              << nevctl::OutcomeText(call.outcome) << ")";
+    if (keep_going) {
+      std::cerr << "; going on (--keep-going)\n";
+      continue;
+    }
+    std::cerr << "; the lines after it are not run and the device is left as it is (--keep-going"
+                 " runs them)\n";
+    break;
   }
   session.Close();
   return code;
@@ -134,7 +173,7 @@ int ReadScript(const std::string& file, std::vector<Line>& lines) {
     in_file.open(file, std::ios::binary);
     if (!in_file) {
       std::cerr << "nevctl: cannot read " << file << ": " << std::strerror(errno) << "\n";
-      return 2;
+      return kUsageError;
     }
     in = &in_file;
   }
@@ -149,7 +188,7 @@ int ReadScript(const std::string& file, std::vector<Line>& lines) {
     } catch (const nevctl::ScriptError& e) {
       std::cerr << "nevctl: " << (file == "-" ? "standard input" : file) << " line " << number
                 << ": " << e.what() << "\n";
-      return 2;
+      return kUsageError;
     }
   }
   return 0;
@@ -268,9 +307,21 @@ int main(int argc, char** argv) {
       if (!take() || !ParseBaud(value, options.baud)) return Usage("--baud needs a positive rate");
     } else if (arg == "--log-dir") {
       if (!take() || value.empty()) return Usage("--log-dir needs a folder");
+      std::error_code ec;
+      if (!std::filesystem::is_directory(value, ec)) {
+        return Usage("--log-dir " + Quoted(value) + " is not an existing folder");
+      }
       options.log_dir = value;
+    } else if (arg == "--log-level") {
+      if (!take()) return Usage("--log-level needs a level from 0 to 4");
+      if (value.size() != 1 || value[0] < '0' || value[0] > '4') {
+        return Usage("--log-level needs a level from 0 to 4, not " + Quoted(value));
+      }
+      options.log_level = value[0] - '0';
+    } else if (arg == "--keep-going") {
+      options.keep_going = true;
     } else {
-      return Usage("unknown option " + arg);
+      return Usage("unknown option " + Quoted(arg));
     }
   }
   if (i >= argc) return Usage("no command");
@@ -278,8 +329,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> rest(argv + i, argv + argc);
 
   if (command == "help") {
-    std::cout << kUsage;
-    return 0;
+    if (rest.empty()) {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (rest.size() != 1) return Usage("help takes one member name");
+    return nevctl::Help(rest[0], std::cout, std::cerr);
   }
   if (command == "members") {
     if (!rest.empty()) return Usage("members takes no arguments");
@@ -300,10 +355,14 @@ int main(int argc, char** argv) {
     for (std::string& word : rest) line.words.push_back(Word::FromArgument(std::move(word)));
     lines.push_back(std::move(line));
   } else if (command == "run") {
+    if (!rest.empty() && rest[0] == "--keep-going") {
+      options.keep_going = true;
+      rest.erase(rest.begin());
+    }
     if (rest.size() != 1) return Usage("run needs one script file, or - for standard input");
     if (const int code = ReadScript(rest[0], lines); code != 0) return code;
   } else if (command != "demo" && command != "fm-report") {
-    return Usage("unknown command " + command);
+    return Usage("unknown command " + Quoted(command));
   }
   if (command == "demo" && !rest.empty()) return Usage("demo takes no arguments");
   if (command == "fm-report" && rest.size() > 1)

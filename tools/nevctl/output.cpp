@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace nevctl {
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 // Length of the UTF-8 sequence starting at s[i], or 0 when it is not well formed.
 std::size_t Utf8Length(std::string_view s, std::size_t i) {
@@ -80,52 +83,165 @@ std::string Escaped(std::string_view text, bool json) {
   return out;
 }
 
-std::string Number(double value) {
-  if (!std::isfinite(value)) return "null";
-  return nev::service::FormatDouble(value);
+// Writes a document in nevctl's one-line style ("key": value, ", " between items), with every
+// double as the shortest text that reads back (nlohmann's own form would write 4.0 for 4).
+void Write(std::string& out, const Json& j) {
+  switch (j.type()) {
+    case Json::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, value] : j.items()) {
+        if (!first) out += ", ";
+        first = false;
+        out += JsonString(key);
+        out += ": ";
+        Write(out, value);
+      }
+      out += '}';
+      break;
+    }
+    case Json::value_t::array: {
+      out += '[';
+      for (std::size_t i = 0; i < j.size(); ++i) {
+        if (i) out += ", ";
+        Write(out, j[i]);
+      }
+      out += ']';
+      break;
+    }
+    case Json::value_t::number_float: {
+      const double d = j.get<double>();
+      out += std::isfinite(d) ? nev::service::FormatDouble(d) : "null";
+      break;
+    }
+    default:
+      out += j.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+}
+
+Json ToJson(const Variant& value) {
+  struct Visitor {
+    Json operator()(std::monostate) const { return nullptr; }
+    Json operator()(nev::service::Missing) const { return nullptr; }
+    Json operator()(bool b) const { return b; }
+    Json operator()(int16_t v) const { return v; }
+    Json operator()(int32_t v) const { return v; }
+    Json operator()(uint8_t v) const { return v; }
+    Json operator()(double v) const { return std::isfinite(v) ? Json(v) : Json(nullptr); }
+    Json operator()(const std::string& s) const { return s; }
+  };
+  return std::visit(Visitor{}, value);
+}
+
+std::string HexBytes(const std::array<uint8_t, 3>& bytes) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X %02X %02X", bytes[0], bytes[1], bytes[2]);
+  return text;
+}
+
+// The named flags that are set, for the readable form.
+std::string FlagNames(const nev::StatusFlags& f) {
+  std::string names;
+  auto add = [&](bool on, const char* name) {
+    if (!on) return;
+    if (!names.empty()) names += ", ";
+    names += name;
+  };
+  add(f.general_error, "general error");
+  add(f.no_paper, "no paper");
+  add(f.fiscal_receipt_open, "fiscal receipt open");
+  add(f.nonfiscal_receipt_open, "non-fiscal receipt open");
+  return names;
+}
+
+// Arguments are shown in full up to this many bytes; longer ones by their start and size.
+constexpr std::size_t kShownTextMax = 120;
+
+std::string ShownValue(const Variant& value) {
+  const auto* s = std::get_if<std::string>(&value);
+  if (s == nullptr || s->size() <= kShownTextMax) return ReadableValue(value);
+  std::size_t cut = 60;
+  while (cut > 0 && (static_cast<unsigned char>((*s)[cut]) & 0xC0) == 0x80) --cut;
+  return "\"" + Escaped(std::string_view(*s).substr(0, cut), false) + "...\" (" +
+         std::to_string(s->size()) + " bytes)";
 }
 
 }  // namespace
 
 std::string JsonString(std::string_view text) {
-  return "\"" + Escaped(text, true) + "\"";
+  return Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string JsonValue(const Variant& value) {
-  struct Visitor {
-    std::string operator()(std::monostate) const { return "null"; }
-    std::string operator()(nev::service::Missing) const { return "null"; }
-    std::string operator()(bool b) const { return b ? "true" : "false"; }
-    std::string operator()(int16_t v) const { return std::to_string(v); }
-    std::string operator()(int32_t v) const { return std::to_string(v); }
-    std::string operator()(uint8_t v) const { return std::to_string(v); }
-    std::string operator()(double v) const { return Number(v); }
-    std::string operator()(const std::string& s) const { return JsonString(s); }
-  };
-  return std::visit(Visitor{}, value);
+  std::string out;
+  Write(out, ToJson(value));
+  return out;
+}
+
+std::string Printable(std::string_view text) {
+  constexpr std::size_t kMax = 64;
+  if (text.size() <= kMax) return Escaped(text, false);
+  std::size_t cut = kMax;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return Escaped(text.substr(0, cut), false) + "...";
+}
+
+std::string_view OutcomeText(nev::Outcome outcome) {
+  switch (outcome) {
+    case nev::Outcome::kAnswered:
+      return "answered";
+    case nev::Outcome::kRefused:
+      return "refused by the device";
+    case nev::Outcome::kNak:
+      return "rejected by the device with NAK";
+    case nev::Outcome::kTimeout:
+      return "no answer in time";
+    case nev::Outcome::kPortError:
+      return "the port failed";
+    case nev::Outcome::kBusy:
+      return "the reply wait was busy; nothing was sent";
+    case nev::Outcome::kNoConnection:
+      return "no open port; nothing was sent";
+    case nev::Outcome::kBadArgument:
+      return "a bad argument; nothing was sent";
+  }
+  return "unknown";
 }
 
 std::string JsonCall(const CallRecord& call) {
-  std::string json = "{\"member\": " + JsonString(call.member) +
-                     ", \"result\": " + JsonValue(call.result) + ", \"out\": {";
-  for (std::size_t i = 0; i < call.out.size(); ++i) {
-    if (i) json += ", ";
-    json += JsonString(call.out[i].first) + ": " + JsonValue(call.out[i].second);
+  Json j = Json::object();
+  j["member"] = call.member;
+  j["result"] = ToJson(call.result);
+  Json out = Json::object();
+  for (const auto& [name, value] : call.out) out[name] = ToJson(value);
+  j["out"] = std::move(out);
+  Json messages = Json::array();
+  for (const auto& m : call.messages) {
+    messages.push_back(Json{{"title", m.title}, {"style", m.style}, {"text", m.text}});
   }
-  json += "}, \"messages\": [";
-  for (std::size_t i = 0; i < call.messages.size(); ++i) {
-    const auto& m = call.messages[i];
-    if (i) json += ", ";
-    json += "{\"title\": " + JsonString(m.title) + ", \"style\": " + std::to_string(m.style) +
-            ", \"text\": " + JsonString(m.text) + "}";
+  j["messages"] = std::move(messages);
+  j["ok"] = call.ok();
+  j["outcome"] = nev::OutcomeName(call.outcome);
+  j["reply"] = call.reply ? Json(*call.reply) : Json(nullptr);
+  if (call.status) {
+    j["status"] =
+        Json{{"bytes", Json::array({(*call.status)[0], (*call.status)[1], (*call.status)[2]})},
+             {"flags", Json{{"generalError", call.flags.general_error},
+                            {"noPaper", call.flags.no_paper},
+                            {"fiscalReceiptOpen", call.flags.fiscal_receipt_open},
+                            {"nonfiscalReceiptOpen", call.flags.nonfiscal_receipt_open}}}};
+  } else {
+    j["status"] = nullptr;
   }
-  json += "]";
-  if (call.failed) {
-    json += ", \"error\": {\"number\": " + std::to_string(call.error_number) +
-            ", \"description\": " + JsonString(call.error_text) + "}";
+  if (call.error) {
+    j["error"] = Json{{"number", call.error->number}, {"description", call.error->description}};
+  } else {
+    j["error"] = nullptr;
   }
-  json += "}";
-  return json;
+  j["line"] = call.line > 0 ? Json(call.line) : Json(nullptr);
+  std::string text;
+  Write(text, j);
+  return text;
 }
 
 std::string ReadableValue(const Variant& value) {
@@ -147,11 +263,11 @@ void WriteReadable(std::ostream& out, const CallRecord& call) {
   for (std::size_t i = 0; i < call.shown.size(); ++i) {
     if (i) out << ", ";
     if (!call.shown[i].first.empty()) out << call.shown[i].first << "=";
-    out << ReadableValue(call.shown[i].second);
+    out << ShownValue(call.shown[i].second);
   }
   out << ")";
   if (call.failed) {
-    out << " failed: error " << call.error_number << ": " << call.error_text << "\n";
+    out << " not made\n";
   } else if (call.procedure) {
     out << "\n";
   } else {
@@ -160,8 +276,27 @@ void WriteReadable(std::ostream& out, const CallRecord& call) {
   for (const auto& [name, value] : call.out) {
     out << "    " << name << " = " << ReadableValue(value) << "\n";
   }
+  // The device's answer, where the result does not already show it.
+  if (call.reply && !call.reply->empty() && !std::holds_alternative<std::string>(call.result)) {
+    out << "    reply " << ReadableValue(*call.reply) << "\n";
+  }
+  bool error_shown = false;
   for (const auto& m : call.messages) {
     out << "    message box (style " << m.style << ", \"" << m.title << "\"): " << m.text << "\n";
+    if (call.error && m.text == call.error->description) error_shown = true;
+  }
+  if (!call.ok() && !call.failed) {
+    out << "    not accepted: " << OutcomeText(call.outcome);
+    if (call.status) {
+      out << " (status " << HexBytes(*call.status);
+      const std::string flags = FlagNames(call.flags);
+      if (!flags.empty()) out << ": " << flags;
+      out << ")";
+    }
+    out << "\n";
+  }
+  if (call.error && !error_shown && !call.failed) {
+    out << "    error " << call.error->number << ": " << call.error->description << "\n";
   }
 }
 

@@ -1,13 +1,18 @@
 // How nevctl shows calls: one readable line (and indented details) or one JSON object per call.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "nev/error.h"
 #include "nev/message.h"
+#include "nev/outcome.h"
 #include "service/late_binding.h"
 
 namespace nevctl {
@@ -22,22 +27,41 @@ struct CallRecord {
   bool procedure = false;                              // no result to show
   std::vector<std::pair<std::string, Variant>> out;    // by-reference outputs after the call
   std::vector<nev::RecordingSink::Message> messages;   // message boxes shown during the call
-  bool failed = false;                                 // the call could not be made
-  int error_number = 0;
-  std::string error_text;
+  // The call could not be made (unknown member or parameter, an argument that does not
+  // convert): nothing was sent and the driver was not called.
+  bool failed = false;
+  // What the driver recorded of the call (nev::NEV::LastCall), or bad-argument when it failed.
+  nev::Outcome outcome = nev::Outcome::kBadArgument;
+  std::optional<std::string> reply;              // the reply frame's data, when one came
+  std::optional<std::array<uint8_t, 3>> status;  // the reply frame's status bytes
+  nev::StatusFlags flags;
+  std::optional<nev::ErrorRecord> error;  // the run-time error, when there was one
+  int line = 0;                           // the script line it came from; 0 for none
+
+  // The device accepted the call (or it needed no device at all).
+  bool ok() const { return !failed && outcome == nev::Outcome::kAnswered; }
 };
 
 // A JSON string literal of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);
-// true/false, a number, a string, or null (empty, missing, non-finite numbers).
+// true/false, a number (the shortest text that reads back), a string, or null (empty, missing,
+// non-finite numbers).
 std::string JsonValue(const Variant& value);
-// {"member": ..., "result": ..., "out": {...}, "messages": [...]} and, for a call that could not
-// be made, "error": {"number": N, "description": T}. One line, no trailing newline.
+// One line, no trailing newline:
+// {"member": M, "result": R, "out": {...}, "messages": [...], "ok": B, "outcome": O,
+//  "reply": T|null, "status": {"bytes": [b0, b1, b2], "flags": {...}}|null,
+//  "error": {"number": N, "description": T}|null, "line": N|null}
 std::string JsonCall(const CallRecord& call);
 
 // Readable value: True/False, numbers, "quoted text" with control characters escaped, Empty.
 std::string ReadableValue(const Variant& value);
-// Name(arg, ...) -> result, then indented lines for outputs, messages and errors.
+// Name(arg, ...) -> result, then indented lines for outputs, reply data, messages, and for a
+// call the device did not accept its outcome and the error (unless a message box showed it).
 void WriteReadable(std::ostream& out, const CallRecord& call);
+// A name or word as a message to a person shows it: control characters escaped, at most 64
+// bytes (then "...").
+std::string Printable(std::string_view text);
+// What an outcome means, in a few words ("refused by the device").
+std::string_view OutcomeText(nev::Outcome outcome);
 
 }  // namespace nevctl

@@ -1,7 +1,5 @@
 #include "session.h"
 
-#include <filesystem>
-
 #include "service/late_binding.h"
 #include "service/members.h"
 
@@ -18,16 +16,16 @@ bool IsPortNumber(std::string_view text) {
   return true;
 }
 
-Session::Session(Options options, std::ostream& out)
-    : options_(std::move(options)), out_(out), sink_(std::make_shared<nev::RecordingSink>()) {
+Session::Session(Options options, std::ostream& out, std::ostream& err)
+    : options_(std::move(options)),
+      out_(out),
+      err_(err),
+      sink_(std::make_shared<nev::RecordingSink>()) {
   previous_sink_ = nev::SetMessageSink(sink_);
-  if (options_.log_dir.empty()) {
-    nev_ = std::make_unique<nev::NEV>();
-  } else {
-    std::error_code ec;
-    std::filesystem::create_directories(options_.log_dir, ec);
-    nev_ = std::make_unique<nev::NEV>(options_.log_dir);
-  }
+  nev_ = std::make_unique<nev::NEV>();
+  // The log is set before the first line is written, so its first session starts there.
+  if (!options_.log_dir.empty()) nev_->Log().BaseFolder(options_.log_dir);
+  if (options_.log_level >= 0) nev_->Log().Level(options_.log_level);
   if (options_.silent) nev_->SilentMode(true);
 }
 
@@ -45,7 +43,19 @@ std::vector<nev::RecordingSink::Message> Session::TakeMessages() {
 
 void Session::Report(const CallRecord& call) {
   if (on_call_) on_call_(call);
-  if (!reporting_) return;
+  // A call that could not be made is told once: in the JSON object, or on standard error.
+  if (call.failed) {
+    err_ << "nevctl: ";
+    if (call.line > 0) err_ << "line " << call.line << ": ";
+    err_ << Printable(call.member) << ": ";
+    if (options_.json) {
+      err_ << "the call cannot be made; nothing was sent\n";
+    } else {
+      err_ << (call.error ? call.error->description : std::string("the call cannot be made"))
+           << "\n";
+    }
+  }
+  if (!reporting_ || (call.failed && !options_.json)) return;
   if (options_.json) {
     out_ << JsonCall(call) << "\n";
   } else {
@@ -54,12 +64,32 @@ void Session::Report(const CallRecord& call) {
   out_.flush();
 }
 
+namespace {
+
+// The driver's record of the member call just made.
+void TakeOutcome(const nev::NEV& nev, const sv::MemberInfo& member, CallRecord& call) {
+  const nev::CallRecord& last = nev.LastCall();
+  if (member.dispid == sv::kDispidSilentMode || last.member != member.name) {
+    // A property of the object: no device, nothing to refuse.
+    call.outcome = nev::Outcome::kAnswered;
+    return;
+  }
+  call.outcome = last.outcome;
+  call.reply = last.reply;
+  call.status = last.status;
+  call.flags = last.flags;
+  call.error = last.error;
+}
+
+}  // namespace
+
 bool Session::Open() {
   std::string port = options_.port;
   if (port.empty()) {
     simulator_ = std::make_unique<nevsim::Simulator>(nevsim::Options{});
     simulator_->Start();
     port = simulator_->SlavePath();
+    err_ << "nevctl: no --port given: using the built-in simulator on " << port << "\n";
   }
   if (IsPortNumber(port)) {
     const std::vector<Word> args{Word{port}, Word{std::to_string(options_.baud)}, Word{"1"},
@@ -75,6 +105,7 @@ bool Session::Open() {
   const bool ok = nev_->InitConnection(port, options_.baud);
   call.result = ok;
   call.messages = TakeMessages();
+  TakeOutcome(*nev_, *sv::FindMember("InitConnection"), call);
   Report(call);
   return ok;
 }
@@ -83,6 +114,49 @@ void Session::Close() {
   Call("StopConnection", {});
 }
 
+namespace {
+
+// A name as a message shows it: at most 40 bytes, control characters escaped.
+std::string Shown(std::string_view name) {
+  constexpr std::size_t kMax = 40;
+  std::string text = ReadableValue(std::string(name.substr(0, kMax)));
+  if (name.size() > kMax) text += "...";
+  return text;
+}
+
+bool LooksLikeName(std::string_view text) {
+  auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (text.empty() || text.size() > 64 || !letter(text[0])) return false;
+  for (char c : text) {
+    if (!letter(c) && !(c >= '0' && c <= '9') && c != '_') return false;
+  }
+  return true;
+}
+
+sv::InvokeError UnknownParam(const sv::MemberInfo& member, std::string_view param) {
+  std::string text =
+      "Named argument not found: " + std::string(member.name) + " has no parameter " + Shown(param);
+  if (member.params.empty()) {
+    text += "; it takes no arguments";
+  } else {
+    text += "; its parameters are ";
+    for (std::size_t i = 0; i < member.params.size(); ++i) {
+      if (i) text += ", ";
+      text += member.params[i].name;
+    }
+    text +=
+        "; did you mean " + std::string(member.params[sv::ClosestParam(member, param)].name) + "?";
+    for (const sv::ParamInfo& p : member.params) {
+      if (p.type != sv::VarType::String) continue;
+      text += " (a text that holds '=' goes by name: " + std::string(p.name) + "=...)";
+      break;
+    }
+  }
+  return sv::InvokeError(sv::kErrParamNotFound, text);
+}
+
+}  // namespace
+
 PreparedCall PrepareCall(std::string_view name, const std::vector<Word>& args) {
   PreparedCall call;
   call.member = sv::FindMember(name);
@@ -90,17 +164,23 @@ PreparedCall PrepareCall(std::string_view name, const std::vector<Word>& args) {
     call.member = sv::FindMember(call.member->name, sv::MemberKind::PropertyPut);
   }
   if (call.member == nullptr) {
-    throw sv::InvokeError(sv::kErrMemberNotFound,
-                          "Object doesn't support this property or method: " + std::string(name));
+    std::string text = "Object doesn't support this property or method: " + Shown(name);
+    if (const sv::MemberInfo* near = sv::ClosestMember(name)) {
+      text += "; did you mean " + std::string(near->name) + "?";
+    }
+    text += " (nevctl members lists them all)";
+    throw sv::InvokeError(sv::kErrMemberNotFound, text);
   }
   const sv::MemberInfo& member = *call.member;
   for (const Word& word : args) {
     if (word.name_end != std::string::npos) {
-      const int index = sv::FindParam(member, std::string_view(word.text).substr(0, word.name_end));
+      const std::string_view param = std::string_view(word.text).substr(0, word.name_end);
+      const int index = sv::FindParam(member, param);
       if (index >= 0) {
         call.named.push_back({index, word.text.substr(word.name_end + 1)});
         continue;
       }
+      if (LooksLikeName(param)) throw UnknownParam(member, param);
     }
     call.positional.emplace_back(word.text);
   }
@@ -146,31 +226,33 @@ PreparedCall PrepareCall(std::string_view name, const std::vector<Word>& args) {
   return call;
 }
 
-CallRecord FailedCall(std::string_view name, const nev::RuntimeError& error) {
+CallRecord FailedCall(std::string_view name, const nev::RuntimeError& error, int line) {
   CallRecord call;
   const sv::MemberInfo* member = sv::FindMember(name);
-  call.member = std::string(member ? member->name : name);
+  call.member = std::string(member ? member->name : name.substr(0, 64));
   call.failed = true;
-  call.error_number = error.number();
-  call.error_text = error.record().description;
+  call.outcome = nev::Outcome::kBadArgument;
+  call.error = error.record();
+  call.line = line;
   return call;
 }
 
-void Session::ReportFailure(std::string_view name, const nev::RuntimeError& error) {
-  Report(FailedCall(name, error));
+void Session::ReportFailure(std::string_view name, const nev::RuntimeError& error, int line) {
+  Report(FailedCall(name, error, line));
 }
 
-CallRecord Session::Call(std::string_view name, const std::vector<Word>& args) {
+CallRecord Session::Call(std::string_view name, const std::vector<Word>& args, int line) {
   TakeMessages();
   PreparedCall prepared;
   try {
     prepared = PrepareCall(name, args);
   } catch (const nev::RuntimeError& e) {
-    CallRecord call = FailedCall(name, e);
+    CallRecord call = FailedCall(name, e, line);
     Report(call);
     return call;
   }
   CallRecord call;
+  call.line = line;
   call.member = std::string(prepared.member->name);
   call.procedure = prepared.member->result == sv::VarType::None;
   call.shown = std::move(prepared.shown);
@@ -179,10 +261,11 @@ CallRecord Session::Call(std::string_view name, const std::vector<Word>& args) {
         sv::Invoke(*nev_, *prepared.member, prepared.positional, prepared.named);
     call.result = std::move(result.result);
     for (auto& [param, value] : result.outputs) call.out.emplace_back(std::string(param), value);
+    TakeOutcome(*nev_, *prepared.member, call);
   } catch (const nev::RuntimeError& e) {
     call.failed = true;
-    call.error_number = e.number();
-    call.error_text = e.record().description;
+    call.outcome = nev::Outcome::kBadArgument;
+    call.error = e.record();
   }
   call.messages = TakeMessages();
   Report(call);

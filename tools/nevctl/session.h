@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -25,7 +26,9 @@ struct Options {
   int32_t baud = 9600;
   bool silent = false;  // SilentMode on before the first call
   bool json = false;
-  std::string log_dir;  // the folder in which "Logs" is made; empty: beside the executable
+  std::string log_dir;      // the folder in which "Logs" is made; empty: beside the executable
+  int log_level = -1;       // the log's level 0..4; -1: the driver's default (3)
+  bool keep_going = false;  // run: go on after a call that was not accepted
 };
 
 // A call ready to be made: the member, its arguments as the late binding takes them, and how
@@ -38,18 +41,23 @@ struct PreparedCall {
 };
 
 // Resolves the member and sorts the words into positional and named arguments: a NAME=VALUE word
-// whose NAME is one of the member's parameters goes by name, any other word by position.
+// whose NAME is one of the member's parameters goes by name; one whose NAME looks like a name
+// (ASCII letters, digits and '_', a letter first) but is none of them is refused, naming the
+// member's parameters and the nearest one; any other word goes by position. An unknown member is
+// refused with the nearest member's name.
 // By-reference parameters that are not given start empty. A property name with arguments puts
 // the property. Checks the arguments as the call would; throws nev::service::InvokeError when
 // the call cannot be made.
 PreparedCall PrepareCall(std::string_view member, const std::vector<Word>& args);
 
 // The record of a call that could not be made.
-CallRecord FailedCall(std::string_view member, const nev::RuntimeError& error);
+CallRecord FailedCall(std::string_view member, const nev::RuntimeError& error, int line = 0);
 
 class Session {
  public:
-  Session(Options options, std::ostream& out);
+  // Calls are reported on out; notes for the person (the built-in simulator is used, a call
+  // that cannot be made) go to err.
+  Session(Options options, std::ostream& out, std::ostream& err = std::cerr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -62,10 +70,11 @@ class Session {
   void Close();
 
   // Calls a member by name with words as arguments (see PrepareCall). Reports the call and
-  // returns its record (failed when it could not be made; then nothing was sent).
-  CallRecord Call(std::string_view member, const std::vector<Word>& args);
+  // returns its record (failed when it could not be made; then nothing was sent). line is the
+  // script line the call came from (0 for none).
+  CallRecord Call(std::string_view member, const std::vector<Word>& args, int line = 0);
   // Reports a call that could not be made, without making it.
-  void ReportFailure(std::string_view member, const nev::RuntimeError& error);
+  void ReportFailure(std::string_view member, const nev::RuntimeError& error, int line = 0);
 
   // Whether calls are written to the output (on by default).
   void SetReporting(bool on) { reporting_ = on; }
@@ -83,6 +92,7 @@ class Session {
 
   Options options_;
   std::ostream& out_;
+  std::ostream& err_;
   bool reporting_ = true;
   std::function<void(const CallRecord&)> on_call_;
   std::shared_ptr<nev::RecordingSink> sink_;

@@ -2,72 +2,31 @@
 // saw on the line, results, by-reference outputs, message boxes), the fiscal-memory
 // report, port numbers, and the demo on the built-in simulator.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "nevsim/simulator.h"
-#include "support/helpers.h"
+#include "fixture.h"
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+using namespace nevctltest;
+
+// A JSON call line without the fields that tell the outcome (from "ok" on): the form the calls
+// had before them, which must not change.
+std::string CallPart(const std::string& line) {
+  const std::size_t at = line.find(", \"ok\": ");
+  return at == std::string::npos ? line : line.substr(0, at) + "}";
 }
 
-// What the simulator received: the command (0x4E for the bare "N") and the data bytes.
-using Seen = std::vector<std::pair<int, std::string>>;
-
-class Nevctl : public ::testing::Test {
- protected:
-  void SetUp() override {
-    sim.Start();
-    port = sim.SlavePath();
-  }
-
-  Seen SimSaw() {
-    Seen seen;
-    for (const nevsim::Received& r : sim.Frames()) seen.emplace_back(r.cmd, r.data);
-    return seen;
-  }
-  struct Finished {
-    int exit_code = -1;  // -1 when it did not exit normally
-    std::string out, err;
-  };
-  // Runs nevctl with the arguments and the extra environment (LC_ALL=C among it), standard input
-  // fed from input, and waits for its end.
-  Finished Ctl(const std::vector<std::string>& args, const std::string& input = {},
-               const std::string& env = {}) {
-    auto quoted = [](std::string text) {
-      for (std::size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) {
-        text.replace(at, 1, "'\\''");
-      }
-      return "'" + text + "'";
-    };
-    std::string command =
-        "env LC_ALL=C " + env + " " NEVCTL_PATH " --log-dir " + quoted(logs.str());
-    for (const std::string& arg : args) command += " " + quoted(arg);
-    const std::string io = logs.str() + "/io";  // a mkdtemp name: nothing to quote
-    nevtest::WriteFile(io, input);
-    const int status =
-        std::system((command + " <" + io + " >" + io + ".out 2>" + io + ".err").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, nevtest::ReadFile(io + ".out"),
-            nevtest::ReadFile(io + ".err")};
-  }
-
-  nevtest::TempDir logs;
-  nevsim::Simulator sim;
-  std::string port;
-};
-
-const std::string kTitle = "НЕВ COM Сървър";
+std::vector<std::string> CallParts(const std::string& out) {
+  std::vector<std::string> parts;
+  for (const std::string& line : Lines(out)) parts.push_back(CallPart(line));
+  return parts;
+}
 
 TEST_F(Nevctl, JsonRunOfAReceiptWithARefusal) {
   sim.NakCommand(0x8F);
@@ -84,8 +43,9 @@ CloseFiscNote
 SendSerNum "  0a1B-2F "
 GetTaxRates
 )";
-  const Finished f = Ctl({"--json", "--port", port, "run", "-"}, script);
-  EXPECT_EQ(f.exit_code, 0) << f.err;
+  // --keep-going: every line runs although PaperFeed was refused; the exit code still says so.
+  const Finished f = Ctl({"--json", "--port", port, "run", "--keep-going", "-"}, script);
+  EXPECT_EQ(f.exit_code, 3) << f.err;
   const std::vector<std::string> expected{
       R"({"member": "InitConnection", "result": true, "out": {}, "messages": []})",
       R"({"member": "GetStatus", "result": 0, "out": {}, "messages": []})",
@@ -102,7 +62,19 @@ GetTaxRates
       R"({"member": "GetTaxRates", "result": "20.00\t9.00\t0.00", "out": {}, "messages": []})",
       R"({"member": "StopConnection", "result": true, "out": {}, "messages": []})",
   };
-  EXPECT_EQ(Lines(f.out), expected);
+  EXPECT_EQ(CallParts(f.out), expected);
+  std::vector<std::string> outcomes;
+  for (const std::string& line : Lines(f.out)) {
+    outcomes.push_back(nlohmann::json::parse(line).at("outcome").get<std::string>());
+  }
+  EXPECT_EQ(outcomes,
+            (std::vector<std::string>{"answered", "answered", "nak", "answered", "answered",
+                                      "answered", "answered", "answered", "answered", "answered",
+                                      "answered", "answered", "answered"}));
+  EXPECT_NE(f.err.find("line 3: PaperFeed was not accepted (rejected by the device with NAK); "
+                       "going on"),
+            std::string::npos)
+      << f.err;
 
   const Seen expected_seen{
       {0xFF, ""},
@@ -126,7 +98,7 @@ TEST_F(Nevctl, NoDeviceGivesExitCodeOne) {
   const Finished f = Ctl({"--json", "--port", port, "call", "GetStatus"});
   EXPECT_EQ(f.exit_code, 1);
   ASSERT_EQ(Lines(f.out).size(), 1u) << f.out;  // nothing after the failed InitConnection
-  EXPECT_EQ(Lines(f.out)[0],
+  EXPECT_EQ(CallPart(Lines(f.out)[0]),
             R"({"member": "InitConnection", "result": false, "out": {}, "messages": [{"title": ")" +
                 kTitle + R"(", "style": 16, "text": "Error opening COM Port!"}]})");
   EXPECT_EQ(SimSaw(), (Seen{{0xFF, ""}}));
@@ -149,15 +121,16 @@ TEST_F(Nevctl, AMistakeAnywhereInAScriptSendsNothing) {
 
 TEST_F(Nevctl, CallByPortNumberAndReadableOutput) {
   const Finished f = Ctl({"--port", "7", "call", "SubTotal"}, "", "NEVCOM_COM7=" + port);
-  EXPECT_EQ(f.exit_code, 0) << f.err;
+  EXPECT_EQ(f.exit_code, 3) << f.err;
   const std::vector<std::string> lines = Lines(f.out);
-  ASSERT_EQ(lines.size(), 7u) << f.out;
+  ASSERT_EQ(lines.size(), 8u) << f.out;
   EXPECT_EQ(lines[0],
             "InitConnection(Port=7, BaudRate=9600, StopBits=1, Parity=0, ByteSize=8) -> True");
   // No receipt is open: the device refuses the subtotal.
   EXPECT_EQ(lines[1], "SubTotal(Total=0, TotalA=0, TotalB=0, TotalC=0) -> False");
   EXPECT_EQ(lines[2], "    Total = 0");
-  EXPECT_EQ(lines[6], "StopConnection() -> True");
+  EXPECT_EQ(lines[6], "    not accepted: refused by the device (status 81 80 80: general error)");
+  EXPECT_EQ(lines[7], "StopConnection() -> True");
   EXPECT_EQ(SimSaw(), (Seen{{0xFF, ""}, {0x8A, ""}}));
 }
 
@@ -179,7 +152,8 @@ TEST_F(Nevctl, FmReportCollectsEveryPiece) {
   ASSERT_EQ(calls.size(), 6u) << f.out;
   EXPECT_EQ(calls[1].rfind(R"({"member": "GetFirstFMReport", "result": "Z0002\t)", 0), 0u);
   EXPECT_EQ(calls[3].rfind(R"({"member": "GetNextFMReport", "result": "SUM\t)", 0), 0u);
-  EXPECT_EQ(calls[4], R"({"member": "GetNextFMReport", "result": "", "out": {}, "messages": []})");
+  EXPECT_EQ(CallPart(calls[4]),
+            R"({"member": "GetNextFMReport", "result": "", "out": {}, "messages": []})");
 
   const Seen expected{{0xFF, ""}, {0x54, ""},    {0x4E, ""}, {0x4E, ""}, {0x4E, ""}, {0x4E, ""},
                       {0xFF, ""}, {0x54, "2-3"}, {0x4E, ""}, {0x4E, ""}, {0x4E, ""}};
@@ -212,9 +186,10 @@ TEST_F(Nevctl, TimeOutAgainstANevSimProcess) {
   }
   const Finished f = Ctl({"--json", "--port", link, "run", "-"}, "GetTaxRates\nZDay\n");
   std::system(("kill $(cat " + pid_file + ")").c_str());
-  EXPECT_EQ(f.exit_code, 0) << f.err;
-  const std::vector<std::string> lines = Lines(f.out);
+  EXPECT_EQ(f.exit_code, 3) << f.err;  // ZDay got no answer
+  const std::vector<std::string> lines = CallParts(f.out);
   ASSERT_EQ(lines.size(), 4u) << f.out;
+  EXPECT_EQ(nlohmann::json::parse(Lines(f.out)[2]).at("outcome"), "timeout");
   EXPECT_EQ(
       lines[1],
       R"({"member": "GetTaxRates", "result": "20.00\t9.00\t0.00", "out": {}, "messages": []})");
