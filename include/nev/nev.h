@@ -21,6 +21,7 @@
 #include <string>
 
 #include "nev/log.h"
+#include "nev/message.h"
 #include "nev/outcome.h"
 
 namespace nev {
@@ -110,6 +111,11 @@ class NEV {
 
   // The object's diagnostics log: level, folder, file name, size limits (see nev/log.h).
   LogSettings& Log();
+
+  // Where this object's message boxes go (nev/message.h), so that a program with several
+  // printers knows which one spoke; nullptr puts back the process-wide sink (SetMessageSink).
+  // Returns the sink set before. Applies from the next member call.
+  std::shared_ptr<MessageSink> SetMessageSink(std::shared_ptr<MessageSink> sink);
 
  private:
   friend struct NEVAccess;  // the driver's own layers reach the state through it

@@ -33,6 +33,8 @@ bool NEV::SellTaxGroup(const std::string& Name, const std::string& TaxGroup, dou
     const std::string group = operations::TrimSpaces(TaxGroup);
     operations::WireText(name, "Name", state.lossy_text);
     operations::WireText(group, "TaxGroup", state.lossy_text);
+    operations::CheckAmount(Q, "Q");
+    operations::CheckAmount(P, "P");
     const std::string data = Field(name) + Field(group) + Field(operations::AmountText(Q)) +
                              Field(operations::AmountText(P));
     return service::Exchange(state, 0x86, platform::ToWire(data), ACK).ok();
@@ -42,6 +44,8 @@ bool NEV::SellTaxGroup(const std::string& Name, const std::string& TaxGroup, dou
 bool NEV::SellArt(int32_t n, double Q, double P) {
   NEVState& state = State();
   return service::RunCommand(state, "SellArt", false, [&] {
+    operations::CheckAmount(Q, "Q");
+    operations::CheckAmount(P, "P");
     const std::string data = Field(operations::WholeNumberText(n)) +
                              Field(operations::AmountText(Q)) + Field(operations::AmountText(P));
     return service::Exchange(state, 0x87, platform::ToWire(data), ACK).ok();
@@ -51,6 +55,8 @@ bool NEV::SellArt(int32_t n, double Q, double P) {
 bool NEV::SellDep(int32_t n, double Q, double P) {
   NEVState& state = State();
   return service::RunCommand(state, "SellDep", false, [&] {
+    operations::CheckAmount(Q, "Q");
+    operations::CheckAmount(P, "P");
     const std::string data = Field(operations::GeneralText(n)) + Field(operations::GeneralText(Q)) +
                              Field(operations::GeneralText(P));
     return service::Exchange(state, 0x88, platform::ToWire(data), ACK).ok();
@@ -99,7 +105,7 @@ bool NEV::Pay(int32_t PayType, double Sum) {
   NEVState& state = State();
   return service::RunCommand(state, "Pay", false, [&] {
     // A sum that is not a number pays the type alone; an infinite one is refused.
-    if (std::isinf(Sum)) Raise(kErrInvalidArgument);
+    if (std::isinf(Sum) || Sum > 0) operations::CheckAmount(Sum, "Sum");
     // The payment type's two digits run straight into the amount.
     operations::CheckFieldNumber(PayType, 0, 99, "PayType");
     std::string data = operations::TwoDigitText(int64_t{PayType});
@@ -114,6 +120,7 @@ bool NEV::AddSum(const std::string& casher, const std::string& Pass, double Sum,
   return service::RunCommand(state, "AddSum", false, [&] {
     operations::CheckFieldNumber(Pay, 0, 99, "Pay");
     operations::WireText(Pass, "Pass", state.lossy_text);
+    operations::CheckAmount(Sum, "Sum");
     const std::string data = operations::OperatorField(casher, Pass) +
                              operations::TwoDigitText(int64_t{Pay}) +
                              Field(operations::AmountText(Sum));

@@ -1,5 +1,6 @@
 #include "operations/wire_text.h"
 
+#include <charconv>
 #include <cmath>
 
 #include "nev/error.h"
@@ -34,6 +35,18 @@ std::string WireText(std::string_view utf8, const char* param, bool lossy, TextR
 
 void CheckFieldNumber(double value, double lo, double hi, const char* param) {
   if (!(value >= lo && value <= hi)) Refuse(param, "is out of range");
+}
+
+void CheckAmount(double value, const char* param) {
+  const char* why = std::isnan(value)                  ? "is not a number"
+                    : std::isinf(value)                ? "is infinite"
+                    : std::fabs(value) >= kAmountLimit ? "is too large for an amount"
+                                                       : nullptr;
+  if (!why) return;
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  Raise(kErrInvalidArgument, StandardDescription(kErrInvalidArgument) + ": " + param + " = " +
+                                 std::string(text, end) + " " + why);
 }
 
 }  // namespace nev::operations

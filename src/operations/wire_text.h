@@ -27,4 +27,10 @@ void CheckFieldText(std::string_view text, const char* param);
 // naming param otherwise.
 void CheckFieldNumber(double value, double lo, double hi, const char* param);
 
+// Amounts and quantities keep their cents exactly below 10^13; beyond that a value is a mistake.
+inline constexpr double kAmountLimit = 1e13;
+// Refuses a NaN, infinite or too large amount or quantity with run-time error 5 that names param
+// and the value ("Q = 1e+300 is too large for an amount").
+void CheckAmount(double value, const char* param);
+
 }  // namespace nev::operations

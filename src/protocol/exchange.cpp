@@ -8,6 +8,7 @@
 #include "nev/error.h"
 #include "nev/message.h"
 #include "platform/event_loop.h"
+#include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "protocol/helper.h"
 
@@ -44,6 +45,30 @@ void Drain(platform::SerialPort& com) {
 
 void Note(Link& link, bool lost, const std::string& text) {
   if (link.note) SkipOnError([&] { link.note(lost, text); });
+}
+
+template <class Text>
+void TraceLine(Link& link, Text&& text) {
+  if (link.trace) SkipOnError([&] { link.trace(std::function<std::string()>(text)); });
+}
+
+// "-> 02 25 21 8F 21 31 09 3A 3C 03  PaperFeed": what went out, and the command it carries.
+std::string WrittenLine(std::string_view bytes) {
+  std::string line = "-> " + HexText(bytes) + "  ";
+  if (bytes.size() >= 8 && bytes.front() == STX) {
+    line += CommandName(static_cast<uint8_t>(bytes[3]));
+  } else if (bytes.size() == 1 && bytes[0] == ACK) {
+    line += "ACK";
+  } else if (bytes.size() == 1 && static_cast<uint8_t>(bytes[0]) == Code(Command::kNextFMPiece)) {
+    line += CommandName(Code(Command::kNextFMPiece));
+  } else {
+    line += "bytes";
+  }
+  return line;
+}
+
+const char* ControlName(char c) {
+  return c == ACK ? "ACK" : c == NAK ? "NAK" : c == SYN ? "SYN" : c == ETX ? "ETX" : "byte";
 }
 
 // The port failed under the exchange: from now on it counts as lost until it is reopened.
@@ -134,6 +159,7 @@ bool SendFrame(Link& link, std::string_view text) {
       link.sent_cmd = static_cast<uint8_t>(text[3]);
     }
     com.Output(text);
+    TraceLine(link, [&] { return WrittenLine(text); });
     return true;
   } catch (...) {
     if (PortOpen(link)) LoseLine(link);
@@ -208,7 +234,17 @@ Reply ReadReply(Link& link, char terminator) {
     }
     if (ch.empty()) continue;
 
-    switch (reader.Take(ch[0])) {
+    const bool in_frame = reader.collected() > 0;
+    const ReplyReader::Step step = reader.Take(ch[0]);
+    // Control bytes get a line each; a frame gets one when it ends (or is dropped).
+    const bool control = step == ReplyReader::Step::kNak || step == ReplyReader::Step::kSyn ||
+                         (!in_frame && reader.collected() == 0 && (ch[0] == ACK || ch[0] == ETX));
+    if (control) {
+      TraceLine(link, [&] { return "<- " + HexText(ch.substr(0, 1)) + "  " + ControlName(ch[0]); });
+    } else if (in_frame && reader.collected() == 0) {
+      TraceLine(link, [&] { return "<- frame discarded (malformed, stale or too long)"; });
+    }
+    switch (step) {
       case ReplyReader::Step::kMore:
         break;
       case ReplyReader::Step::kNak:
@@ -222,10 +258,19 @@ Reply ReadReply(Link& link, char terminator) {
         });
         break;
       case ReplyReader::Step::kAnswer: {
+        if (reader.collected() > 0) {
+          TraceLine(link, [&] {
+            const std::string& frame = reader.frame();
+            return "<- " + HexText(frame) + "  " +
+                   (frame.size() > 3 ? CommandName(static_cast<uint8_t>(frame[3])) : "?") +
+                   " reply";
+          });
+        }
         // What follows the terminator is discarded by the next SendFrame's drain.
         bool acked = true;
         try {
           link.host->Com().Output(std::string_view(&ACK, 1));
+          TraceLine(link, [] { return WrittenLine(std::string_view(&ACK, 1)); });
         } catch (...) {
           acked = false;
         }

@@ -37,6 +37,9 @@ struct Link {
   int32_t max_wait_ms = 0;
   // Told of the line's loss and recovery (the object's log); may be empty.
   std::function<void(bool lost, const std::string& text)> note;
+  // Given each frame written and each reply or control byte received, as a text made only when
+  // the log wants it (its trace level); may be empty.
+  std::function<void(const std::function<std::string()>& text)> trace;
 };
 
 // The longest reply frame: STX, header, LEN 0xFF, 223 data bytes, status, check, ETX.
@@ -80,6 +83,7 @@ class ReplyReader {
   // After kAnswer: the reply's data, and for ETX the status bytes stored into the link.
   void Finish(Reply& reply);
   std::size_t collected() const { return collected_.size(); }
+  const std::string& frame() const { return collected_; }  // the frame collected so far
 
  private:
   Link& link_;

@@ -53,4 +53,16 @@ std::string GetField(std::string_view text, int16_t n) {
   return field;
 }
 
+std::string HexText(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 3);
+  for (unsigned char c : bytes) {
+    if (!text.empty()) text.push_back(' ');
+    text.push_back(kDigits[c >> 4]);
+    text.push_back(kDigits[c & 15]);
+  }
+  return text;
+}
+
 }  // namespace nev::protocol

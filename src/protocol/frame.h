@@ -27,7 +27,12 @@ std::string BuildFrame(uint8_t& counter, uint8_t command, std::string_view data)
 // Field n (1-based) of a TAB-separated text; the last field when n is beyond it or below 1.
 std::string GetField(std::string_view text, int16_t n);
 
+// The bytes as hexadecimal pairs separated by spaces ("02 20 21 8F"), for traces.
+std::string HexText(std::string_view bytes);
+
 // The digit-nibble character of a value 0..15 ('0'..'9', ':'..'?').
-inline char NibbleChar(unsigned value) { return static_cast<char>(0x30 + value); }
+inline char NibbleChar(unsigned value) {
+  return static_cast<char>(0x30 + value);
+}
 
 }  // namespace nev::protocol

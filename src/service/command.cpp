@@ -10,20 +10,13 @@ namespace nev::service {
 
 namespace {
 
-std::string HexBytes(const uint8_t* bytes, std::size_t n) {
-  std::string text;
-  char buf[4];
-  for (std::size_t i = 0; i < n; ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-    text += buf;
-  }
-  return text;
-}
-
 // The outcome line of level 4: outcome, then status bytes, reply data and error when present.
 std::string OutcomeLine(const CallRecord& r) {
   std::string line = std::string("outcome ") + OutcomeName(r.outcome);
-  if (r.status) line += "; status " + HexBytes(r.status->data(), r.status->size());
+  if (r.status) {
+    line += "; status " +
+            protocol::HexText({reinterpret_cast<const char*>(r.status->data()), r.status->size()});
+  }
   if (r.reply) line += "; reply \"" + *r.reply + "\"";
   if (r.error) {
     line += "; error " + std::to_string(r.error->number) + " " + r.error->description;

@@ -3,6 +3,7 @@
 #include "nev/nev.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "log/debugger.h"
@@ -91,6 +92,10 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::Ca
     const std::string frame = protocol::BuildFrame(s.link.sequence, kProbeCommand, "");
     protocol::SendFrame(s.link, frame);
     const std::string answer = ReadProbeAnswer(s);
+    if (!answer.empty() && s.link.trace) {
+      s.link.trace(
+          [&] { return "<- " + protocol::HexText(answer.substr(0, 1)) + "  probe answer"; });
+    }
     if (answer.size() == 1 && answer[0] == protocol::NAK) return true;
     call.SetOutcome(Outcome::kTimeout);
     call.record().error =
@@ -132,7 +137,8 @@ bool InitConnectionTo(NEVState& s, const PortChoice& port, const std::string& po
   return result;
 }
 
-// The log hears of a line lost (a warning) and of its recovery.
+// The log hears of a line lost (a warning) and of its recovery, and at its trace level (4) of
+// every frame and control byte, under the member that sent or awaited it.
 void NoteLineChanges(NEVState& s) {
   NEVState* state = &s;
   s.link.note = [state](bool lost, const std::string& text) {
@@ -142,6 +148,11 @@ void NoteLineChanges(NEVState& s) {
     } else {
       state->log->Information(kClassName, text, "Exchange");
     }
+  };
+  s.link.trace = [state](const std::function<std::string()>& text) {
+    if (!state->log || state->log->Level() < 4) return;
+    state->log->Trace(kClassName, text(),
+                      state->current ? state->current->record.member : "Exchange");
   };
 }
 
@@ -211,6 +222,11 @@ const char* OutcomeName(Outcome outcome) {
 
 LogSettings& NEV::Log() {
   return *state_->log;
+}
+
+std::shared_ptr<MessageSink> NEV::SetMessageSink(std::shared_ptr<MessageSink> sink) {
+  std::swap(state_->sink, sink);
+  return sink;
 }
 
 bool NEV::InitConnection(int32_t Port, int32_t BaudRate, int32_t /*StopBits*/, int32_t /*Parity*/,

@@ -2,15 +2,18 @@
 #include "platform/serial_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "nev/error.h"
 #include "platform/event_loop.h"
@@ -22,66 +25,20 @@ namespace {
 // Longest a single write may stall on a full output queue before it counts as failed.
 constexpr int kWriteStallMs = 5000;
 
-speed_t SpeedFor(long baud) {
-  switch (baud) {
-    case 50:
-      return B50;
-    case 75:
-      return B75;
-    case 110:
-      return B110;
-    case 134:
-      return B134;
-    case 150:
-      return B150;
-    case 200:
-      return B200;
-    case 300:
-      return B300;
-    case 600:
-      return B600;
-    case 1200:
-      return B1200;
-    case 1800:
-      return B1800;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    case 230400:
-      return B230400;
-    case 460800:
-      return B460800;
-    case 500000:
-      return B500000;
-    case 576000:
-      return B576000;
-    case 921600:
-      return B921600;
-    case 1000000:
-      return B1000000;
-    case 1152000:
-      return B1152000;
-    case 1500000:
-      return B1500000;
-    case 2000000:
-      return B2000000;
-    default:
-      return B0;
-  }
-}
+// The line speeds termios offers here, in rising order.
+constexpr struct {
+  long baud;
+  speed_t speed;
+} kSpeeds[] = {{50, B50},           {75, B75},          {110, B110},         {134, B134},
+               {150, B150},         {200, B200},        {300, B300},         {600, B600},
+               {1200, B1200},       {1800, B1800},      {2400, B2400},       {4800, B4800},
+               {9600, B9600},       {19200, B19200},    {38400, B38400},     {57600, B57600},
+               {115200, B115200},   {230400, B230400},  {460800, B460800},   {500000, B500000},
+               {576000, B576000},   {921600, B921600},  {1000000, B1000000}, {1152000, B1152000},
+               {1500000, B1500000}, {2000000, B2000000}};
 
-// The baud rate from the leading digits of a settings text such as "9600,n,8,1".
+// The baud rate from the leading digits of a settings text such as "9600,n,8,1". Any other
+// speed is error 380, with the speeds that work.
 speed_t ParseSettings(const std::string& settings) {
   long baud = 0;
   std::size_t i = 0;
@@ -89,9 +46,48 @@ speed_t ParseSettings(const std::string& settings) {
     baud = baud * 10 + (settings[i] - '0');
     ++i;
   }
-  const speed_t speed = SpeedFor(baud);
-  if (i == 0 || speed == B0) Raise(380, "Invalid property value");
-  return speed;
+  for (const auto& s : kSpeeds) {
+    if (i > 0 && s.baud == baud) return s.speed;
+  }
+  std::string speeds;
+  for (const auto& s : kSpeeds) speeds += (speeds.empty() ? "" : ", ") + std::to_string(s.baud);
+  const std::string given = settings.substr(0, settings.find(','));
+  Raise(380, "Invalid property value: the line speed " + given.substr(0, 20) +
+                 " is not one this port can use (" + speeds + ")");
+}
+
+// Error 8002 for a device that cannot be opened, saying why in terms a person can act on.
+[[noreturn]] void CannotOpen(const std::string& device, int err) {
+  std::string why;
+  switch (err) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      why =
+          "no such device (check the port number or the path; nevctl ports lists the serial "
+          "ports of this machine)";
+      break;
+    case EACCES:
+    case EPERM: {
+      why = "permission denied: this user needs access to the serial devices";
+      struct stat st {};
+      if (::stat(device.c_str(), &st) == 0) {
+        if (const group* g = ::getgrgid(st.st_gid)) {
+          why += " (add the user to the group \"" + std::string(g->gr_name) +
+                 "\" that owns it, then log in again)";
+        }
+      }
+      break;
+    }
+    case ENOTTY:
+    case EISDIR:
+    case EINVAL:
+      why = "not a serial device";
+      break;
+    default:
+      why = std::strerror(err);
+  }
+  Raise(kErrPortOpenFailed, "Cannot open " + device + ": " + why);
 }
 
 class PosixSerialPort final : public SerialPort {
@@ -107,19 +103,20 @@ class PosixSerialPort final : public SerialPort {
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       if (errno == EBUSY) Raise(kErrPortAlreadyOpen);  // TIOCEXCL of another opener
-      Raise(kErrPortOpenFailed);
+      CannotOpen(device, errno);
     }
     // The advisory lock holds even against openers that TIOCEXCL lets through (root).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
       ::close(fd);
       if (err == EWOULDBLOCK) Raise(kErrPortAlreadyOpen);
-      Raise(kErrPortOpenFailed);
+      CannotOpen(device, err);
     }
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
+      const int err = errno;
       ::close(fd);
-      Raise(kErrPortOpenFailed);
+      CannotOpen(device, err);
     }
     ::cfmakeraw(&tio);
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
@@ -130,8 +127,9 @@ class PosixSerialPort final : public SerialPort {
     ::cfsetispeed(&tio, speed);
     ::cfsetospeed(&tio, speed);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+      const int err = errno;
       ::close(fd);
-      Raise(kErrPortOpenFailed);
+      CannotOpen(device, err);
     }
     ::ioctl(fd, TIOCEXCL);
     // Modem lines: DTR on, RTS off. Pseudo-terminals have none; their refusal is harmless.

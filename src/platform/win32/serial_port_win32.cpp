@@ -60,10 +60,19 @@ class Win32SerialPort : public SerialPort {
     const DWORD baud = ParseBaud(settings);
     HANDLE handle = CreateFileW(win32::Widen(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) Raise(win32::PortOpenError(GetLastError()));
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      const int32_t number = win32::PortOpenError(error);
+      if (number != kErrPortOpenFailed) Raise(number);
+      const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+      Raise(number, "Cannot open " + device + ": " +
+                        (missing ? "no such device (check the port number in Device Manager)"
+                                 : "error " + std::to_string(error)));
+    }
     if (!Configure(handle, baud)) {
       CloseHandle(handle);
-      Raise(kErrPortOpenFailed, "The port's line settings could not be set");
+      Raise(kErrPortOpenFailed,
+            "Cannot open " + device + ": not a serial device (its line settings could not be set)");
     }
     handle_ = handle;
     baud_ = baud;
@@ -149,7 +158,11 @@ class Win32SerialPort : public SerialPort {
     for (; i < settings.size() && settings[i] >= '0' && settings[i] <= '9' && i < 10; ++i) {
       baud = baud * 10 + static_cast<uint64_t>(settings[i] - '0');
     }
-    if (i == 0 || baud == 0 || baud > 4000000) Raise(kErrInvalidArgument);
+    if (i == 0 || baud == 0 || baud > 4000000) {
+      Raise(kErrInvalidArgument, StandardDescription(kErrInvalidArgument) + ": the line speed " +
+                                     settings.substr(0, std::min<size_t>(settings.find(','), 20)) +
+                                     " is not one a port can use (1 to 4000000, e.g. 9600)");
+    }
     return static_cast<DWORD>(baud);
   }
 

@@ -108,12 +108,25 @@ TEST_F(OperationsTest, SalesSendTheirNumberTexts) {
   ExpectFrame([&] { nev->SellDep(3, 1, 2.5); }, 0x88, "3\t1\t2,5\t");
   Messages();
 
-  // Amounts that are not numbers are refused before anything is sent.
+  // Amounts that are not numbers, or too large for one, are refused before anything is sent,
+  // naming the parameter and its value.
   EXPECT_FALSE(nev->SellArt(1, kNaN, 1));
   EXPECT_FALSE(nev->SellDep(1, 1, kInf));
   EXPECT_FALSE(nev->SellTaxGroup("Milk", "B", 1, -kInf));
-  EXPECT_EQ(Messages(), std::vector<std::string>(3, kInvalidArgument));
+  EXPECT_FALSE(nev->SellDep(1, 1e300, 1));
+  EXPECT_FALSE(nev->SellArt(1, 1, -1e13));
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{
+                kInvalidArgument + std::string(": Q = nan is not a number"),
+                kInvalidArgument + std::string(": P = inf is infinite"),
+                kInvalidArgument + std::string(": P = -inf is infinite"),
+                kInvalidArgument + std::string(": Q = 1e+300 is too large for an amount"),
+                kInvalidArgument + std::string(": P = -1e+13 is too large for an amount"),
+            }));
+  EXPECT_EQ(nev->LastCall().outcome, nev::Outcome::kBadArgument);
   ExpectNothingSent();
+  // Just below the limit still goes out, to the cent.
+  ExpectFrame([&] { nev->SellArt(1, 1, 9999999999999.99); }, 0x87, "1\t1,00\t9999999999999,99\t");
   nev->VoidAll();
 }
 
@@ -136,7 +149,12 @@ TEST_F(OperationsTest, AdditionPayAndAddSumTexts) {
   }
   Messages();
   EXPECT_FALSE(nev->Pay(1, kInf));
-  EXPECT_EQ(Messages(), std::vector<std::string>{kInvalidArgument});
+  EXPECT_FALSE(nev->AddSum("1", "", 1e20, 1));
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{
+                kInvalidArgument + std::string(": Sum = inf is infinite"),
+                kInvalidArgument + std::string(": Sum = 1e+20 is too large for an amount"),
+            }));
   ExpectNothingSent();
   nev->VoidAll();
   Take();
