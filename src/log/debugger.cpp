@@ -60,6 +60,8 @@ std::string Two(int value) {
   return buf;
 }
 
+constexpr int32_t kErrPermissionDenied = 70;  // the file layer's "Permission denied"
+
 std::string SafeModuleFolder() {
   try {
     return platform::ModuleFolder();
@@ -98,6 +100,10 @@ struct CDebugger::Impl {
   int32_t max_file_size = 512;
   int32_t shrink_file_size = 500;
   int64_t last_length = -1;  // the file's length after this log's last append
+  // The base folder is the module's own (not set by the caller): when it cannot be written (an
+  // installed program), the log moves to the user's state folder instead of losing its lines.
+  bool may_fall_back = false;
+  bool fell_back = false;
 
   // "dd-mm-yyyy hh:mm:ss" with the system time separator.
   std::string DateStamp() {
@@ -137,17 +143,30 @@ struct CDebugger::Impl {
   // on a path that cannot be written, so nothing is logged from then on.
   bool StartSession() {
     session_open = true;
+    fell_back = false;
     const std::string folder = LogFolder();
     log_file = folder + platform::kPathSeparator;
     try {
       if (!platform::FolderExists(folder)) platform::CreateFolder(folder);
+      log_file += file_name + file_name_suffix + ".log";
     } catch (...) {
-      return false;
+      if (!FallBack()) return false;
     }
-    log_file += file_name + file_name_suffix + ".log";
     if (level == 0) return true;
     SkipOnError([&] { CutFile(); });
     SkipOnError([&] { WriteToFile("Debug Session Start: " + DateStamp()); });
+    return true;
+  }
+
+  // Moves the session's file to the user's state folder, once, when the module's folder failed.
+  bool FallBack() {
+    if (!may_fall_back || fell_back) return false;
+    std::string folder;
+    SkipOnError([&] { folder = platform::UserStateFolder(); });
+    if (folder.empty()) return false;
+    log_file = folder + platform::kPathSeparator + file_name + file_name_suffix + ".log";
+    fell_back = true;
+    last_length = -1;
     return true;
   }
 
@@ -208,6 +227,12 @@ struct CDebugger::Impl {
       } catch (...) {
         error = RecordOf(std::current_exception());
       }
+      // The module's folder takes no file (no right to write there): the same line, once more,
+      // in the user's state folder, not counted as an attempt.
+      if (error.number == kErrPermissionDenied && FallBack()) {
+        --attempt;
+        continue;
+      }
       SkipOnError([&] { platform::DoEvents(); });
       SkipOnError([&] {
         text = "Write To File Attempt " + std::to_string(attempt) + ": FAILED. " + kCrLf +
@@ -239,7 +264,9 @@ struct CDebugger::Impl {
   }
 };
 
-CDebugger::CDebugger() : CDebugger(LogClock::System(), SafeModuleFolder()) {}
+CDebugger::CDebugger() : CDebugger(LogClock::System(), SafeModuleFolder()) {
+  impl_->may_fall_back = true;
+}
 
 CDebugger::CDebugger(std::shared_ptr<LogClock> clock, std::string base_folder)
     : impl_(std::make_unique<Impl>()) {
@@ -369,6 +396,7 @@ void CDebugger::BaseFolder(const std::string& folder) {
     if (impl_->session_open) impl_->EndSession();
     impl_->profiler = profiler;
     impl_->base_folder = folder;
+    impl_->may_fall_back = false;
   });
 }
 

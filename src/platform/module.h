@@ -9,6 +9,10 @@ namespace nev::platform {
 std::string ModuleFolder();
 // File name of that module without folder and extension ("NEVComServer", "nevctl").
 std::string ModuleStem();
+// The user's own folder for the log when the module's folder cannot be written, made (with its
+// parents) when missing: $XDG_STATE_HOME/nevcom, else ~/.local/state/nevcom on POSIX;
+// %LOCALAPPDATA%\NEVComServer on Windows. Empty when there is none or it cannot be made.
+std::string UserStateFolder();
 // The platform's path separator ("/" or "\").
 inline constexpr char kPathSeparator =
 #ifdef _WIN32

@@ -2,10 +2,14 @@
 #include "platform/module.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <limits.h>
 #include <link.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 namespace nev::platform {
 
@@ -57,6 +61,25 @@ std::string ModuleStem() {
     name.erase(dot);
   }
   return name;
+}
+
+std::string UserStateFolder() {
+  std::string folder;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/') {
+    folder = state;
+  } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    folder = std::string(home) + "/.local/state";
+  } else {
+    return {};
+  }
+  folder += "/nevcom";
+  // Every level, as mkdir -p does; an existing one is fine.
+  for (std::size_t at = 1; at != std::string::npos;) {
+    at = folder.find('/', at + 1);
+    const std::string level = folder.substr(0, at);
+    if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  }
+  return folder;
 }
 
 }  // namespace nev::platform

@@ -40,4 +40,17 @@ std::string ModuleStem() {
   return win32::Narrow(name);
 }
 
+std::string UserStateFolder() {
+  wchar_t buffer[MAX_PATH + 1];
+  // Windows XP has no LOCALAPPDATA; its roaming APPDATA is the nearest.
+  DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH + 1);
+  if (n == 0 || n > MAX_PATH) n = GetEnvironmentVariableW(L"APPDATA", buffer, MAX_PATH + 1);
+  if (n == 0 || n > MAX_PATH) return {};
+  const std::wstring folder = std::wstring(buffer, n) + L"\\NEVComServer";
+  if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    return {};
+  }
+  return win32::Narrow(folder);
+}
+
 }  // namespace nev::platform

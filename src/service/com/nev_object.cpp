@@ -167,11 +167,35 @@ const service::MemberInfo* MemberFor(DISPID dispid, WORD flags) {
   return service::FindMember(dispid, MemberKind::Function);
 }
 
+// An environment variable's text (UTF-8), or nothing when it is not set.
+std::optional<std::string> Environment(const wchar_t* name) {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD n = GetEnvironmentVariableW(name, buffer, MAX_PATH + 1);
+  if (n == 0 || n > MAX_PATH) return std::nullopt;
+  return platform::win32::Narrow(std::wstring(buffer, n));
+}
+
+// Unattended machines tune the log of every object without code: NEVCOM_LOG_LEVEL (0 to 4) and
+// NEVCOM_LOG_DIR (an existing folder, in which "Logs" is made). Other values are ignored.
+void ApplyLogEnvironment(LogSettings& log) {
+  if (const auto level = Environment(L"NEVCOM_LOG_LEVEL");
+      level && level->size() == 1 && (*level)[0] >= '0' && (*level)[0] <= '4') {
+    log.Level((*level)[0] - '0');
+  }
+  if (const auto folder = Environment(L"NEVCOM_LOG_DIR")) {
+    const DWORD attributes = GetFileAttributesW(platform::win32::Widen(*folder).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      log.BaseFolder(*folder);
+    }
+  }
+}
+
 }  // namespace
 
 NEVObject::NEVObject() {
   // Automation callers keep the platform's conversion: what the code page lacks becomes "?".
   NEVAccess::State(nev_).lossy_text = true;
+  ApplyLogEnvironment(nev_.Log());
   ObjectCreated();
 }
 
