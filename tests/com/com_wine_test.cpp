@@ -333,6 +333,22 @@ TEST_F(WineCom, LogModeWritesMessagesAsWarningsOfTheCall) {
       << added;
 }
 
+// NEVCOM_LOG_LEVEL and NEVCOM_LOG_DIR tune every object's log: here level 4 in another folder,
+// where each frame written and each byte received gets its trace line.
+TEST_F(WineCom, LogEnvironmentSetsTheLevelAndTheFolder) {
+  fs::create_directories(kWork / "prefix/drive_c/tracelog");
+  sim_->SetSilent(true);
+  setenv("NEVCOM_LOG_LEVEL", "4", 1);
+  setenv("NEVCOM_LOG_DIR", "C:\\tracelog", 1);
+  Client({"nodevice"});
+  unsetenv("NEVCOM_LOG_LEVEL");
+  unsetenv("NEVCOM_LOG_DIR");
+  sim_->SetSilent(false);
+  const std::string log = ReadFile(kWork / "prefix/drive_c/tracelog/Logs/NEVComServer.log");
+  EXPECT_NE(log.find("(t)\tNEV\tInitConnection\t-> 02 "), std::string::npos) << log;
+  EXPECT_NE(log.find("  probe\r\n"), std::string::npos) << log;
+}
+
 // The Win32 platform layer from inside (a Windows program linking the core): a port held by
 // another handle is error 8005 with the style-48 box, the widened tick count, the owner and flags
 // of real message boxes, and log mode.
