@@ -5,10 +5,12 @@
 // thread's events run, so calls may nest (a nested reply wait returns at once, empty).
 //
 // Results tell the truth: a Boolean command method returns true only when the device's awaited
-// answer arrived (a bare ACK, or a reply frame ending in ETX). A time-out, a refusal (NAK), a port
-// error, no open port, or a nested call that found the reply wait busy give false; so does a
-// run-time error (bad argument, oversize text), which is reported once by the error handler: a
-// message box, or a critical log entry when SilentMode is on. No exception leaves a command method.
+// answer arrived (a bare ACK, or a reply frame ending in ETX) and did not refuse the command. A
+// refusal (a reply frame with the general-error bit, or NAK), a time-out, a port error, no open
+// port, or a nested call that found the reply wait busy give false; so does a run-time error
+// (bad argument, oversize text), which is reported once by the error handler: a message box, or
+// a critical log entry when SilentMode is on. No exception leaves a command method. LastCall()
+// tells which of these it was.
 // Text queries return an empty text in the same cases; ZDay returns "False" and ZArticles an
 // optional holding false; GetStatus returns -33 when the status command got no reply frame.
 //
@@ -69,7 +71,8 @@ class NEV {
   bool PaperFeed(int32_t Rows);
   bool OpenDraw();
 
-  // Sales, adjustments and payment. NaN or infinite amounts are refused with run-time error 5.
+  // Sales, adjustments and payment. NaN, infinite and too large amounts (from 1e13) are refused
+  // with run-time error 5 naming the parameter, before anything is sent.
   bool SellArt(int32_t n, double Q, double P);
   bool SellTaxGroup(const std::string& Name, const std::string& TaxGroup, double Q, double P);
   bool SellDep(int32_t n, double Q, double P);
