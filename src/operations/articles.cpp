@@ -20,7 +20,7 @@ using protocol::TAB;
 std::string NEV::GetArticle(int32_t x) {
   NEVState& state = State();
   return service::RunCommand(state, "GetArticle", std::string(), [&] {
-    operations::CheckRange(x, INT16_MIN, INT16_MAX);
+    operations::CheckFieldNumber(x, INT16_MIN, INT16_MAX, "x");
     const std::string data = "R" + operations::SignPositionText(x) + TAB;
     return operations::ReplyText(service::Exchange(state, 0x77, data, ETX));
   });
@@ -31,7 +31,7 @@ std::string NEV::GetArticle(int32_t x) {
 std::string NEV::GetDepartment(int32_t x) {
   NEVState& state = State();
   return service::RunCommand(state, "GetDepartment", std::string(), [&] {
-    operations::CheckRange(x, INT16_MIN, INT16_MAX);
+    operations::CheckFieldNumber(x, INT16_MIN, INT16_MAX, "x");
     std::string data;
     data.push_back(operations::DigitNibble(x / 16));
     data.push_back(operations::DigitNibble(x % 16));
@@ -54,8 +54,10 @@ void NEV::SetArticle(const std::string& n, const std::string& Name, const std::s
     const std::string bc = operations::WireText(BC, "BC", state.lossy_text);
     const std::string q = operations::WireText(Q, "Q", state.lossy_text);
     // Four byte arguments, one character each (code 48 + value), straight into the bar code.
-    for (int32_t value : {TaxG, Dep, Pay, F}) {
-      operations::CheckRange(value, 0, 255);
+    const std::pair<int32_t, const char*> bytes[] = {
+        {TaxG, "TaxG"}, {Dep, "Dep"}, {Pay, "Pay"}, {F, "F"}};
+    for (const auto& [value, param] : bytes) {
+      operations::CheckFieldNumber(value, 0, 255, param);
       data.push_back(operations::DigitNibble(value));
     }
     data += bc.empty() ? std::string("000000000000") : bc;

@@ -71,7 +71,7 @@ bool NEV::OpenDraw() {
 bool NEV::PaperFeed(int32_t Rows) {
   NEVState& state = State();
   return service::RunCommand(state, "PaperFeed", false, [&] {
-    operations::CheckRange(Rows, INT16_MIN, INT16_MAX);
+    operations::CheckFieldNumber(Rows, INT16_MIN, INT16_MAX, "Rows");
     return service::Exchange(state, 0x8F, operations::TwoDigitText(int64_t{Rows}), ACK).ok();
   });
 }

@@ -33,8 +33,20 @@ std::string WireText(std::string_view utf8, const char* param, bool lossy, TextR
   return wire;
 }
 
+namespace {
+
+std::string NumberText(double value) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+}  // namespace
+
 void CheckFieldNumber(double value, double lo, double hi, const char* param) {
-  if (!(value >= lo && value <= hi)) Refuse(param, "is out of range");
+  if (value >= lo && value <= hi) return;
+  Raise(kErrInvalidArgument, StandardDescription(kErrInvalidArgument) + ": " + param + " = " +
+                                 NumberText(value) + " is out of range (" + NumberText(lo) +
+                                 " to " + NumberText(hi) + ")");
 }
 
 void CheckAmount(double value, const char* param) {
@@ -43,10 +55,8 @@ void CheckAmount(double value, const char* param) {
                     : std::fabs(value) >= kAmountLimit ? "is too large for an amount"
                                                        : nullptr;
   if (!why) return;
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
   Raise(kErrInvalidArgument, StandardDescription(kErrInvalidArgument) + ": " + param + " = " +
-                                 std::string(text, end) + " " + why);
+                                 NumberText(value) + " " + why);
 }
 
 }  // namespace nev::operations

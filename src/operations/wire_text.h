@@ -23,8 +23,8 @@ std::string WireText(std::string_view utf8, const char* param, bool lossy,
 // The same refusal for a text that is only checked, not converted (control bytes only).
 void CheckFieldText(std::string_view text, const char* param);
 
-// A number whose text is joined to the next field must stay within lo..hi: run-time error 5
-// naming param otherwise.
+// An argument that must stay within lo..hi (a number joined to the next field, a 16-bit or byte
+// value): run-time error 5 naming param, its value and the range otherwise.
 void CheckFieldNumber(double value, double lo, double hi, const char* param);
 
 // Amounts and quantities keep their cents exactly below 10^13; beyond that a value is a mistake.

@@ -31,7 +31,10 @@ TEST_F(OperationsTest, ArticleAndDepartmentNumbersTravelInTheirOwnForms) {
   EXPECT_EQ(nev->GetDepartment(3328), "");
   EXPECT_EQ(nev->GetDepartment(-784), "");
   EXPECT_EQ(nev->GetArticle(32768), "");
-  EXPECT_EQ(Messages(), std::vector<std::string>(3, kInvalidArgument));
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{
+                kInvalidArgument, kInvalidArgument,
+                kInvalidArgument + std::string(": x = 32768 is out of range (-32768 to 32767)")}));
   ExpectNothingSent();
 }
 
@@ -46,7 +49,10 @@ TEST_F(OperationsTest, SetArticleSendsTheRecordUnchanged) {
 
   nev->SetArticle("12", "Bread", "1.20", 208, 1, 0, 0, "", "10");
   nev->SetArticle("12", "Bread", "1.20", 2, -1, 0, 0, "", "10");
-  EXPECT_EQ(Messages(), std::vector<std::string>(2, kInvalidArgument));
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{
+                kInvalidArgument,
+                kInvalidArgument + std::string(": Dep = -1 is out of range (0 to 255)")}));
   ExpectNothingSent();
 }
 

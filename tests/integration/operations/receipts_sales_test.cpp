@@ -20,7 +20,9 @@ TEST_F(OperationsTest, PaperFeedSendsTheTwoDigitRowsAlone) {
 
   // Outside the 16-bit range of the row count: refused before anything is sent.
   EXPECT_FALSE(nev->PaperFeed(40000));
-  EXPECT_EQ(Messages(), std::vector<std::string>{kInvalidArgument});
+  EXPECT_EQ(Messages(), std::vector<std::string>{
+                            kInvalidArgument +
+                            std::string(": Rows = 40000 is out of range (-32768 to 32767)")});
   ExpectNothingSent();
 }
 
