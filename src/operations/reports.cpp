@@ -72,9 +72,7 @@ std::string NEV::GetFirstFMReport(const std::string& s) {
 std::string NEV::GetNextFMReport() {
   NEVState& state = State();
   return service::RunCommand(state, "GetNextFMReport", std::string(), [&] {
-    const bool sent = protocol::SendFrame(state.link, "N");
-    const protocol::Reply reply = protocol::ReadReply(state.link, ETX);
-    return operations::ReplyText(service::Record(state, reply, sent));
+    return operations::ReplyText(service::Transmit(state, "N", ETX));
   });
 }
 

@@ -1,6 +1,7 @@
 #include "service/command.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "nev/message.h"
 #include "platform/codepage.h"
@@ -119,9 +120,27 @@ bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char termi
                     [&] { return Exchange(state, code, "", terminator).ok(); });
 }
 
+namespace {
+
+// The answer of a nested call: the reply wait is busy, nothing goes out.
+std::optional<Answer> Busy(NEVState& state, char terminator) {
+  if (!state.link.reply_busy) return std::nullopt;
+  protocol::Reply reply;
+  reply.terminator = terminator;
+  reply.end = protocol::WaitEnd::kBusy;
+  return Record(state, reply, true);
+}
+
+}  // namespace
+
 Answer Exchange(NEVState& state, uint8_t code, std::string_view wire_data, char terminator) {
-  const std::string frame = protocol::BuildFrame(state.link.sequence, code, wire_data);
-  const bool sent = protocol::SendFrame(state.link, frame);
+  if (auto busy = Busy(state, terminator)) return *busy;
+  return Transmit(state, protocol::BuildFrame(state.link.sequence, code, wire_data), terminator);
+}
+
+Answer Transmit(NEVState& state, std::string_view bytes, char terminator) {
+  if (auto busy = Busy(state, terminator)) return *busy;
+  const bool sent = protocol::SendFrame(state.link, bytes);
   protocol::Reply reply = protocol::ReadReply(state.link, terminator);
   // An answer to a frame that was never written answers nothing.
   if (!sent && reply.end == protocol::WaitEnd::kTerminator)

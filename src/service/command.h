@@ -94,8 +94,12 @@ bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char termi
 
 // One exchange: BuildFrame(code, data), SendFrame, ReadReply(terminator), recorded in the running
 // call. Data and the reply's data are wire bytes. Throws only from BuildFrame (data over the
-// frame limit), before anything is sent.
+// frame limit), before anything is sent. A call made while another one of the object waits for
+// its reply (a nested call from the events a wait runs) sends nothing and ends busy: its frame
+// would reach the device unawaited, and draining the line for it would eat the outer answer.
 Answer Exchange(NEVState& state, uint8_t code, std::string_view wire_data, char terminator);
+// The same for bytes that are already on their wire form (the fiscal-memory report's "N").
+Answer Transmit(NEVState& state, std::string_view bytes, char terminator);
 
 // The decoded flags of status byte 0.
 StatusFlags DecodeFlags(uint8_t byte0);

@@ -1,8 +1,10 @@
 // The device's refusals (a reply frame with the general-error bit) give False, and the call's
 // record says why: outcome, the status bytes and flags, the reply data.
 #include <cmath>
+#include <optional>
 
 #include "fixture.h"
+#include "platform/event_loop.h"
 
 namespace nevtest {
 namespace {
@@ -49,7 +51,41 @@ TEST_F(OperationsTest, RefusalsOfTheSimulatorGiveFalseWithTheirOutcome) {
   EXPECT_FALSE(nev->LastCall().flags.fiscal_receipt_open);
 }
 
+TEST_F(OperationsTest, WithoutPaperTheReceiptCommandsAreRefused) {
+  sim.SetPaperOut(true);
+  EXPECT_FALSE(nev->OpenFiscNote("1", "0000"));
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
+  EXPECT_TRUE(nev->LastCall().flags.no_paper);
+  sim.SetPaperOut(false);
+  ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
+  ASSERT_TRUE(nev->SellTaxGroup("Bread", "B", 1, 1.2));
+  sim.SetPaperOut(true);
+  EXPECT_FALSE(nev->Pay(1, 5));
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
+  EXPECT_FALSE(nev->CloseFiscNote());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
+  EXPECT_TRUE(nev->LastCall().flags.fiscal_receipt_open);
+  sim.SetPaperOut(false);
+  EXPECT_TRUE(nev->VoidAll());
+}
+
 TEST_F(OperationsTest, OutcomesWithoutARefusal) {
+  // A call made while another one waits for its reply: busy, nothing sent.
+  // (First, while the line is settled: a wait that settles the line after a time-out lets events
+  // run before its frame goes out.)
+  sim.DelayReplies(300);
+  std::optional<nev::Outcome> nested;
+  nev::platform::PostEvent([&] {
+    nev->OpenDraw();
+    nested = nev->LastCall().outcome;
+  });
+  EXPECT_TRUE(nev->OpenDraw());
+  EXPECT_EQ(nested, Outcome::kBusy);
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kAnswered);  // the outer call finished last
+  ASSERT_TRUE(sim.WaitForFrames(1, 2000));
+  EXPECT_EQ(Take().size(), 1u);  // the nested call sent nothing
+  sim.ClearFaults();
+  Messages();
   // A run-time error before anything is sent.
   EXPECT_FALSE(nev->SellArt(1, std::nan(""), 1));
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kBadArgument);
@@ -61,6 +97,11 @@ TEST_F(OperationsTest, OutcomesWithoutARefusal) {
   EXPECT_FALSE(nev->OpenDraw());
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kTimeout);
   sim.SetSilent(false);
+  // The line goes while the answer comes: a port error.
+  sim.DropLineMidReply();
+  EXPECT_FALSE(nev->OpenDraw());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kPortError);
+  Messages();
   // No connection.
   nev->StopConnection();
   EXPECT_FALSE(nev->OpenDraw());
