@@ -4,12 +4,15 @@
 #include "operations/reply_text.h"
 #include "operations/wire_text.h"
 #include "platform/codepage.h"
+#include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "service/command.h"
 
 namespace nev {
 
 namespace {
+
+using protocol::Command;
 
 using protocol::ACK;
 using protocol::ETX;
@@ -22,7 +25,7 @@ std::string NEV::GetArticle(int32_t x) {
   return service::RunCommand(state, "GetArticle", std::string(), [&] {
     operations::CheckFieldNumber(x, INT16_MIN, INT16_MAX, "x");
     const std::string data = "R" + operations::SignPositionText(x) + TAB;
-    return operations::ReplyText(service::Exchange(state, 0x77, data, ETX));
+    return operations::ReplyText(service::Exchange(state, Command::kGetArticle, data, ETX));
   });
 }
 
@@ -35,7 +38,7 @@ std::string NEV::GetDepartment(int32_t x) {
     std::string data;
     data.push_back(operations::DigitNibble(x / 16));
     data.push_back(operations::DigitNibble(x % 16));
-    return operations::ReplyText(service::Exchange(state, 0x76, data, ETX));
+    return operations::ReplyText(service::Exchange(state, Command::kGetDepartment, data, ETX));
   });
 }
 
@@ -64,7 +67,7 @@ void NEV::SetArticle(const std::string& n, const std::string& Name, const std::s
     data.push_back(TAB);
     data += q;
     data.push_back(TAB);
-    service::Exchange(state, 0x27, data, ACK);
+    service::Exchange(state, Command::kSetArticle, data, ACK);
   });
 }
 

@@ -4,6 +4,7 @@
 #include "operations/reply_text.h"
 #include "operations/wire_text.h"
 #include "platform/codepage.h"
+#include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "service/command.h"
 
@@ -11,11 +12,13 @@ namespace nev {
 
 namespace {
 
+using protocol::Command;
+
 using protocol::ACK;
 using protocol::ETX;
 
 // A command carrying one free text ended by TAB.
-bool Text(NEVState& state, const char* method, uint8_t code, const std::string& text) {
+bool Text(NEVState& state, const char* method, Command code, const std::string& text) {
   return service::RunCommand(state, method, false, [&] {
     std::string data = operations::WireText(text, "text", state.lossy_text);
     data.push_back(protocol::TAB);
@@ -26,15 +29,15 @@ bool Text(NEVState& state, const char* method, uint8_t code, const std::string& 
 }  // namespace
 
 bool NEV::OpenServNote() {
-  return service::SimpleCommand(State(), "OpenServNote", 0x80, ETX);
+  return service::SimpleCommand(State(), "OpenServNote", Command::kOpenServNote, ETX);
 }
 
 bool NEV::CloseServNote() {
-  return service::SimpleCommand(State(), "CloseServNote", 0x81, ETX);
+  return service::SimpleCommand(State(), "CloseServNote", Command::kCloseServNote, ETX);
 }
 
 bool NEV::ServText(const std::string& text) {
-  return Text(State(), "ServText", 0x82, text);
+  return Text(State(), "ServText", Command::kServText, text);
 }
 
 bool NEV::OpenFiscNote(const std::string& casher, const std::string& Pass, const std::string& BS) {
@@ -44,35 +47,37 @@ bool NEV::OpenFiscNote(const std::string& casher, const std::string& Pass, const
     const std::string bs = operations::WireText(BS, "BS", state.lossy_text);
     std::string data = operations::OperatorField(casher, pass);
     if (!bs.empty()) data += "I" + bs + "\t";
-    return service::Exchange(state, 0x83, data, ETX).ok();
+    return service::Exchange(state, Command::kOpenFiscNote, data, ETX).ok();
   });
 }
 
 bool NEV::CloseFiscNote() {
-  return service::SimpleCommand(State(), "CloseFiscNote", 0x84, ETX);
+  return service::SimpleCommand(State(), "CloseFiscNote", Command::kCloseFiscNote, ETX);
 }
 
 bool NEV::FiscText(const std::string& text) {
-  return Text(State(), "FiscText", 0x85, text);
+  return Text(State(), "FiscText", Command::kFiscText, text);
 }
 
 bool NEV::VoidAll() {
   NEVState& state = State();
   return service::RunCommand(state, "VoidAll", false, [&] {
     if (state.log) state.log->Warning(kClassName, "Voiding fiscal receipt", "VoidAll");
-    return service::Exchange(state, 0x8C, "", ACK).ok();
+    return service::Exchange(state, Command::kVoidAll, "", ACK).ok();
   });
 }
 
 bool NEV::OpenDraw() {
-  return service::SimpleCommand(State(), "OpenDraw", 0x8E, ACK);
+  return service::SimpleCommand(State(), "OpenDraw", Command::kOpenDraw, ACK);
 }
 
 bool NEV::PaperFeed(int32_t Rows) {
   NEVState& state = State();
   return service::RunCommand(state, "PaperFeed", false, [&] {
     operations::CheckFieldNumber(Rows, INT16_MIN, INT16_MAX, "Rows");
-    return service::Exchange(state, 0x8F, operations::TwoDigitText(int64_t{Rows}), ACK).ok();
+    return service::Exchange(state, Command::kPaperFeed, operations::TwoDigitText(int64_t{Rows}),
+                             ACK)
+        .ok();
   });
 }
 

@@ -3,6 +3,7 @@
 #include "operations/reply_text.h"
 #include "operations/wire_text.h"
 #include "platform/codepage.h"
+#include "protocol/commands.h"
 #include "protocol/exchange.h"
 #include "protocol/frame.h"
 #include "service/command.h"
@@ -11,23 +12,25 @@ namespace nev {
 
 namespace {
 
+using protocol::Command;
+
 using protocol::ACK;
 using protocol::ETX;
 
 }  // namespace
 
 bool NEV::Dublicate() {
-  return service::SimpleCommand(State(), "Dublicate", 0x90, ACK);
+  return service::SimpleCommand(State(), "Dublicate", Command::kDuplicate, ACK);
 }
 
 bool NEV::EJournal() {
-  return service::SimpleCommand(State(), "EJournal", 0x91, ETX);
+  return service::SimpleCommand(State(), "EJournal", Command::kEJournal, ETX);
 }
 
 std::string NEV::ZDay() {
   NEVState& state = State();
   return service::RunCommand(state, "ZDay", std::string(), [&] {
-    const bool answered = service::Exchange(state, 0x99, "", ETX).ok();
+    const bool answered = service::Exchange(state, Command::kZDay, "", ETX).ok();
     return std::string(answered ? "True" : "False");
   });
 }
@@ -35,27 +38,29 @@ std::string NEV::ZDay() {
 std::optional<bool> NEV::ZArticles() {
   NEVState& state = State();
   return service::RunCommand(state, "ZArticles", std::optional<bool>(), [&] {
-    return std::optional<bool>(service::Exchange(state, 0x9A, "", ACK).ok());
+    return std::optional<bool>(service::Exchange(state, Command::kZArticles, "", ACK).ok());
   });
 }
 
 bool NEV::ZDep() {
-  return service::SimpleCommand(State(), "ZDep", 0x9B, ACK);
+  return service::SimpleCommand(State(), "ZDep", Command::kZDep, ACK);
 }
 
 bool NEV::ZCasher() {
-  return service::SimpleCommand(State(), "ZCasher", 0x9C, ACK);
+  return service::SimpleCommand(State(), "ZCasher", Command::kZCasher, ACK);
 }
 
 // ZDeny and ZAllow are one command, 41, switched by its one-character data.
 void NEV::ZDeny() {
   NEVState& state = State();
-  service::RunProcedure(state, "ZDeny", [&] { service::Exchange(state, 0x29, "1", ACK); });
+  service::RunProcedure(state, "ZDeny",
+                        [&] { service::Exchange(state, Command::kZSwitch, "1", ACK); });
 }
 
 void NEV::ZAllow() {
   NEVState& state = State();
-  service::RunProcedure(state, "ZAllow", [&] { service::Exchange(state, 0x29, "0", ACK); });
+  service::RunProcedure(state, "ZAllow",
+                        [&] { service::Exchange(state, Command::kZSwitch, "0", ACK); });
 }
 
 std::string NEV::GetFirstFMReport(const std::string& s) {
@@ -64,7 +69,7 @@ std::string NEV::GetFirstFMReport(const std::string& s) {
     // What s holds is the caller's affair, as long as the device's code page can carry it.
     const std::string data =
         operations::WireText(s, "s", state.lossy_text, operations::TextRule::kFreeForm);
-    return operations::ReplyText(service::Exchange(state, 0x54, data, ETX));
+    return operations::ReplyText(service::Exchange(state, Command::kFirstFMReport, data, ETX));
   });
 }
 

@@ -7,12 +7,15 @@
 #include "operations/wire_text.h"
 #include "platform/codepage.h"
 #include "platform/regional.h"
+#include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "service/command.h"
 
 namespace nev {
 
 namespace {
+
+using protocol::Command;
 
 using protocol::ACK;
 using protocol::ETX;
@@ -37,7 +40,7 @@ bool NEV::SellTaxGroup(const std::string& Name, const std::string& TaxGroup, dou
     operations::CheckAmount(P, "P");
     const std::string data = Field(name) + Field(group) + Field(operations::AmountText(Q)) +
                              Field(operations::AmountText(P));
-    return service::Exchange(state, 0x86, platform::ToWire(data), ACK).ok();
+    return service::Exchange(state, Command::kSellTaxGroup, platform::ToWire(data), ACK).ok();
   });
 }
 
@@ -48,7 +51,7 @@ bool NEV::SellArt(int32_t n, double Q, double P) {
     operations::CheckAmount(P, "P");
     const std::string data = Field(operations::WholeNumberText(n)) +
                              Field(operations::AmountText(Q)) + Field(operations::AmountText(P));
-    return service::Exchange(state, 0x87, platform::ToWire(data), ACK).ok();
+    return service::Exchange(state, Command::kSellArt, platform::ToWire(data), ACK).ok();
   });
 }
 
@@ -59,7 +62,7 @@ bool NEV::SellDep(int32_t n, double Q, double P) {
     operations::CheckAmount(P, "P");
     const std::string data = Field(operations::GeneralText(n)) + Field(operations::GeneralText(Q)) +
                              Field(operations::GeneralText(P));
-    return service::Exchange(state, 0x88, platform::ToWire(data), ACK).ok();
+    return service::Exchange(state, Command::kSellDep, platform::ToWire(data), ACK).ok();
   });
 }
 
@@ -69,7 +72,7 @@ void NEV::Addition(bool Proportional, const std::string& V) {
     const std::string value = operations::TrimSpaces(V);
     operations::WireText(value, "V", state.lossy_text);
     const std::string data = (Proportional ? "P" : "S") + Field(value);
-    service::Exchange(state, 0x89, platform::ToWire(data), ACK);
+    service::Exchange(state, Command::kAddition, platform::ToWire(data), ACK);
   });
 }
 
@@ -77,7 +80,7 @@ bool NEV::SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC
   NEVState& state = State();
   return service::RunCommand(state, "SubTotal", false, [&] {
     Total = TotalA = TotalB = TotalC = 0;
-    const service::Answer reply = service::Exchange(state, 0x8A, "", ETX);
+    const service::Answer reply = service::Exchange(state, Command::kSubTotal, "", ETX);
     const std::string symbol = platform::DecimalSymbol();
     if (state.log) state.log->Information(kClassName, "Decimal Symbol Is: " + symbol, "SubTotal");
     // Without a reply frame, or with a refusal, there are no totals to read.
@@ -111,7 +114,7 @@ bool NEV::Pay(int32_t PayType, double Sum) {
     std::string data = operations::TwoDigitText(int64_t{PayType});
     if (Sum > 0) data += Field(operations::AmountText(Sum));
     if (state.log) state.log->Information(kClassName, "Payment is " + data, "Pay");
-    return service::Exchange(state, 0x8B, platform::ToWire(data), ETX).ok();
+    return service::Exchange(state, Command::kPay, platform::ToWire(data), ETX).ok();
   });
 }
 
@@ -124,7 +127,7 @@ bool NEV::AddSum(const std::string& casher, const std::string& Pass, double Sum,
     const std::string data = operations::OperatorField(casher, Pass) +
                              operations::TwoDigitText(int64_t{Pay}) +
                              Field(operations::AmountText(Sum));
-    return service::Exchange(state, 0x8D, platform::ToWire(data), ETX).ok();
+    return service::Exchange(state, Command::kAddSum, platform::ToWire(data), ETX).ok();
   });
 }
 

@@ -3,6 +3,7 @@
 #include "nev/nev.h"
 #include "operations/number_text.h"
 #include "operations/reply_text.h"
+#include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "service/command.h"
 
@@ -10,13 +11,15 @@ namespace nev {
 
 namespace {
 
+using protocol::Command;
+
 using protocol::ACK;
 using protocol::ETX;
 
 constexpr int32_t kUndecided = -33;
 
 // A query with empty data whose reply data is handed over as it came.
-std::string Query(NEVState& state, const char* method, uint8_t code) {
+std::string Query(NEVState& state, const char* method, Command code) {
   return service::RunCommand(state, method, std::string(), [&] {
     return operations::ReplyText(service::Exchange(state, code, "", ETX));
   });
@@ -55,26 +58,26 @@ void DecodeStatus(NEVState& state) {
 }  // namespace
 
 std::string NEV::GetNumberofNotes() {
-  return Query(State(), "GetNumberofNotes", 0x92);
+  return Query(State(), "GetNumberofNotes", Command::kNumberOfNotes);
 }
 
 std::string NEV::NoteInfo() {
-  return Query(State(), "NoteInfo", 0x93);
+  return Query(State(), "NoteInfo", Command::kNoteInfo);
 }
 
 std::string NEV::ECRInfo() {
-  return Query(State(), "ECRInfo", 0xA0);
+  return Query(State(), "ECRInfo", Command::kECRInfo);
 }
 
 std::string NEV::GetTaxRates() {
-  return Query(State(), "GetTaxRates", 0x72);
+  return Query(State(), "GetTaxRates", Command::kTaxRates);
 }
 
 int32_t NEV::GetStatus() {
   NEVState& state = State();
   return service::RunCommand(state, "GetStatus", int32_t{0}, [&] {
     state.printer_status = kUndecided;
-    const service::Answer reply = service::Exchange(state, 0xA1, "", ETX);
+    const service::Answer reply = service::Exchange(state, Command::kGetStatus, "", ETX);
     // Without a reply frame the stored bytes are an earlier answer's: the status stays undecided.
     if (!reply.framed()) return kUndecided;
     DecodeStatus(state);
@@ -91,7 +94,7 @@ void NEV::SendSerNum(std::string& Num) {
   NEVState& state = State();
   service::RunProcedure(state, "SendSerNum", [&] {
     Num = operations::TrimSpaces(Num);
-    service::Exchange(state, 0xA2, operations::HexDigitsToNibbles(Num), ACK);
+    service::Exchange(state, Command::kSendSerNum, operations::HexDigitsToNibbles(Num), ACK);
   });
 }
 

@@ -310,19 +310,13 @@ ReplyReader::Step ReplyReader::Take(char c) {
 }
 
 void ReplyReader::Finish(Reply& reply) {
-  if (stx_seen_ && collected_.size() >= 5) {
-    const int m = static_cast<unsigned char>(collected_[4]) - 0x20;
-    if (m >= 0) reply.data = collected_.substr(5, static_cast<std::size_t>(m));
-  }
-  if (terminator_ == ETX && stx_seen_) {
-    // Status bytes sit at positions L-5, L-4, L-3 (1-based) of the collected reply, which
-    // CheckReplyFrame has found long enough.
-    const std::size_t length = collected_.size();
-    for (std::size_t i = 0; i < 3; ++i) {
-      link_.status_bytes[i] = static_cast<uint8_t>(collected_[length - 6 + i]);
-    }
-  }
   reply.framed = stx_seen_;
+  if (!stx_seen_) return;
+  // CheckReplyFrame has found an ETX reply long enough for its status bytes.
+  ParsedReply parsed = ParseReply(collected_, terminator_ == ETX);
+  reply.data = std::move(parsed.data);
+  if (parsed.status)
+    std::copy(parsed.status->begin(), parsed.status->end(), link_.status_bytes.begin());
 }
 
 }  // namespace nev::protocol

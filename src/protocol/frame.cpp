@@ -53,6 +53,21 @@ std::string GetField(std::string_view text, int16_t n) {
   return field;
 }
 
+ParsedReply ParseReply(std::string_view collected, bool etx_reply) {
+  ParsedReply parsed;
+  if (collected.size() >= 5) {
+    const int m = static_cast<unsigned char>(collected[4]) - 0x20;
+    if (m >= 0) parsed.data = std::string(collected.substr(5, static_cast<std::size_t>(m)));
+  }
+  if (etx_reply && collected.size() >= 6) {
+    const std::size_t length = collected.size();
+    parsed.status = std::array<uint8_t, 3>{static_cast<uint8_t>(collected[length - 6]),
+                                           static_cast<uint8_t>(collected[length - 5]),
+                                           static_cast<uint8_t>(collected[length - 4])};
+  }
+  return parsed;
+}
+
 std::string HexText(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;

@@ -2,7 +2,9 @@
 // Frames are byte strings: one char per byte on the wire.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +28,15 @@ std::string FrameChecksum(std::string_view body);
 std::string BuildFrame(uint8_t& counter, uint8_t command, std::string_view data);
 // Field n (1-based) of a TAB-separated text; the last field when n is beyond it or below 1.
 std::string GetField(std::string_view text, int16_t n);
+
+// What a collected reply (from STX up to and including its terminator) holds: m = LEN - 0x20
+// data bytes from the sixth byte on (fewer when the reply ends sooner), and for an ETX reply the
+// three status bytes just before the two check characters and ETX. Pure: bytes in, fields out.
+struct ParsedReply {
+  std::string data;
+  std::optional<std::array<uint8_t, 3>> status;
+};
+ParsedReply ParseReply(std::string_view collected, bool etx_reply);
 
 // The bytes as hexadecimal pairs separated by spaces ("02 20 21 8F"), for traces.
 std::string HexText(std::string_view bytes);

@@ -115,7 +115,7 @@ Answer Record(NEVState& state, const protocol::Reply& reply, bool sent) {
   return answer;
 }
 
-bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char terminator) {
+bool SimpleCommand(NEVState& state, const char* method, protocol::Command code, char terminator) {
   return RunCommand(state, method, false,
                     [&] { return Exchange(state, code, "", terminator).ok(); });
 }
@@ -133,9 +133,11 @@ std::optional<Answer> Busy(NEVState& state, char terminator) {
 
 }  // namespace
 
-Answer Exchange(NEVState& state, uint8_t code, std::string_view wire_data, char terminator) {
+Answer Exchange(NEVState& state, protocol::Command code, std::string_view wire_data,
+                char terminator) {
   if (auto busy = Busy(state, terminator)) return *busy;
-  return Transmit(state, protocol::BuildFrame(state.link.sequence, code, wire_data), terminator);
+  return Transmit(state, protocol::BuildFrame(state.link.sequence, protocol::Code(code), wire_data),
+                  terminator);
 }
 
 Answer Transmit(NEVState& state, std::string_view bytes, char terminator) {

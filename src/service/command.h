@@ -10,6 +10,7 @@
 #include "nev/error.h"
 #include "nev/outcome.h"
 #include "platform/message_scope.h"
+#include "protocol/commands.h"
 #include "protocol/exchange.h"
 #include "service/state.h"
 
@@ -90,14 +91,15 @@ Outcome OutcomeOf(const protocol::Reply& reply, bool sent, const protocol::Link&
 Answer Record(NEVState& state, const protocol::Reply& reply, bool sent);
 
 // A command with empty data whose answer is awaited, never examined: true when it was accepted.
-bool SimpleCommand(NEVState& state, const char* method, uint8_t code, char terminator);
+bool SimpleCommand(NEVState& state, const char* method, protocol::Command code, char terminator);
 
 // One exchange: BuildFrame(code, data), SendFrame, ReadReply(terminator), recorded in the running
 // call. Data and the reply's data are wire bytes. Throws only from BuildFrame (data over the
 // frame limit), before anything is sent. A call made while another one of the object waits for
 // its reply (a nested call from the events a wait runs) sends nothing and ends busy: its frame
 // would reach the device unawaited, and draining the line for it would eat the outer answer.
-Answer Exchange(NEVState& state, uint8_t code, std::string_view wire_data, char terminator);
+Answer Exchange(NEVState& state, protocol::Command code, std::string_view wire_data,
+                char terminator);
 // The same for bytes that are already on their wire form (the fiscal-memory report's "N").
 Answer Transmit(NEVState& state, std::string_view bytes, char terminator);
 

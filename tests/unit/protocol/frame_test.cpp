@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 #include "nev/error.h"
@@ -81,6 +82,22 @@ TEST(FrameTest, GetFieldSplitsAtTabs) {
   EXPECT_EQ(GetField("a\tb\t", 2), "b");
   EXPECT_EQ(GetField("a\tb\t", 3), "");
   EXPECT_EQ(GetField("", 1), "");
+}
+
+TEST(FrameTest, ParseReplyTakesTheDataAndTheStatusBytesByTheirPlaces) {
+  // STX SEQ 21 CMD LEN(0x20 + 3) "1\t2" status 80 88 80, check characters, ETX.
+  const std::string reply = Bytes("02 25 21 84 23 31 09 32 80 88 80 3F 3A 03");
+  ParsedReply parsed = ParseReply(reply, true);
+  EXPECT_EQ(parsed.data, "1\t2");
+  ASSERT_TRUE(parsed.status.has_value());
+  EXPECT_EQ(*parsed.status, (std::array<uint8_t, 3>{0x80, 0x88, 0x80}));
+  // A length byte larger than the reply takes what there is; one below 0x20 takes nothing.
+  parsed = ParseReply(Bytes("02 25 21 84 2A 31 32 03"), false);
+  EXPECT_EQ(parsed.data, "12\x03");
+  EXPECT_FALSE(parsed.status.has_value());
+  EXPECT_EQ(ParseReply(Bytes("02 25 21 84 1F 31 80 80 80 30 30 03"), true).data, "");
+  // Too short for a header: nothing at all.
+  EXPECT_EQ(ParseReply(Bytes("02 25"), false).data, "");
 }
 
 }  // namespace
