@@ -1,20 +1,18 @@
 // Late-bound calls with arbitrary arguments: conversion to every parameter type, binding, and
 // the call itself on an object without a connection (so nothing can reach a device). Nothing
 // may crash, leak or hang; refusals are run-time errors.
-#include "service/late_binding.h"
-
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "log/debugger.h"
+#include "binding.h"
+#include "members.h"
 #include "nev/message.h"
 #include "nev/nev.h"
-#include "service/members.h"
 
-namespace sv = nev::service;
+namespace sv = nev::automation;
 
 namespace {
 

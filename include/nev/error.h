@@ -10,9 +10,16 @@ namespace nev {
 
 // Error numbers follow the automation conventions callers already know.
 enum ErrorNumber : int32_t {
-  kErrInvalidArgument = 5,  // "Invalid procedure call or argument"
-  kErrOverflow = 6,         // "Overflow"
-  kErrTypeMismatch = 13,    // "Type mismatch"
+  kErrInvalidArgument = 5,     // "Invalid procedure call or argument"
+  kErrOverflow = 6,            // "Overflow"
+  kErrTypeMismatch = 13,       // "Type mismatch"
+  kErrInternal = 51,           // "Internal error"
+  kErrBadPropertyValue = 380,  // "Invalid property value"
+  // Late binding: a call by name or DISPID that cannot be bound.
+  kErrMemberNotFound = 438,  // "Object doesn't support this property or method"
+  kErrParamNotFound = 448,   // "Named argument not found"
+  kErrNotOptional = 449,     // "Argument not optional"
+  kErrBadParamCount = 450,   // "Wrong number of arguments or invalid property assignment"
   kErrPortAlreadyOpen = 8005,
   kErrPortOpenFailed = 8002,  // "Invalid port number" / the device cannot be opened
   kErrPortNotOpen = 8018,     // operation valid only when the port is open
@@ -36,7 +43,8 @@ class RuntimeError : public std::runtime_error {
   ErrorRecord record_;
 };
 
-// The standard description of a well-known error number ("Overflow" for 6 ...).
+// The standard description of a well-known error number ("Overflow" for 6 ...): the one table of
+// descriptions.
 std::string StandardDescription(int32_t number);
 
 // The error record of any exception: a RuntimeError's own record, or a generic one.

@@ -1,7 +1,7 @@
-// Late binding: calling NEV members by name or DISPID with arguments held in a small variant,
-// as an automation client does. Names resolve case-insensitively, arguments may be positional or
-// named, optional ones take their defaults, values are converted to the parameter types with the
-// usual automation rules, and by-reference outputs are written back into the arguments.
+// Late binding: calling NEV members by name or DISPID with arguments held in a Variant, as an
+// automation client does. Names resolve case-insensitively, arguments may be positional or
+// named, optional ones take their defaults, values are converted to the parameter types, and
+// by-reference outputs are written back into the arguments.
 // Portable C++ only: the Windows IDispatch implementation is built on it.
 #pragma once
 
@@ -10,54 +10,17 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "members.h"
 #include "nev/error.h"
-#include "service/members.h"
+#include "variant.h"
 
 namespace nev {
 class NEV;
 }
 
-namespace nev::service {
-
-// An argument that was left out (a gap in a positional list).
-struct Missing {
-  bool operator==(const Missing&) const = default;
-};
-
-// Empty, Boolean, Integer, Long, Double, Byte, String, or Missing.
-using Variant =
-    std::variant<std::monostate, bool, int16_t, int32_t, double, uint8_t, std::string, Missing>;
-
-// The automation type a variant holds (None for empty and missing).
-VarType TypeOf(const Variant& value);
-bool IsEmpty(const Variant& value);
-
-// Conversions with the automation rules: empty is 0 / False / ""; True is -1 as a number;
-// any non-zero number is True; fractions round half to even; texts are numbers in C-locale form
-// ("2.5", "-1e3") or, for Booleans, "True"/"False" in any case. A value outside the target's
-// range raises error 6 (Overflow); a text that is not a number, or a missing argument, raises
-// error 13 (Type mismatch).
-bool ToBoolean(const Variant& value);
-int16_t ToInteger(const Variant& value);
-int32_t ToLong(const Variant& value);
-double ToDouble(const Variant& value);
-uint8_t ToByte(const Variant& value);
-std::string ToText(const Variant& value);  // Booleans as "True"/"False", numbers in C-locale
-Variant ConvertTo(const Variant& value, VarType type);  // Variant and None keep the value
-
-// Numbers in C-locale form, as short as they read back exactly ("2.5", "0.1", "1e+20").
-std::string FormatDouble(double value);
-
-// Error numbers of late binding, with their usual descriptions.
-enum LateBindingError : int32_t {
-  kErrParamNotFound = 448,   // "Named argument not found"
-  kErrNotOptional = 449,     // "Argument not optional"
-  kErrBadParamCount = 450,   // "Wrong number of arguments or invalid property assignment"
-  kErrMemberNotFound = 438,  // "Object doesn't support this property or method"
-};
+namespace nev::automation {
 
 // A failed late-bound call: nothing was called. Names the argument at fault when there is one.
 class InvokeError : public RuntimeError {
@@ -71,6 +34,18 @@ class InvokeError : public RuntimeError {
   int named_;
 };
 
+// How a call reaches a member. A property has two members of one name and DISPID, its get and
+// its put; which one a call means is decided here and nowhere else.
+enum class Access {
+  kRead,         // a method call or a property read (IDispatch METHOD / PROPERTYGET)
+  kWrite,        // a property write (IDispatch PROPERTYPUT)
+  kByArguments,  // a call by name only (nevctl): a property named with arguments is written
+};
+
+// The member a call means; nullptr when there is none. argument_count matters for kByArguments.
+const MemberInfo* MemberFor(std::string_view name, Access access, std::size_t argument_count = 0);
+const MemberInfo* MemberFor(int32_t dispid, Access access, std::size_t argument_count = 0);
+
 // The parameter index IDispatch uses for the value of a property put.
 inline constexpr int32_t kDispidPropertyPut = -3;
 
@@ -79,6 +54,19 @@ inline constexpr int32_t kDispidPropertyPut = -3;
 struct NamedArgument {
   int32_t param;
   Variant value;
+};
+
+// Where a bound argument came from.
+struct ArgumentSource {
+  enum Kind { kPositional, kNamed, kDefault } kind = kDefault;
+  int index = -1;  // into the positional or the named list; -1 for a default
+};
+
+// The arguments of one call, converted to the parameter types in parameter order with the
+// defaults filled in, and where each came from.
+struct Binding {
+  std::vector<Variant> args;
+  std::vector<ArgumentSource> sources;
 };
 
 struct InvokeResult {
@@ -94,22 +82,28 @@ std::vector<int32_t> ResolveNames(std::span<const std::string_view> names);
 // True when every id of a ResolveNames result is known.
 bool AllResolved(std::span<const int32_t> ids);
 
-// Calls a member of nev. positional holds the arguments in parameter order; named ones go by
+// Binds the arguments of a call: positional holds them in parameter order; named ones go by
 // parameter index (kDispidPropertyPut names the value of a property put). A Missing argument or
 // one left out takes the parameter's default; a required one left out is error 449. Every
-// argument is converted before anything is called, so a bad argument sends nothing. By-reference
-// arguments are written back in place (positional or named), with the parameter's type, and
-// listed in outputs. Function and Procedure are interchangeable as kind. Throws InvokeError.
-InvokeResult Invoke(NEV& nev, int32_t dispid, MemberKind kind, std::vector<Variant>& positional,
-                    std::vector<NamedArgument>& named);
-// The same for a member found in the table.
+// argument is converted, so a bad one is refused before anything is called. Calls nothing.
+// Throws InvokeError.
+// What a by-reference parameter that is left out gets: refused as any required one (a COM
+// client's call), or an empty start value (nevctl, where the outputs need not be written).
+enum class LeftOutOutputs { kRequired, kStartEmpty };
+Binding Bind(const MemberInfo& member, const std::vector<Variant>& positional,
+             const std::vector<NamedArgument>& named,
+             LeftOutOutputs outputs = LeftOutOutputs::kRequired);
+
+// Calls a member of nev with arguments bound for it; by-reference outputs are updated in
+// bound.args and listed in outputs.
+InvokeResult Invoke(NEV& nev, const MemberInfo& member, Binding& bound);
+
+// Binds and calls a member of nev. By-reference arguments are written back in place (positional
+// or named), with the parameter's type, and listed in outputs. Throws InvokeError.
 InvokeResult Invoke(NEV& nev, const MemberInfo& member, std::vector<Variant>& positional,
                     std::vector<NamedArgument>& named);
+// The same for the member of this DISPID and kind (Function and Procedure match each other).
+InvokeResult Invoke(NEV& nev, int32_t dispid, MemberKind kind, std::vector<Variant>& positional,
+                    std::vector<NamedArgument>& named);
 
-// The arguments Invoke would pass, converted to the parameter types in parameter order, with the
-// defaults filled in; throws InvokeError as Invoke does. Calls nothing: for checking a call
-// before it is made.
-std::vector<Variant> BindArguments(const MemberInfo& member, const std::vector<Variant>& positional,
-                                   const std::vector<NamedArgument>& named);
-
-}  // namespace nev::service
+}  // namespace nev::automation

@@ -1,11 +1,15 @@
-#include "service/members.h"
+#include "members.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <optional>
 #include <vector>
 
-namespace nev::service {
+#include "nev/error.h"
+#include "nev/nev.h"
+
+namespace nev::automation {
 namespace {
 
 using T = VarType;
@@ -48,46 +52,126 @@ constexpr std::array kSetArticle{In("n", T::String),  In("Name", T::String), In(
 constexpr std::span<const ParamInfo> kNone{};
 
 constexpr std::array<MemberInfo, kMemberCount> kMembers{{
-    {7, 0x4003002C, K::PropertyGet, "SilentMode", T::Boolean, kNone},
-    {8, 0x4003002C, K::PropertyPut, "SilentMode", T::None, kSilentModePut},
-    {9, 0x6003002A, K::Function, "StopConnection", T::Boolean, kNone},
-    {10, 0x6003002B, K::Function, "InitConnection", T::Boolean, kInitConnection},
-    {11, 0x60030032, K::Function, "PaperFeed", T::Boolean, kPaperFeed},
-    {12, 0x60030033, K::Function, "FiscText", T::Boolean, kText},
-    {13, 0x60030034, K::Function, "ServText", T::Boolean, kText},
-    {14, 0x60030035, K::Function, "SellArt", T::Boolean, kSellNumbered},
-    {15, 0x60030036, K::Function, "SellTaxGroup", T::Boolean, kSellTaxGroup},
-    {16, 0x60030037, K::Function, "OpenServNote", T::Boolean, kNone},
-    {17, 0x60030038, K::Function, "CloseServNote", T::Boolean, kNone},
-    {18, 0x60030039, K::Function, "OpenFiscNote", T::Boolean, kOpenFiscNote},
-    {19, 0x6003003A, K::Function, "CloseFiscNote", T::Boolean, kNone},
-    {20, 0x6003003B, K::Function, "SellDep", T::Boolean, kSellNumbered},
-    {21, 0x6003003C, K::Procedure, "Addition", T::None, kAddition},
-    {22, 0x6003003D, K::Function, "SubTotal", T::Boolean, kSubTotal},
-    {23, 0x6003003E, K::Function, "VoidAll", T::Boolean, kNone},
-    {24, 0x6003003F, K::Function, "AddSum", T::Boolean, kAddSum},
-    {25, 0x60030040, K::Function, "OpenDraw", T::Boolean, kNone},
-    {26, 0x60030041, K::Function, "Dublicate", T::Boolean, kNone},
-    {27, 0x60030042, K::Function, "EJournal", T::Boolean, kNone},
-    {28, 0x60030043, K::Function, "ZDay", T::String, kNone},
-    {29, 0x60030044, K::Function, "ZArticles", T::Variant, kNone},
-    {30, 0x60030045, K::Function, "ZDep", T::Boolean, kNone},
-    {31, 0x60030046, K::Function, "ZCasher", T::Boolean, kNone},
-    {32, 0x60030047, K::Function, "Pay", T::Boolean, kPay},
-    {33, 0x60030048, K::Function, "GetNumberofNotes", T::String, kNone},
-    {34, 0x60030049, K::Function, "NoteInfo", T::String, kNone},
-    {35, 0x6003004A, K::Function, "GetStatus", T::Long, kNone},
-    {36, 0x6003004B, K::Procedure, "SetStatus", T::None, kNone},
-    {37, 0x6003004C, K::Procedure, "SendSerNum", T::None, kSendSerNum},
-    {38, 0x6003004E, K::Procedure, "ZDeny", T::None, kNone},
-    {39, 0x6003004F, K::Procedure, "ZAllow", T::None, kNone},
-    {40, 0x60030050, K::Function, "GetTaxRates", T::String, kNone},
-    {41, 0x60030051, K::Function, "GetFirstFMReport", T::String, kFirstFMReport},
-    {42, 0x60030052, K::Function, "GetNextFMReport", T::String, kNone},
-    {43, 0x60030053, K::Function, "ECRInfo", T::String, kNone},
-    {44, 0x60030054, K::Function, "GetArticle", T::String, kIndex},
-    {45, 0x60030055, K::Function, "GetDepartment", T::String, kIndex},
-    {46, 0x60030056, K::Procedure, "SetArticle", T::None, kSetArticle},
+    {7, 0x4003002C, K::PropertyGet, "SilentMode", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.SilentMode(); }},
+    {8, 0x4003002C, K::PropertyPut, "SilentMode", T::None, kSilentModePut,
+     [](NEV& n, Arguments& a) -> Variant {
+       n.SilentMode(a.Boolean(0));
+       return {};
+     }},
+    {9, 0x6003002A, K::Function, "StopConnection", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.StopConnection(); }},
+    {10, 0x6003002B, K::Function, "InitConnection", T::Boolean, kInitConnection,
+     [](NEV& n, Arguments& a) -> Variant {
+       return n.InitConnection(a.Long(0), a.Long(1), a.Long(2), a.Long(3), a.Long(4));
+     }},
+    {11, 0x60030032, K::Function, "PaperFeed", T::Boolean, kPaperFeed,
+     [](NEV& n, Arguments& a) -> Variant { return n.PaperFeed(a.Integer(0)); }},
+    {12, 0x60030033, K::Function, "FiscText", T::Boolean, kText,
+     [](NEV& n, Arguments& a) -> Variant { return n.FiscText(a.Text(0)); }},
+    {13, 0x60030034, K::Function, "ServText", T::Boolean, kText,
+     [](NEV& n, Arguments& a) -> Variant { return n.ServText(a.Text(0)); }},
+    {14, 0x60030035, K::Function, "SellArt", T::Boolean, kSellNumbered,
+     [](NEV& n, Arguments& a) -> Variant {
+       return n.SellArt(a.Long(0), a.Double(1), a.Double(2));
+     }},
+    {15, 0x60030036, K::Function, "SellTaxGroup", T::Boolean, kSellTaxGroup,
+     [](NEV& n, Arguments& a) -> Variant {
+       return n.SellTaxGroup(a.Text(0), a.Text(1), a.Double(2), a.Double(3));
+     }},
+    {16, 0x60030037, K::Function, "OpenServNote", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.OpenServNote(); }},
+    {17, 0x60030038, K::Function, "CloseServNote", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.CloseServNote(); }},
+    {18, 0x60030039, K::Function, "OpenFiscNote", T::Boolean, kOpenFiscNote,
+     [](NEV& n, Arguments& a) -> Variant {
+       return n.OpenFiscNote(a.Text(0), a.Text(1), a.Text(2));
+     }},
+    {19, 0x6003003A, K::Function, "CloseFiscNote", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.CloseFiscNote(); }},
+    {20, 0x6003003B, K::Function, "SellDep", T::Boolean, kSellNumbered,
+     [](NEV& n, Arguments& a) -> Variant {
+       return n.SellDep(a.Long(0), a.Double(1), a.Double(2));
+     }},
+    {21, 0x6003003C, K::Procedure, "Addition", T::None, kAddition,
+     [](NEV& n, Arguments& a) -> Variant {
+       n.Addition(a.Boolean(0), a.Text(1));
+       return {};
+     }},
+    {22, 0x6003003D, K::Function, "SubTotal", T::Boolean, kSubTotal,
+     [](NEV& n, Arguments& a) -> Variant {
+       return n.SubTotal(a.DoubleOutput(0), a.DoubleOutput(1), a.DoubleOutput(2),
+                         a.DoubleOutput(3));
+     }},
+    {23, 0x6003003E, K::Function, "VoidAll", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.VoidAll(); }},
+    {24, 0x6003003F, K::Function, "AddSum", T::Boolean, kAddSum,
+     [](NEV& n, Arguments& a) -> Variant {
+       return n.AddSum(a.Text(0), a.Text(1), a.Double(2), a.Long(3));
+     }},
+    {25, 0x60030040, K::Function, "OpenDraw", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.OpenDraw(); }},
+    {26, 0x60030041, K::Function, "Dublicate", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.Dublicate(); }},
+    {27, 0x60030042, K::Function, "EJournal", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.EJournal(); }},
+    {28, 0x60030043, K::Function, "ZDay", T::String, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.ZDay(); }},
+    {29, 0x60030044, K::Function, "ZArticles", T::Variant, kNone,
+     [](NEV& n, Arguments&) -> Variant {
+       const std::optional<bool> r = n.ZArticles();
+       return r ? Variant(*r) : Variant();
+     }},
+    {30, 0x60030045, K::Function, "ZDep", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.ZDep(); }},
+    {31, 0x60030046, K::Function, "ZCasher", T::Boolean, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.ZCasher(); }},
+    {32, 0x60030047, K::Function, "Pay", T::Boolean, kPay,
+     [](NEV& n, Arguments& a) -> Variant { return n.Pay(a.Long(0), a.Double(1)); }},
+    {33, 0x60030048, K::Function, "GetNumberofNotes", T::String, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.GetNumberofNotes(); }},
+    {34, 0x60030049, K::Function, "NoteInfo", T::String, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.NoteInfo(); }},
+    {35, 0x6003004A, K::Function, "GetStatus", T::Long, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.GetStatus(); }},
+    {36, 0x6003004B, K::Procedure, "SetStatus", T::None, kNone,
+     [](NEV& n, Arguments&) -> Variant {
+       n.SetStatus();
+       return {};
+     }},
+    {37, 0x6003004C, K::Procedure, "SendSerNum", T::None, kSendSerNum,
+     [](NEV& n, Arguments& a) -> Variant {
+       n.SendSerNum(a.TextOutput(0));
+       return {};
+     }},
+    {38, 0x6003004E, K::Procedure, "ZDeny", T::None, kNone,
+     [](NEV& n, Arguments&) -> Variant {
+       n.ZDeny();
+       return {};
+     }},
+    {39, 0x6003004F, K::Procedure, "ZAllow", T::None, kNone,
+     [](NEV& n, Arguments&) -> Variant {
+       n.ZAllow();
+       return {};
+     }},
+    {40, 0x60030050, K::Function, "GetTaxRates", T::String, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.GetTaxRates(); }},
+    {41, 0x60030051, K::Function, "GetFirstFMReport", T::String, kFirstFMReport,
+     [](NEV& n, Arguments& a) -> Variant { return n.GetFirstFMReport(a.Text(0)); }},
+    {42, 0x60030052, K::Function, "GetNextFMReport", T::String, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.GetNextFMReport(); }},
+    {43, 0x60030053, K::Function, "ECRInfo", T::String, kNone,
+     [](NEV& n, Arguments&) -> Variant { return n.ECRInfo(); }},
+    {44, 0x60030054, K::Function, "GetArticle", T::String, kIndex,
+     [](NEV& n, Arguments& a) -> Variant { return n.GetArticle(a.Integer(0)); }},
+    {45, 0x60030055, K::Function, "GetDepartment", T::String, kIndex,
+     [](NEV& n, Arguments& a) -> Variant { return n.GetDepartment(a.Integer(0)); }},
+    {46, 0x60030056, K::Procedure, "SetArticle", T::None, kSetArticle,
+     [](NEV& n, Arguments& a) -> Variant {
+       n.SetArticle(a.Text(0), a.Text(1), a.Text(2), a.Byte(3), a.Byte(4), a.Byte(5), a.Byte(6),
+                    a.Text(7), a.Text(8));
+       return {};
+     }},
 }};
 
 bool IsMethod(MemberKind kind) {
@@ -95,6 +179,46 @@ bool IsMethod(MemberKind kind) {
 }
 
 }  // namespace
+
+Arguments::Arguments(const MemberInfo& member, std::vector<Variant>& values)
+    : member_(member), values_(values) {}
+
+const Variant& Arguments::At(std::size_t i, VarType type) const {
+  if (i >= member_.params.size() || i >= values_.size() || member_.params[i].type != type ||
+      TypeOf(values_[i]) != type) {
+    Raise(kErrInternal, StandardDescription(kErrInternal) + ": " + std::string(member_.name) +
+                            " reads argument " + std::to_string(i) + " as " +
+                            std::string(TypeName(type)));
+  }
+  return values_[i];
+}
+
+const std::string& Arguments::Text(std::size_t i) const {
+  return std::get<std::string>(At(i, VarType::String));
+}
+int32_t Arguments::Long(std::size_t i) const {
+  return std::get<int32_t>(At(i, VarType::Long));
+}
+int32_t Arguments::Integer(std::size_t i) const {
+  return std::get<int16_t>(At(i, VarType::Integer));
+}
+int32_t Arguments::Byte(std::size_t i) const {
+  return std::get<uint8_t>(At(i, VarType::Byte));
+}
+double Arguments::Double(std::size_t i) const {
+  return std::get<double>(At(i, VarType::Double));
+}
+bool Arguments::Boolean(std::size_t i) const {
+  return std::get<bool>(At(i, VarType::Boolean));
+}
+std::string& Arguments::TextOutput(std::size_t i) {
+  At(i, VarType::String);
+  return std::get<std::string>(values_[i]);
+}
+double& Arguments::DoubleOutput(std::size_t i) {
+  At(i, VarType::Double);
+  return std::get<double>(values_[i]);
+}
 
 std::span<const MemberInfo> Members() {
   return kMembers;
@@ -234,4 +358,4 @@ std::string_view KindName(MemberKind kind) {
   return "?";
 }
 
-}  // namespace nev::service
+}  // namespace nev::automation

@@ -1,25 +1,22 @@
 // The published surface of the NEV class: every member of the dual interface _NEV in slot order,
-// with its DISPID, kind, result and parameters. Late binding (nevctl, IDispatch) and the type
-// library check are driven by this one table. Portable C++ only: the Windows build uses it too.
+// with its DISPID, kind, result, parameters and the call it makes. Late binding (nevctl,
+// IDispatch), the COM server's vtable and the type library check are driven by this one table.
+// Portable C++ only: the Windows build uses it too.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
-namespace nev::service {
+#include "variant.h"
 
-// Automation types used by the members. None stands for "no result" (procedures, property put).
-enum class VarType {
-  None,
-  Integer,  // signed 16-bit
-  Long,     // signed 32-bit
-  Double,   // 64-bit IEEE float
-  Byte,     // unsigned 8-bit
-  String,   // text (UTF-8 here, BSTR through COM)
-  Boolean,  // True = -1, False = 0
-  Variant,  // any of the above, or empty
-};
+namespace nev {
+class NEV;
+}
+
+namespace nev::automation {
 
 enum class MemberKind {
   Function,     // returns a result
@@ -38,6 +35,34 @@ struct ParamInfo {
   std::string_view default_value = {};
 };
 
+struct MemberInfo;
+
+// The arguments of one call, already converted to the parameter types, as a member's call reads
+// them. Each read names the type it expects; a read that does not match the parameter's declared
+// type is an internal error that names the member and the parameter.
+class Arguments {
+ public:
+  Arguments(const MemberInfo& member, std::vector<Variant>& values);
+  const std::string& Text(std::size_t i) const;
+  int32_t Long(std::size_t i) const;
+  int32_t Integer(std::size_t i) const;
+  int32_t Byte(std::size_t i) const;
+  double Double(std::size_t i) const;
+  bool Boolean(std::size_t i) const;
+  // The new value of a by-reference parameter, written back to the caller's variable.
+  std::string& TextOutput(std::size_t i);
+  double& DoubleOutput(std::size_t i);
+
+ private:
+  const Variant& At(std::size_t i, VarType type) const;
+
+  const MemberInfo& member_;
+  std::vector<Variant>& values_;
+};
+
+// Calls a member of nev with its converted arguments; the result (empty for procedures).
+using Invoker = Variant (*)(NEV& nev, Arguments& args);
+
 struct MemberInfo {
   int slot;        // vtable slot of _NEV (0 to 6 are IUnknown and IDispatch)
   int32_t dispid;  // DISPID; a property's get and put share one
@@ -45,6 +70,7 @@ struct MemberInfo {
   std::string_view name;
   VarType result;  // None for procedures and property put
   std::span<const ParamInfo> params;
+  Invoker invoke;
 };
 
 inline constexpr std::size_t kMemberCount = 40;
@@ -86,4 +112,4 @@ int ClosestParam(const MemberInfo& member, std::string_view name);
 std::string_view TypeName(VarType type);
 std::string_view KindName(MemberKind kind);
 
-}  // namespace nev::service
+}  // namespace nev::automation

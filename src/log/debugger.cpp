@@ -374,7 +374,7 @@ std::string CDebugger::GetLastKB(int32_t KB) {
   if (count < 0) Raise(kErrInvalidArgument);
   const int64_t first = (position - 1) - (length - static_cast<int64_t>(tail.bytes.size()));
   if (first < 0 || first + count > static_cast<int64_t>(tail.bytes.size())) {
-    Raise(62, "Input past end of file");
+    Raise(62);
   }
   std::string text = tail.bytes.substr(static_cast<size_t>(first), static_cast<size_t>(count));
   if (!DropFirstLine(text)) Raise(kErrInvalidArgument);

@@ -16,6 +16,32 @@ std::string StandardDescription(int32_t number) {
       return "Type mismatch";
     case 51:
       return "Internal error";
+    case 52:
+      return "Bad file name or number";
+    case 53:
+      return "File not found";
+    case 61:
+      return "Disk full";
+    case 62:
+      return "Input past end of file";
+    case 67:
+      return "Too many files";
+    case 70:
+      return "Permission denied";
+    case 75:
+      return "Path/File access error";
+    case 76:
+      return "Path not found";
+    case 380:
+      return "Invalid property value";
+    case 438:
+      return "Object doesn't support this property or method";
+    case 448:
+      return "Named argument not found";
+    case 449:
+      return "Argument not optional";
+    case 450:
+      return "Wrong number of arguments or invalid property assignment";
     case 8002:
       return "Invalid port number";
     case 8005:

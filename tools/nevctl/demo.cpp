@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "binding.h"
 #include "commands.h"
-#include "service/late_binding.h"
 
 namespace nevctl {
 namespace {
@@ -65,7 +65,7 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
   double tendered = std::ceil(total / 10.0) * 10.0;
   if (tendered - total < 1.0) tendered += 10.0;
   run({"pay in cash, with change",
-       {"Pay", "PayType=1", "Sum=" + nev::service::FormatDouble(tendered)}});
+       {"Pay", "PayType=1", "Sum=" + nev::automation::FormatDouble(tendered)}});
   run({"close the receipt", {"CloseFiscNote"}});
   run({"the daily Z report", {"ZDay"}});
   heading("close the line");

@@ -7,7 +7,7 @@
 
 namespace nevctl {
 
-namespace sv = nev::service;
+namespace sv = nev::automation;
 
 std::string Signature(const sv::MemberInfo& m) {
   std::string text = std::string(sv::KindName(m.kind)) + " " + std::string(m.name) + "(";

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/members.h"
+#include "members.h"
 
 namespace nevctl {
 
@@ -14,7 +14,7 @@ namespace nevctl {
 std::string_view ApiDocument();
 
 // "function SellArt(n As Long, Q As Double, P As Double) As Boolean  DISPID 0x60030035".
-std::string Signature(const nev::service::MemberInfo& member);
+std::string Signature(const nev::automation::MemberInfo& member);
 
 // The text of the member's section of the document without its heading and signature lines;
 // empty when the document has no such section.

@@ -11,19 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "binding.h"
 #include "commands.h"
 #include "help.h"
+#include "members.h"
 #include "nev/version.h"
 #include "ports.h"
 #include "receipt_cmd.h"
 #include "script.h"
-#include "service/late_binding.h"
-#include "service/members.h"
 #include "session.h"
 
 namespace {
 
-namespace sv = nev::service;
+namespace sv = nev::automation;
 using nevctl::Word;
 
 constexpr const char* kUsage =

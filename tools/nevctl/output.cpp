@@ -111,7 +111,7 @@ void Write(std::string& out, const Json& j) {
     }
     case Json::value_t::number_float: {
       const double d = j.get<double>();
-      out += std::isfinite(d) ? nev::service::FormatDouble(d) : "null";
+      out += std::isfinite(d) ? nev::automation::FormatDouble(d) : "null";
       break;
     }
     default:
@@ -122,7 +122,7 @@ void Write(std::string& out, const Json& j) {
 Json ToJson(const Variant& value) {
   struct Visitor {
     Json operator()(std::monostate) const { return nullptr; }
-    Json operator()(nev::service::Missing) const { return nullptr; }
+    Json operator()(nev::automation::Missing) const { return nullptr; }
     Json operator()(bool b) const { return b; }
     Json operator()(int16_t v) const { return v; }
     Json operator()(int32_t v) const { return v; }
@@ -247,12 +247,12 @@ std::string JsonCall(const CallRecord& call) {
 std::string ReadableValue(const Variant& value) {
   struct Visitor {
     std::string operator()(std::monostate) const { return "Empty"; }
-    std::string operator()(nev::service::Missing) const { return "Missing"; }
+    std::string operator()(nev::automation::Missing) const { return "Missing"; }
     std::string operator()(bool b) const { return b ? "True" : "False"; }
     std::string operator()(int16_t v) const { return std::to_string(v); }
     std::string operator()(int32_t v) const { return std::to_string(v); }
     std::string operator()(uint8_t v) const { return std::to_string(v); }
-    std::string operator()(double v) const { return nev::service::FormatDouble(v); }
+    std::string operator()(double v) const { return nev::automation::FormatDouble(v); }
     std::string operator()(const std::string& s) const { return "\"" + Escaped(s, false) + "\""; }
   };
   return std::visit(Visitor{}, value);

@@ -10,14 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "binding.h"
 #include "nev/error.h"
 #include "nev/message.h"
 #include "nev/outcome.h"
-#include "service/late_binding.h"
 
 namespace nevctl {
 
-using nev::service::Variant;
+using nev::automation::Variant;
 
 // One finished call as nevctl reports it.
 struct CallRecord {

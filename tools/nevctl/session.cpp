@@ -1,11 +1,11 @@
 #include "session.h"
 
-#include "service/late_binding.h"
-#include "service/members.h"
+#include "binding.h"
+#include "members.h"
 
 namespace nevctl {
 
-namespace sv = nev::service;
+namespace sv = nev::automation;
 
 bool IsPortNumber(std::string_view text) {
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
@@ -152,24 +152,21 @@ sv::InvokeError UnknownParam(const sv::MemberInfo& member, std::string_view para
       break;
     }
   }
-  return sv::InvokeError(sv::kErrParamNotFound, text);
+  return sv::InvokeError(nev::kErrParamNotFound, text);
 }
 
 }  // namespace
 
 PreparedCall PrepareCall(std::string_view name, const std::vector<Word>& args) {
   PreparedCall call;
-  call.member = sv::FindMember(name);
-  if (call.member != nullptr && call.member->kind == sv::MemberKind::PropertyGet && !args.empty()) {
-    call.member = sv::FindMember(call.member->name, sv::MemberKind::PropertyPut);
-  }
+  call.member = sv::MemberFor(name, sv::Access::kByArguments, args.size());
   if (call.member == nullptr) {
     std::string text = "Object doesn't support this property or method: " + Shown(name);
     if (const sv::MemberInfo* near = sv::ClosestMember(name)) {
       text += "; did you mean " + std::string(near->name) + "?";
     }
     text += " (nevctl members lists them all)";
-    throw sv::InvokeError(sv::kErrMemberNotFound, text);
+    throw sv::InvokeError(nev::kErrMemberNotFound, text);
   }
   const sv::MemberInfo& member = *call.member;
   for (const Word& word : args) {
@@ -185,44 +182,12 @@ PreparedCall PrepareCall(std::string_view name, const std::vector<Word>& args) {
     call.positional.emplace_back(word.text);
   }
 
-  // Where each parameter's value comes from, for the readable form; by-reference parameters
-  // nobody gave start empty, since they are the call's outputs.
-  std::vector<const sv::Variant*> given(member.params.size(), nullptr);
-  for (std::size_t i = 0; i < call.positional.size() && i < given.size(); ++i) {
-    given[i] = &call.positional[i];
-  }
-  for (const auto& arg : call.named) {
-    if (arg.param >= 0 && static_cast<std::size_t>(arg.param) < given.size()) {
-      given[arg.param] = &arg.value;
-    }
-  }
+  // Binding refuses a call that cannot be made; by-reference parameters nobody gave start
+  // empty, since they are the call's outputs. The converted arguments are how the call reads.
+  call.bound = sv::Bind(member, call.positional, call.named, sv::LeftOutOutputs::kStartEmpty);
   for (std::size_t i = 0; i < member.params.size(); ++i) {
-    const sv::ParamInfo& param = member.params[i];
-    sv::Variant shown;
-    if (given[i] == nullptr && !param.by_ref) {
-      if (!param.optional) continue;
-      shown = std::string(param.default_value);
-    } else if (given[i] != nullptr) {
-      shown = *given[i];
-    }
-    try {
-      shown = sv::ConvertTo(shown, param.type);
-    } catch (const nev::RuntimeError&) {
-      // shown as given; binding reports the error
-    }
-    call.shown.emplace_back(std::string(param.name), std::move(shown));
+    call.shown.emplace_back(std::string(member.params[i].name), call.bound.args[i]);
   }
-  for (std::size_t i = member.params.size(); i < call.positional.size(); ++i) {
-    call.shown.emplace_back("", call.positional[i]);
-  }
-  std::vector<std::size_t> empty_outputs;
-  for (std::size_t i = 0; i < given.size(); ++i) {
-    if (given[i] == nullptr && member.params[i].by_ref) empty_outputs.push_back(i);
-  }
-  for (std::size_t i : empty_outputs) {
-    call.named.push_back({static_cast<int32_t>(i), sv::Variant{}});
-  }
-  sv::BindArguments(member, call.positional, call.named);  // throws for a call that cannot be made
   return call;
 }
 
@@ -257,8 +222,7 @@ CallRecord Session::Call(std::string_view name, const std::vector<Word>& args, i
   call.procedure = prepared.member->result == sv::VarType::None;
   call.shown = std::move(prepared.shown);
   try {
-    sv::InvokeResult result =
-        sv::Invoke(*nev_, *prepared.member, prepared.positional, prepared.named);
+    sv::InvokeResult result = sv::Invoke(*nev_, *prepared.member, prepared.bound);
     call.result = std::move(result.result);
     for (auto& [param, value] : result.outputs) call.out.emplace_back(std::string(param), value);
     TakeOutcome(*nev_, *prepared.member, call);

@@ -11,13 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "binding.h"
+#include "members.h"
 #include "nev/message.h"
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
 #include "output.h"
 #include "script.h"
-#include "service/late_binding.h"
-#include "service/members.h"
 
 namespace nevctl {
 
@@ -34,10 +34,11 @@ struct Options {
 // A call ready to be made: the member, its arguments as the late binding takes them, and how
 // they read (for the readable form).
 struct PreparedCall {
-  const nev::service::MemberInfo* member = nullptr;
-  std::vector<nev::service::Variant> positional;
-  std::vector<nev::service::NamedArgument> named;
-  std::vector<std::pair<std::string, nev::service::Variant>> shown;
+  const nev::automation::MemberInfo* member = nullptr;
+  std::vector<nev::automation::Variant> positional;
+  std::vector<nev::automation::NamedArgument> named;
+  nev::automation::Binding bound;  // the arguments converted, defaults filled in
+  std::vector<std::pair<std::string, nev::automation::Variant>> shown;
 };
 
 // Resolves the member and sorts the words into positional and named arguments: a NAME=VALUE word
@@ -46,7 +47,7 @@ struct PreparedCall {
 // member's parameters and the nearest one; any other word goes by position. An unknown member is
 // refused with the nearest member's name.
 // By-reference parameters that are not given start empty. A property name with arguments puts
-// the property. Checks the arguments as the call would; throws nev::service::InvokeError when
+// the property. Checks the arguments as the call would; throws nev::automation::InvokeError when
 // the call cannot be made.
 PreparedCall PrepareCall(std::string_view member, const std::vector<Word>& args);
 

@@ -6,7 +6,6 @@
 #include <iostream>
 #include <random>
 
-#include "log/debugger.h"
 #include "nev/message.h"
 #include "nev/nev.h"
 #include "nev/receipt.h"

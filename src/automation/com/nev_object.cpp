@@ -6,13 +6,13 @@
 #include <string_view>
 #include <vector>
 
+#include "binding.h"
+#include "members.h"
 #include "nev/error.h"
 #include "platform/win32/message_log.h"
 #include "platform/win32/wide.h"
 #include "server.h"
 #include "service/access.h"
-#include "service/late_binding.h"
-#include "service/members.h"
 #include "variant_bridge.h"
 
 namespace nev::com {
@@ -130,7 +130,7 @@ UINT PositionalSlot(const DISPPARAMS& params, std::size_t index) {
 }
 
 // A failed binding as IDispatch reports it, with the argument at fault where there is one.
-HRESULT BindingFailure(const service::InvokeError& e, const DISPPARAMS& params,
+HRESULT BindingFailure(const automation::InvokeError& e, const DISPPARAMS& params,
                        EXCEPINFO* excepinfo, UINT* arg_error) {
   if (arg_error) {
     if (e.positional() >= 0 && static_cast<UINT>(e.positional()) < params.cArgs) {
@@ -140,13 +140,13 @@ HRESULT BindingFailure(const service::InvokeError& e, const DISPPARAMS& params,
     }
   }
   switch (e.number()) {
-    case service::kErrMemberNotFound:
+    case kErrMemberNotFound:
       return DISP_E_MEMBERNOTFOUND;
-    case service::kErrParamNotFound:
+    case kErrParamNotFound:
       return DISP_E_PARAMNOTFOUND;
-    case service::kErrNotOptional:
+    case kErrNotOptional:
       return DISP_E_PARAMNOTOPTIONAL;
-    case service::kErrBadParamCount:
+    case kErrBadParamCount:
       return DISP_E_BADPARAMCOUNT;
     case kErrTypeMismatch:
       return DISP_E_TYPEMISMATCH;
@@ -157,14 +157,13 @@ HRESULT BindingFailure(const service::InvokeError& e, const DISPPARAMS& params,
   }
 }
 
-const service::MemberInfo* MemberFor(DISPID dispid, WORD flags) {
-  using service::MemberKind;
+const automation::MemberInfo* MemberFor(DISPID dispid, WORD flags) {
+  using automation::Access;
   if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-    return service::FindMember(dispid, MemberKind::PropertyPut);
+    return automation::MemberFor(dispid, Access::kWrite);
   }
   if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return nullptr;
-  if (const auto* get = service::FindMember(dispid, MemberKind::PropertyGet)) return get;
-  return service::FindMember(dispid, MemberKind::Function);
+  return automation::MemberFor(dispid, Access::kRead);
 }
 
 // An environment variable's text (UTF-8), or nothing when it is not set.
@@ -283,9 +282,9 @@ HRESULT NEVObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
       texts.push_back(names[i] ? platform::win32::Narrow(names[i]) : std::string());
     }
     const std::vector<std::string_view> views(texts.begin(), texts.end());
-    const std::vector<int32_t> resolved = service::ResolveNames(views);
+    const std::vector<int32_t> resolved = automation::ResolveNames(views);
     for (UINT i = 0; i < count; ++i) ids[i] = resolved[i];
-    return service::AllResolved(resolved) ? S_OK : DISP_E_UNKNOWNNAME;
+    return automation::AllResolved(resolved) ? S_OK : DISP_E_UNKNOWNNAME;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
@@ -301,20 +300,20 @@ HRESULT NEVObject::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARA
     return E_INVALIDARG;
   }
   if (result) VariantInit(result);
-  const service::MemberInfo* member = MemberFor(dispid, flags);
+  const automation::MemberInfo* member = MemberFor(dispid, flags);
   if (!member) return DISP_E_MEMBERNOTFOUND;
 
   CallMessages messages(nev_, member->name);
   try {
     const std::size_t named_count = params->cNamedArgs;
     const std::size_t positional_count = params->cArgs - named_count;
-    std::vector<service::Variant> positional(positional_count);
-    std::vector<service::NamedArgument> named(named_count);
+    std::vector<automation::Variant> positional(positional_count);
+    std::vector<automation::NamedArgument> named(named_count);
     for (std::size_t i = 0; i < positional_count; ++i) {
       try {
         positional[i] = FromVariant(params->rgvarg[PositionalSlot(*params, i)]);
       } catch (const RuntimeError& e) {
-        throw service::InvokeError(e.number(), e.record().description, static_cast<int>(i));
+        throw automation::InvokeError(e.number(), e.record().description, static_cast<int>(i));
       }
     }
     for (std::size_t j = 0; j < named_count; ++j) {
@@ -322,11 +321,11 @@ HRESULT NEVObject::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARA
       try {
         named[j].value = FromVariant(params->rgvarg[j]);
       } catch (const RuntimeError& e) {
-        throw service::InvokeError(e.number(), e.record().description, -1, static_cast<int>(j));
+        throw automation::InvokeError(e.number(), e.record().description, -1, static_cast<int>(j));
       }
     }
 
-    service::InvokeResult outcome = service::Invoke(nev_, *member, positional, named);
+    automation::InvokeResult outcome = automation::Invoke(nev_, *member, positional, named);
 
     // By-reference outputs go back into the caller's variables.
     const auto& declared = member->params;
@@ -340,11 +339,11 @@ HRESULT NEVObject::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARA
         WriteBack(named[j].value, params->rgvarg[j]);
       }
     }
-    if (result && member->result != service::VarType::None) {
+    if (result && member->result != automation::VarType::None) {
       return ToVariant(outcome.result, result);
     }
     return S_OK;
-  } catch (const service::InvokeError& e) {
+  } catch (const automation::InvokeError& e) {
     return BindingFailure(e, *params, excepinfo, arg_error);
   } catch (const RuntimeError& e) {
     return Exception(e.record(), excepinfo);

@@ -11,14 +11,14 @@ namespace {
 
 constexpr int32_t kErrInvalidUseOfNull = 94;
 
-service::Variant FromWideInteger(long long v) {
+automation::Variant FromWideInteger(long long v) {
   if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
     return static_cast<int32_t>(v);
   }
   return static_cast<double>(v);
 }
 
-service::Variant ViaDouble(const VARIANT& value) {
+automation::Variant ViaDouble(const VARIANT& value) {
   VARIANT converted;
   VariantInit(&converted);
   if (FAILED(VariantChangeTypeEx(&converted, const_cast<VARIANT*>(&value), LOCALE_INVARIANT, 0,
@@ -40,7 +40,7 @@ BSTR ToBstr(const std::string& utf8) {
   return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
-service::Variant FromVariant(const VARIANT& value) {
+automation::Variant FromVariant(const VARIANT& value) {
   if (V_VT(&value) & VT_BYREF) {
     if (V_VT(&value) == (VT_BYREF | VT_VARIANT)) {
       if (!V_VARIANTREF(&value)) Raise(kErrTypeMismatch);
@@ -49,7 +49,7 @@ service::Variant FromVariant(const VARIANT& value) {
     VARIANT copy;
     VariantInit(&copy);
     if (FAILED(VariantCopyInd(&copy, const_cast<VARIANT*>(&value)))) Raise(kErrTypeMismatch);
-    service::Variant result;
+    automation::Variant result;
     try {
       result = FromVariant(copy);
     } catch (...) {
@@ -65,7 +65,7 @@ service::Variant FromVariant(const VARIANT& value) {
     case VT_NULL:
       Raise(kErrInvalidUseOfNull, "Invalid use of Null");
     case VT_ERROR:
-      if (V_ERROR(&value) == DISP_E_PARAMNOTFOUND) return service::Missing{};
+      if (V_ERROR(&value) == DISP_E_PARAMNOTFOUND) return automation::Missing{};
       Raise(kErrTypeMismatch);
     case VT_BOOL:
       return V_BOOL(&value) != VARIANT_FALSE;
@@ -107,12 +107,12 @@ service::Variant FromVariant(const VARIANT& value) {
   }
 }
 
-HRESULT ToVariant(const service::Variant& value, VARIANT* out) {
+HRESULT ToVariant(const automation::Variant& value, VARIANT* out) {
   VariantInit(out);
   struct Visitor {
     VARIANT* out;
     HRESULT operator()(std::monostate) const { return S_OK; }
-    HRESULT operator()(service::Missing) const {
+    HRESULT operator()(automation::Missing) const {
       V_VT(out) = VT_ERROR;
       V_ERROR(out) = DISP_E_PARAMNOTFOUND;
       return S_OK;
@@ -153,7 +153,7 @@ HRESULT ToVariant(const service::Variant& value, VARIANT* out) {
   return std::visit(Visitor{out}, value);
 }
 
-void WriteBack(const service::Variant& value, VARIANT& target) {
+void WriteBack(const automation::Variant& value, VARIANT& target) {
   const VARTYPE vt = V_VT(&target);
   if (!(vt & VT_BYREF) || (vt & VT_ARRAY) || !V_BYREF(&target)) return;
   const VARTYPE base = vt & ~VT_BYREF;

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "service/late_binding.h"
+#include "binding.h"
 
 namespace nev::com {
 
@@ -20,11 +20,11 @@ BSTR ToBstr(const std::string& utf8);
 // A VARIANT as an argument, looking through references (VT_BYREF, VT_BYREF | VT_VARIANT) as
 // script clients pass their variables. Throws RuntimeError 13 (a type no parameter takes) or 94
 // (Null).
-service::Variant FromVariant(const VARIANT& value);
+automation::Variant FromVariant(const VARIANT& value);
 // Fills an empty VARIANT with a value.
-HRESULT ToVariant(const service::Variant& value, VARIANT* out);
+HRESULT ToVariant(const automation::Variant& value, VARIANT* out);
 // Stores an output into the caller's variable behind a by-reference VARIANT, in the variable's
 // own type (a Variant variable takes the value's type). Other VARIANTs are left alone.
-void WriteBack(const service::Variant& value, VARIANT& target);
+void WriteBack(const automation::Variant& value, VARIANT& target);
 
 }  // namespace nev::com

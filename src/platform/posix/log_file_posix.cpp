@@ -23,34 +23,34 @@ std::atomic<int> g_injected_append_failures{0};
 [[noreturn]] void RaiseFileError(int err, bool creating) {
   switch (err) {
     case ENOENT:
-      if (creating) Raise(76, "Path not found");
-      Raise(53, "File not found");
+      if (creating) Raise(76);
+      Raise(53);
     case ENOTDIR:
     case ENAMETOOLONG:
     case ELOOP:
-      Raise(76, "Path not found");
+      Raise(76);
     case EACCES:
     case EPERM:
     case EROFS:
     case ETXTBSY:
-      Raise(70, "Permission denied");
+      Raise(70);
     case ENOSPC:
     case EDQUOT:
     case EFBIG:
-      Raise(61, "Disk full");
+      Raise(61);
     case EMFILE:
     case ENFILE:
-      Raise(67, "Too many files");
+      Raise(67);
     case ENOMEM:
       Raise(7);
     default:
-      Raise(75, "Path/File access error");
+      Raise(75);
   }
 }
 
 // A path with an embedded NUL would silently name another file.
 void CheckPath(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos) Raise(52, "Bad file name or number");
+  if (path.empty() || path.find('\0') != std::string::npos) Raise(52);
 }
 
 // How long a writer waits for the log's lock before the write counts as failed.
@@ -61,7 +61,7 @@ void LockFile(int fd) {
   for (int waited = 0;; ++waited) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
     if (errno != EWOULDBLOCK && errno != EINTR) RaiseFileError(errno, false);
-    if (waited >= kLockWaitMs) Raise(70, "Permission denied");
+    if (waited >= kLockWaitMs) Raise(70);
     struct timespec ms {
       0, 1000000
     };
@@ -130,7 +130,7 @@ int64_t AppendToFile(const std::string& path, std::string_view data) {
   int pending = g_injected_append_failures.load();
   while (pending > 0 && !g_injected_append_failures.compare_exchange_weak(pending, pending - 1)) {
   }
-  if (pending > 0) Raise(70, "Permission denied");
+  if (pending > 0) Raise(70);
 
   Fd fd(path, O_WRONLY | O_APPEND | O_CREAT, true);
   LockFile(fd.get());

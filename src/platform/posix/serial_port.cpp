@@ -52,8 +52,9 @@ speed_t ParseSettings(const std::string& settings) {
   std::string speeds;
   for (const auto& s : kSpeeds) speeds += (speeds.empty() ? "" : ", ") + std::to_string(s.baud);
   const std::string given = settings.substr(0, settings.find(','));
-  Raise(380, "Invalid property value: the line speed " + given.substr(0, 20) +
-                 " is not one this port can use (" + speeds + ")");
+  Raise(kErrBadPropertyValue, StandardDescription(kErrBadPropertyValue) + ": the line speed " +
+                                  given.substr(0, 20) + " is not one this port can use (" + speeds +
+                                  ")");
 }
 
 // Error 8002 for a device that cannot be opened, saying why in terms a person can act on.

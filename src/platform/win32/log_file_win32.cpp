@@ -18,37 +18,37 @@ std::atomic<int> g_injected_append_failures{0};
 [[noreturn]] void RaiseFileError(DWORD err, bool creating) {
   switch (err) {
     case ERROR_FILE_NOT_FOUND:
-      if (creating) Raise(76, "Path not found");
-      Raise(53, "File not found");
+      if (creating) Raise(76);
+      Raise(53);
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-      Raise(76, "Path not found");
+      Raise(76);
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_WRITE_PROTECT:
-      Raise(70, "Permission denied");
+      Raise(70);
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-      Raise(61, "Disk full");
+      Raise(61);
     case ERROR_TOO_MANY_OPEN_FILES:
-      Raise(67, "Too many files");
+      Raise(67);
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
       Raise(7);
     default:
-      Raise(75, "Path/File access error");
+      Raise(75);
   }
 }
 
 std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty() || utf8.find('\0') != std::string::npos) Raise(52, "Bad file name or number");
+  if (utf8.empty() || utf8.find('\0') != std::string::npos) Raise(52);
   const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
                                     static_cast<int>(utf8.size()), nullptr, 0);
-  if (n <= 0) Raise(52, "Bad file name or number");
+  if (n <= 0) Raise(52);
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
                       out.data(), n);
@@ -130,7 +130,7 @@ class FileLock {
       if (LockFileEx(h_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return;
       const DWORD err = GetLastError();
       if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING) RaiseFileError(err, false);
-      if (waited >= kLockWaitMs) Raise(70, "Permission denied");
+      if (waited >= kLockWaitMs) Raise(70);
       Sleep(1);
     }
   }
@@ -157,7 +157,7 @@ int64_t AppendToFile(const std::string& path, std::string_view data) {
   int pending = g_injected_append_failures.load();
   while (pending > 0 && !g_injected_append_failures.compare_exchange_weak(pending, pending - 1)) {
   }
-  if (pending > 0) Raise(70, "Permission denied");
+  if (pending > 0) Raise(70);
 
   // Read access lets the handle take the lock; without write access every write appends.
   Handle file(path, FILE_APPEND_DATA | GENERIC_READ, OPEN_ALWAYS);

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "service/members.h"
+#include "members.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wwrite-strings"
@@ -27,9 +27,9 @@
 
 namespace {
 
-using nev::service::MemberInfo;
-using nev::service::MemberKind;
-using nev::service::VarType;
+using nev::automation::MemberInfo;
+using nev::automation::MemberKind;
+using nev::automation::VarType;
 
 int g_failures = 0;
 
@@ -351,14 +351,14 @@ void CheckTypeLibrary(ITypeInfo* dispatch_info, SYSKIND syskind) {
   if (!info) return Check(false, "the dual interface has no vtable view");
   info->GetTypeAttr(&attr);
   Check(attr->typekind == TKIND_INTERFACE && (attr->wTypeFlags & wanted) == wanted &&
-            attr->cFuncs == nev::service::kMemberCount,
+            attr->cFuncs == nev::automation::kMemberCount,
         "the vtable view has the flags and 40 members (flags " + Hex(attr->wTypeFlags) +
             ", members " + std::to_string(attr->cFuncs) + ")");
-  const size_t funcs = std::min<size_t>(attr->cFuncs, nev::service::kMemberCount);
+  const size_t funcs = std::min<size_t>(attr->cFuncs, nev::automation::kMemberCount);
   info->ReleaseTypeAttr(attr);
   // Members are described in slot order, as the table lists them.
   for (size_t i = 0; i < funcs; ++i) {
-    const MemberInfo& m = nev::service::Members()[i];
+    const MemberInfo& m = nev::automation::Members()[i];
     FUNCDESC* fd = nullptr;
     if (FAILED(info->GetFuncDesc(static_cast<UINT>(i), &fd))) continue;
     const std::string expected = Signature(m), got = Signature(info, *fd);

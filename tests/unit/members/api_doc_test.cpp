@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "service/members.h"
+#include "members.h"
 #include "support/helpers.h"
 
-namespace nev::service {
+namespace nev::automation {
 namespace {
 
 // The signature line of a member as the document writes it.
@@ -91,4 +91,4 @@ TEST(ApiDoc, EverySectionHasTheSignaturesParametersAndAnExample) {
 }
 
 }  // namespace
-}  // namespace nev::service
+}  // namespace nev::automation

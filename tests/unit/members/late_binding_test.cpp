@@ -1,18 +1,17 @@
 // Invoking NEV members late-bound, against the simulator on a pseudo-terminal: defaults, named
 // arguments, conversions that refuse before anything is sent, and by-reference write-back.
-#include "service/late_binding.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "binding.h"
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
 #include "support/helpers.h"
 
-namespace nev::service {
+namespace nev::automation {
 namespace {
 
 using namespace std::string_literals;
@@ -126,4 +125,4 @@ TEST_F(LateBinding, ResultsPropertiesAndByReferenceOutputs) {
 }
 
 }  // namespace
-}  // namespace nev::service
+}  // namespace nev::automation

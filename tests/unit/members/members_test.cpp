@@ -1,6 +1,6 @@
 // The member table of _NEV (slots, DISPIDs with their gaps, kinds, results, parameters), name
 // resolution as GetIDsOfNames does it, and the variant conversions of late binding.
-#include "service/members.h"
+#include "members.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include <string>
 #include <utility>
 
-#include "service/late_binding.h"
+#include "binding.h"
 #include "support/helpers.h"
 
-namespace nev::service {
+namespace nev::automation {
 namespace {
 
 using namespace std::string_literals;
@@ -180,4 +180,4 @@ TEST(Conversion, ValuesToParameterTypes) {
 }
 
 }  // namespace
-}  // namespace nev::service
+}  // namespace nev::automation

@@ -1,0 +1,204 @@
+#include "variant.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "members.h"
+#include "nev/error.h"
+
+namespace nev::automation {
+namespace {
+
+[[noreturn]] void Fail(int32_t number, const std::string& detail) {
+  Raise(number, StandardDescription(number) + ": " + detail);
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// A value as an error message quotes it: hostile input can be long, so only its start.
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The power of ten of the first significant digit of an unsigned number text that is known to be
+// well formed ("123" gives 2, "0.05" gives -2, "1e-400" gives -400).
+int64_t DecimalMagnitude(std::string_view s) {
+  int64_t magnitude = 0;
+  bool seen_point = false, seen_digit = false;
+  std::size_t i = 0;
+  for (; i < s.size() && s[i] != 'e' && s[i] != 'E'; ++i) {
+    if (s[i] == '.') {
+      seen_point = true;
+    } else if (!seen_digit && s[i] == '0') {
+      if (seen_point) --magnitude;
+    } else if (!seen_digit) {
+      seen_digit = true;
+      if (seen_point) --magnitude;
+    } else if (!seen_point) {
+      ++magnitude;
+    }
+  }
+  if (!seen_digit) return -1;
+  int64_t exponent = 0;
+  bool negative = false;
+  if (i < s.size()) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    for (; i < s.size() && exponent < 100000000; ++i) exponent = exponent * 10 + (s[i] - '0');
+  }
+  return magnitude + (negative ? -exponent : exponent);
+}
+
+// A number in C-locale form: [+-] digits [. digits] [e [+-] digits], at least one digit before
+// the exponent. Anything else (including "nan", "inf", hex) is a type mismatch.
+double ParseNumber(std::string_view text) {
+  std::string_view s = Trim(text);
+  const std::string quoted = "\"" + Clipped(text) + "\" is not a number";
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  const std::size_t start = i;
+  std::size_t digits = 0;
+  while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) Fail(kErrTypeMismatch, quoted);
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    std::size_t exp_digits = 0;
+    while (i < s.size() && IsDigit(s[i])) ++i, ++exp_digits;
+    if (exp_digits == 0) Fail(kErrTypeMismatch, quoted);
+  }
+  if (i != s.size()) Fail(kErrTypeMismatch, quoted);
+  double value = 0;
+  const auto [end, ec] = std::from_chars(s.data() + start, s.data() + s.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    if (DecimalMagnitude(s.substr(start)) < 0) return 0.0;  // too small: underflows to zero
+    Fail(kErrOverflow, Clipped(Trim(text)) + " is too large");
+  }
+  if (ec != std::errc() || end != s.data() + s.size()) Fail(kErrTypeMismatch, quoted);
+  return negative ? -value : value;
+}
+
+// A number as a double, for the integer conversions.
+double NumberOf(const Variant& value) {
+  struct Visitor {
+    double operator()(std::monostate) const { return 0; }
+    double operator()(bool b) const { return b ? -1 : 0; }
+    double operator()(int16_t v) const { return v; }
+    double operator()(int32_t v) const { return v; }
+    double operator()(double v) const { return v; }
+    double operator()(uint8_t v) const { return v; }
+    double operator()(const std::string& s) const { return ParseNumber(s); }
+    double operator()(Missing) const { Fail(kErrTypeMismatch, "argument is missing"); }
+  };
+  return std::visit(Visitor{}, value);
+}
+
+template <class I>
+I ToIntegral(const Variant& value, double low, double high) {
+  if (const auto* v = std::get_if<I>(&value)) return *v;
+  const double rounded = std::nearbyint(NumberOf(value));  // half to even
+  if (!(rounded >= low && rounded <= high)) {
+    Fail(kErrOverflow, Clipped(ToText(value)) + " is outside " +
+                           std::to_string(static_cast<int64_t>(low)) + ".." +
+                           std::to_string(static_cast<int64_t>(high)));
+  }
+  return static_cast<I>(rounded);
+}
+
+}  // namespace
+
+std::string Clipped(std::string_view text) {
+  constexpr std::size_t kMax = 40;
+  if (text.size() <= kMax) return std::string(text);
+  return std::string(text.substr(0, kMax)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
+VarType TypeOf(const Variant& value) {
+  static constexpr VarType kTypes[] = {VarType::None,   VarType::Boolean, VarType::Integer,
+                                       VarType::Long,   VarType::Double,  VarType::Byte,
+                                       VarType::String, VarType::None};
+  return kTypes[value.index()];
+}
+
+bool IsEmpty(const Variant& value) {
+  return std::holds_alternative<std::monostate>(value);
+}
+
+bool ToBoolean(const Variant& value) {
+  if (const auto* b = std::get_if<bool>(&value)) return *b;
+  if (const auto* s = std::get_if<std::string>(&value)) {
+    const std::string_view t = Trim(*s);
+    if (SameName(t, "true")) return true;
+    if (SameName(t, "false")) return false;
+  }
+  return NumberOf(value) != 0;
+}
+
+int16_t ToInteger(const Variant& value) {
+  return ToIntegral<int16_t>(value, -32768.0, 32767.0);
+}
+
+int32_t ToLong(const Variant& value) {
+  return ToIntegral<int32_t>(value, -2147483648.0, 2147483647.0);
+}
+
+uint8_t ToByte(const Variant& value) {
+  return ToIntegral<uint8_t>(value, 0.0, 255.0);
+}
+
+double ToDouble(const Variant& value) {
+  return NumberOf(value);
+}
+
+std::string FormatDouble(double value) {
+  char buffer[64];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  if (ec != std::errc()) return "0";
+  return std::string(buffer, end);
+}
+
+std::string ToText(const Variant& value) {
+  struct Visitor {
+    std::string operator()(std::monostate) const { return {}; }
+    std::string operator()(bool b) const { return b ? "True" : "False"; }
+    std::string operator()(int16_t v) const { return std::to_string(v); }
+    std::string operator()(int32_t v) const { return std::to_string(v); }
+    std::string operator()(double v) const { return FormatDouble(v); }
+    std::string operator()(uint8_t v) const { return std::to_string(v); }
+    std::string operator()(const std::string& s) const { return s; }
+    std::string operator()(Missing) const { Fail(kErrTypeMismatch, "argument is missing"); }
+  };
+  return std::visit(Visitor{}, value);
+}
+
+Variant ConvertTo(const Variant& value, VarType type) {
+  switch (type) {
+    case VarType::Integer:
+      return ToInteger(value);
+    case VarType::Long:
+      return ToLong(value);
+    case VarType::Double:
+      return ToDouble(value);
+    case VarType::Byte:
+      return ToByte(value);
+    case VarType::String:
+      return ToText(value);
+    case VarType::Boolean:
+      return ToBoolean(value);
+    case VarType::None:
+    case VarType::Variant:
+      break;
+  }
+  return value;
+}
+
+}  // namespace nev::automation
