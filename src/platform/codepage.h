@@ -15,4 +15,9 @@ std::string FromWire(std::string_view bytes);
 // UTF-8 to the system code page used for the log file's text (UTF-8 on POSIX, ANSI on Windows).
 std::string ToSystemText(std::string_view utf8);
 
+// UTF-8 and the system's wide text: UTF-16 on Windows (the COM server's BSTRs), UTF-32 elsewhere.
+// An invalid sequence becomes U+FFFD.
+std::wstring ToWide(std::string_view utf8);
+std::string FromWide(std::wstring_view wide);
+
 }  // namespace nev::platform

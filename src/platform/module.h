@@ -5,7 +5,9 @@
 
 namespace nev::platform {
 
-// Folder of the library or executable that holds the core, without a trailing separator.
+// Full path of the library or executable that holds the core (UTF-8); empty when unknown.
+std::string ModulePath();
+// Folder of that module, without a trailing separator.
 std::string ModuleFolder();
 // File name of that module without folder and extension ("NEVComServer", "nevctl").
 std::string ModuleStem();

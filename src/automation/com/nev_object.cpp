@@ -9,8 +9,8 @@
 #include "binding.h"
 #include "members.h"
 #include "nev/error.h"
+#include "platform/codepage.h"
 #include "platform/win32/message_log.h"
-#include "platform/win32/wide.h"
 #include "server.h"
 #include "service/access.h"
 #include "variant_bridge.h"
@@ -36,8 +36,8 @@ HRESULT ErrorResult(int32_t number) {
 HRESULT ReportToCaller(const ErrorRecord& error) {
   ICreateErrorInfo* create = nullptr;
   if (SUCCEEDED(CreateErrorInfo(&create))) {
-    const std::wstring source = platform::win32::Widen(error.source);
-    const std::wstring description = platform::win32::Widen(error.description);
+    const std::wstring source = platform::ToWide(error.source);
+    const std::wstring description = platform::ToWide(error.description);
     create->SetGUID(IID__NEV);
     create->SetSource(const_cast<LPOLESTR>(source.c_str()));
     create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
@@ -171,7 +171,7 @@ std::optional<std::string> Environment(const wchar_t* name) {
   wchar_t buffer[MAX_PATH + 1];
   const DWORD n = GetEnvironmentVariableW(name, buffer, MAX_PATH + 1);
   if (n == 0 || n > MAX_PATH) return std::nullopt;
-  return platform::win32::Narrow(std::wstring(buffer, n));
+  return platform::FromWide(std::wstring(buffer, n));
 }
 
 // Unattended machines tune the log of every object without code: NEVCOM_LOG_LEVEL (0 to 4) and
@@ -182,7 +182,7 @@ void ApplyLogEnvironment(LogSettings& log) {
     log.Level((*level)[0] - '0');
   }
   if (const auto folder = Environment(L"NEVCOM_LOG_DIR")) {
-    const DWORD attributes = GetFileAttributesW(platform::win32::Widen(*folder).c_str());
+    const DWORD attributes = GetFileAttributesW(platform::ToWide(*folder).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       log.BaseFolder(*folder);
     }
@@ -279,7 +279,7 @@ HRESULT NEVObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
     std::vector<std::string> texts;
     texts.reserve(count);
     for (UINT i = 0; i < count; ++i) {
-      texts.push_back(names[i] ? platform::win32::Narrow(names[i]) : std::string());
+      texts.push_back(names[i] ? platform::FromWide(names[i]) : std::string());
     }
     const std::vector<std::string_view> views(texts.begin(), texts.end());
     const std::vector<int32_t> resolved = automation::ResolveNames(views);

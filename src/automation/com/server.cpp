@@ -13,7 +13,8 @@
 #include <string>
 
 #include "nev_object.h"
-#include "platform/win32/wide.h"
+#include "platform/codepage.h"
+#include "platform/module.h"
 #include "typelib.h"
 
 namespace nev::com {
@@ -119,7 +120,7 @@ bool DeleteTree(const std::wstring& path) {
 }
 
 HRESULT LoadOwnTypeLib(ITypeLib** lib) {
-  const std::wstring path = nev::platform::win32::ModulePath();
+  const std::wstring path = nev::platform::ToWide(nev::platform::ModulePath());
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
   return LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
 }
@@ -159,7 +160,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
 
 STDAPI DllRegisterServer() {
   using namespace nev::com;
-  const std::wstring path = nev::platform::win32::ModulePath();
+  const std::wstring path = nev::platform::ToWide(nev::platform::ModulePath());
   if (path.empty()) return SELFREG_E_CLASS;
   const std::wstring clsid = GuidText(CLSID_NEV);
   const std::wstring libid = GuidText(LIBID_NEVComServer);

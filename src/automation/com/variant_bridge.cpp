@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "platform/win32/wide.h"
+#include "platform/codepage.h"
 
 namespace nev::com {
 
@@ -32,11 +32,11 @@ automation::Variant ViaDouble(const VARIANT& value) {
 
 std::string FromBstr(BSTR text) {
   if (!text) return {};
-  return platform::win32::Narrow(std::wstring_view(text, SysStringLen(text)));
+  return platform::FromWide(std::wstring_view(text, SysStringLen(text)));
 }
 
 BSTR ToBstr(const std::string& utf8) {
-  const std::wstring wide = platform::win32::Widen(utf8);
+  const std::wstring wide = platform::ToWide(utf8);
   return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 

@@ -122,4 +122,52 @@ std::string ToSystemText(std::string_view utf8) {
   return std::string(utf8);
 }
 
+// wchar_t holds a whole code point here (UTF-32), so the conversions are plain UTF-8 coding.
+std::wstring ToWide(std::string_view utf8) {
+  std::wstring out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t n = Utf8Length(lead);
+    char32_t c = n == 1 ? lead : lead & (0x7F >> n);
+    bool ok = (n > 1 || lead < 0x80) && i + n <= utf8.size();
+    for (std::size_t k = 1; ok && k < n; ++k) {
+      const auto next = static_cast<unsigned char>(utf8[i + k]);
+      ok = (next & 0xC0) == 0x80;
+      c = (c << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not characters.
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    ok = ok && c >= kLeast[n] && (c < 0xD800 || c > 0xDFFF) && c <= 0x10FFFF;
+    out.push_back(ok ? static_cast<wchar_t>(c) : L'\uFFFD');
+    i += ok ? n : 1;
+  }
+  return out;
+}
+
+std::string FromWide(std::wstring_view wide) {
+  std::string out;
+  out.reserve(wide.size());
+  for (wchar_t w : wide) {
+    auto c = static_cast<char32_t>(w);
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
 }  // namespace nev::platform

@@ -13,9 +13,6 @@
 
 namespace nev::platform {
 
-namespace {
-
-// Full path of the module that contains this function.
 std::string ModulePath() {
   Dl_info info{};
   link_map* map = nullptr;
@@ -39,8 +36,6 @@ std::string ModulePath() {
   }
   return path;
 }
-
-}  // namespace
 
 std::string ModuleFolder() {
   const std::string path = ModulePath();

@@ -93,4 +93,12 @@ std::string ToSystemText(std::string_view utf8) {
   return ToCodePage(utf8, GetACP());
 }
 
+std::wstring ToWide(std::string_view utf8) {
+  return win32::Widen(utf8);
+}
+
+std::string FromWide(std::wstring_view wide) {
+  return win32::Narrow(wide);
+}
+
 }  // namespace nev::platform

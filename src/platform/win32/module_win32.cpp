@@ -25,6 +25,10 @@ std::wstring win32::ModulePath() {
   }
 }
 
+std::string ModulePath() {
+  return win32::Narrow(win32::ModulePath());
+}
+
 std::string ModuleFolder() {
   const std::wstring path = win32::ModulePath();
   const size_t slash = path.find_last_of(L"\\/");

@@ -42,6 +42,18 @@ TEST(CodePageTest, Utf8ToWindows1251AndBackWithQuestionMarksForTheRest) {
   EXPECT_EQ(FromWire("a\x98z"), "a?z");  // the one unassigned byte of Windows-1251
 }
 
+// The COM server's texts pass through wide text: every character survives the way there and back,
+// and what is not UTF-8 becomes U+FFFD instead of a wrong character or a cut string.
+TEST(CodePageTest, WideTextRoundTripsAndReplacesInvalidSequences) {
+  const std::string mixed = "Хляб 1,89 \xE2\x82\xAC \xF0\x9F\x98\x80 a";
+  EXPECT_EQ(ToWide(mixed), L"Хляб 1,89 € 😀 a");
+  EXPECT_EQ(FromWide(ToWide(mixed)), mixed);
+  EXPECT_EQ(ToWide("a\xC0\xAF" "b"), L"a\uFFFD\uFFFDb");        // overlong form
+  EXPECT_EQ(ToWide("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");  // a surrogate
+  EXPECT_EQ(ToWide("x\xE2\x82"), L"x\uFFFD\uFFFD");          // cut short at the end
+  EXPECT_EQ(FromWide(std::wstring(1, static_cast<wchar_t>(0xD800))), "\xEF\xBF\xBD");
+}
+
 TEST(CodePageTest, EnvironmentChoosesTheWireCodePage) {
   {
     ScopedEnv cp("NEVCOM_CODEPAGE", "CP866");
