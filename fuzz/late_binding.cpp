@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   try {
-    sv::BindArguments(member, positional, named);
+    sv::Bind(member, positional, named, sv::LeftOutOutputs::kStartEmpty);
   } catch (const nev::RuntimeError&) {
   }
   // Opening a port could reach a real device on this machine: that one member is only bound.
