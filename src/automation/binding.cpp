@@ -52,9 +52,11 @@ std::vector<int32_t> ResolveNames(std::span<const std::string_view> names) {
   const MemberInfo* member = FindMember(names[0]);
   if (member == nullptr) return ids;
   ids[0] = member->dispid;
-  // A property's parameter names are those of its put.
-  const MemberInfo* with_params =
-      IsProperty(*member) ? MemberFor(names[0], Access::kWrite) : member;
+  // A property's parameter names are those of its put (a read-only one has none).
+  const MemberInfo* with_params = member;
+  if (IsProperty(*member)) {
+    if (const MemberInfo* put = MemberFor(names[0], Access::kWrite)) with_params = put;
+  }
   for (std::size_t i = 1; i < names.size(); ++i) {
     const int index = FindParam(*with_params, names[i]);
     if (index >= 0) ids[i] = index;
