@@ -5,6 +5,7 @@
 
 #include "members.h"
 #include "nev/error.h"
+#include "operations/number_scan.h"
 
 namespace nev::automation {
 namespace {
@@ -19,72 +20,19 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-// A value as an error message quotes it: hostile input can be long, so only its start.
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// The power of ten of the first significant digit of an unsigned number text that is known to be
-// well formed ("123" gives 2, "0.05" gives -2, "1e-400" gives -400).
-int64_t DecimalMagnitude(std::string_view s) {
-  int64_t magnitude = 0;
-  bool seen_point = false, seen_digit = false;
-  std::size_t i = 0;
-  for (; i < s.size() && s[i] != 'e' && s[i] != 'E'; ++i) {
-    if (s[i] == '.') {
-      seen_point = true;
-    } else if (!seen_digit && s[i] == '0') {
-      if (seen_point) --magnitude;
-    } else if (!seen_digit) {
-      seen_digit = true;
-      if (seen_point) --magnitude;
-    } else if (!seen_point) {
-      ++magnitude;
-    }
-  }
-  if (!seen_digit) return -1;
-  int64_t exponent = 0;
-  bool negative = false;
-  if (i < s.size()) {
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    for (; i < s.size() && exponent < 100000000; ++i) exponent = exponent * 10 + (s[i] - '0');
-  }
-  return magnitude + (negative ? -exponent : exponent);
-}
-
 // A number in C-locale form: [+-] digits [. digits] [e [+-] digits], at least one digit before
-// the exponent. Anything else (including "nan", "inf", hex) is a type mismatch.
+// the exponent, blanks around it. Anything else (including "nan", "inf", hex) is a type mismatch.
 double ParseNumber(std::string_view text) {
-  std::string_view s = Trim(text);
-  const std::string quoted = "\"" + Clipped(text) + "\" is not a number";
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  const std::size_t start = i;
-  std::size_t digits = 0;
-  while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  const std::string_view s = Trim(text);
+  const operations::ScannedNumber scan =
+      operations::ScanNumber(s, ".", operations::ExponentLetters::kE);
+  if (scan.length == 0 || scan.length != s.size()) {
+    Fail(kErrTypeMismatch, "\"" + Clipped(text) + "\" is not a number");
   }
-  if (digits == 0) Fail(kErrTypeMismatch, quoted);
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    std::size_t exp_digits = 0;
-    while (i < s.size() && IsDigit(s[i])) ++i, ++exp_digits;
-    if (exp_digits == 0) Fail(kErrTypeMismatch, quoted);
-  }
-  if (i != s.size()) Fail(kErrTypeMismatch, quoted);
-  double value = 0;
-  const auto [end, ec] = std::from_chars(s.data() + start, s.data() + s.size(), value);
-  if (ec == std::errc::result_out_of_range) {
-    if (DecimalMagnitude(s.substr(start)) < 0) return 0.0;  // too small: underflows to zero
-    Fail(kErrOverflow, Clipped(Trim(text)) + " is too large");
-  }
-  if (ec != std::errc() || end != s.data() + s.size()) Fail(kErrTypeMismatch, quoted);
-  return negative ? -value : value;
+  if (scan.fit == operations::NumberFit::kTooLarge)
+    Fail(kErrOverflow, Clipped(s) + " is too large");
+  if (scan.fit == operations::NumberFit::kTooSmall) return 0.0;  // underflows to zero
+  return scan.value;
 }
 
 // A number as a double, for the integer conversions.

@@ -1,6 +1,6 @@
 // Articles and departments: read one article or department record, program one article.
 #include "nev/nev.h"
-#include "operations/number_text.h"
+#include "operations/number_format.h"
 #include "operations/reply_text.h"
 #include "operations/wire_text.h"
 #include "platform/codepage.h"
@@ -29,15 +29,16 @@ std::string NEV::GetArticle(int32_t x) {
   });
 }
 
-// The department number as two digit-nibble characters: quotient and remainder by 16, both
-// truncated toward zero (so a negative number gives characters below "0").
+// The department number as two digit-nibble characters (code 0x30 + value): quotient and
+// remainder by 16, both truncated toward zero (so a negative number gives characters below "0",
+// and one whose code falls outside a byte is run-time error 5).
 std::string NEV::GetDepartment(int32_t x) {
   NEVState& state = State();
   return service::RunCommand(state, "GetDepartment", std::string(), [&] {
     operations::CheckFieldNumber(x, INT16_MIN, INT16_MAX, "x");
     std::string data;
-    data.push_back(operations::DigitNibble(x / 16));
-    data.push_back(operations::DigitNibble(x % 16));
+    data.push_back(operations::CodeChar(0x30 + int64_t{x / 16}));
+    data.push_back(operations::CodeChar(0x30 + int64_t{x % 16}));
     return operations::ReplyText(service::Exchange(state, Command::kGetDepartment, data, ETX));
   });
 }
@@ -56,12 +57,13 @@ void NEV::SetArticle(const std::string& n, const std::string& Name, const std::s
     }
     const std::string bc = operations::WireText(BC, "BC", state.lossy_text);
     const std::string q = operations::WireText(Q, "Q", state.lossy_text);
-    // Four byte arguments, one character each (code 48 + value), straight into the bar code.
+    // Four byte arguments, one character each (code 0x30 + value, run-time error 5 beyond a
+    // byte), straight into the bar code.
     const std::pair<int32_t, const char*> bytes[] = {
         {TaxG, "TaxG"}, {Dep, "Dep"}, {Pay, "Pay"}, {F, "F"}};
     for (const auto& [value, param] : bytes) {
       operations::CheckFieldNumber(value, 0, 255, param);
-      data.push_back(operations::DigitNibble(value));
+      data.push_back(operations::CodeChar(0x30 + int64_t{value}));
     }
     data += bc.empty() ? std::string("000000000000") : bc;
     data.push_back(TAB);

@@ -1,6 +1,7 @@
 // Receipts and printed text: fiscal and service receipts, free text, paper and drawer.
 #include "nev/nev.h"
-#include "operations/number_text.h"
+#include "operations/number_format.h"
+#include "operations/operator_field.h"
 #include "operations/reply_text.h"
 #include "operations/wire_text.h"
 #include "platform/codepage.h"

@@ -2,7 +2,9 @@
 #include <cmath>
 
 #include "nev/nev.h"
-#include "operations/number_text.h"
+#include "operations/number_format.h"
+#include "operations/number_scan.h"
+#include "operations/operator_field.h"
 #include "operations/reply_text.h"
 #include "operations/wire_text.h"
 #include "platform/codepage.h"

@@ -1,8 +1,8 @@
 // Status and information: the printer's status code, the device queries and the serial number.
 #include "nev/error.h"
 #include "nev/nev.h"
-#include "operations/number_text.h"
 #include "operations/reply_text.h"
+#include "operations/wire_text.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "service/command.h"

@@ -5,6 +5,7 @@
 
 #include "nev/error.h"
 #include "platform/codepage.h"
+#include "protocol/frame.h"
 
 namespace nev::operations {
 
@@ -57,6 +58,38 @@ void CheckAmount(double value, const char* param) {
   if (!why) return;
   Raise(kErrInvalidArgument, StandardDescription(kErrInvalidArgument) + ": " + param + " = " +
                                  NumberText(value) + " " + why);
+}
+
+void CheckFinite(double value) {
+  if (!std::isfinite(value)) Raise(kErrInvalidArgument);
+}
+
+void CheckRange(int64_t value, int64_t lo, int64_t hi) {
+  if (value < lo || value > hi) Raise(kErrInvalidArgument);
+}
+
+char CodeChar(int64_t code) {
+  CheckRange(code, 0, 255);
+  return static_cast<char>(static_cast<unsigned char>(code));
+}
+
+std::string HexDigitsToNibbles(std::string_view text) {
+  std::string nibbles;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      nibbles.push_back(c);
+    } else if (c >= 'A' && c <= 'F') {
+      nibbles.push_back(protocol::NibbleChar(static_cast<unsigned>(c - 'A' + 10)));
+    }
+  }
+  return nibbles;
+}
+
+std::string TrimSpaces(std::string_view text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(' ');
+  return std::string(text.substr(first, last - first + 1));
 }
 
 }  // namespace nev::operations

@@ -3,6 +3,7 @@
 // and a character the device's code page cannot carry would be printed as something else.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,18 @@ inline constexpr double kAmountLimit = 1e13;
 // Refuses a NaN, infinite or too large amount or quantity with run-time error 5 that names param
 // and the value ("Q = 1e+300 is too large for an amount").
 void CheckAmount(double value, const char* param);
+
+// Refuses a NaN or infinite amount or quantity with run-time error 5.
+void CheckFinite(double value);
+// Refuses an integer outside lo..hi with run-time error 5.
+void CheckRange(int64_t value, int64_t lo, int64_t hi);
+
+// The one character whose code is code; run-time error 5 outside 0..255.
+char CodeChar(int64_t code);
+// The hexadecimal digits "0".."9" and "A".."F" of text in digit-nibble form; others dropped.
+std::string HexDigitsToNibbles(std::string_view text);
+
+// The text without its leading and trailing space characters (0x20 only).
+std::string TrimSpaces(std::string_view text);
 
 }  // namespace nev::operations

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <utility>
 
+#include "common/message_scope.h"
 #include "nev/error.h"
 #include "nev/outcome.h"
-#include "platform/message_scope.h"
 #include "protocol/commands.h"
 #include "protocol/exchange.h"
 #include "service/state.h"
@@ -41,7 +41,7 @@ class CallScope {
   NEVState& state_;
   ActiveCall call_;
   ActiveCall* outer_;
-  platform::ScopedMessageSink sink_;
+  common::ScopedMessageSink sink_;
 };
 
 // Runs a command method body. The result starts as `initial` and keeps that value when a

@@ -2,8 +2,8 @@
 
 #include <mutex>
 
+#include "common/message_scope.h"
 #include "platform/message_default.h"
-#include "platform/message_scope.h"
 
 namespace nev {
 
@@ -11,11 +11,11 @@ namespace {
 std::mutex g_sink_mutex;
 std::shared_ptr<MessageSink> g_sink;
 
-thread_local const platform::ScopedMessageSink* t_scope = nullptr;
+thread_local const common::ScopedMessageSink* t_scope = nullptr;
 
 std::shared_ptr<MessageSink> CurrentSink() {
   bool in_scope = false;
-  std::shared_ptr<MessageSink> scoped = platform::ScopedSinkOfThread(in_scope);
+  std::shared_ptr<MessageSink> scoped = common::ScopedSinkOfThread(in_scope);
   if (scoped) return scoped;
   std::lock_guard<std::mutex> lock(g_sink_mutex);
   if (!g_sink) g_sink = platform::DefaultMessageSink();
@@ -23,7 +23,7 @@ std::shared_ptr<MessageSink> CurrentSink() {
 }
 }  // namespace
 
-namespace platform {
+namespace common {
 
 ScopedMessageSink::ScopedMessageSink(std::shared_ptr<MessageSink> sink)
     : sink_(std::move(sink)), outer_(t_scope) {
@@ -39,7 +39,7 @@ std::shared_ptr<MessageSink> ScopedSinkOfThread(bool& in_scope) {
   return in_scope ? t_scope->sink_ : nullptr;
 }
 
-}  // namespace platform
+}  // namespace common
 
 std::shared_ptr<MessageSink> SetMessageSink(std::shared_ptr<MessageSink> sink) {
   std::lock_guard<std::mutex> lock(g_sink_mutex);

@@ -6,7 +6,7 @@
 
 #include "nev/message.h"
 
-namespace nev::platform {
+namespace nev::common {
 
 class ScopedMessageSink {
  public:
@@ -25,4 +25,4 @@ class ScopedMessageSink {
 // The sink of the innermost scope of this thread; in_scope is false when there is none.
 std::shared_ptr<MessageSink> ScopedSinkOfThread(bool& in_scope);
 
-}  // namespace nev::platform
+}  // namespace nev::common
