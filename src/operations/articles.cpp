@@ -30,12 +30,14 @@ std::string NEV::GetArticle(int32_t x) {
 }
 
 // The department number as two digit-nibble characters (code 0x30 + value): quotient and
-// remainder by 16, both truncated toward zero (so a negative number gives characters below "0",
-// and one whose code falls outside a byte is run-time error 5).
+// remainder by 16, both truncated toward zero (so a negative number gives characters below "0").
+// A number whose quotient's code falls outside a byte (below -783 or above 3327) is run-time
+// error 5 that names x and that range.
 std::string NEV::GetDepartment(int32_t x) {
   NEVState& state = State();
   return service::RunCommand(state, "GetDepartment", std::string(), [&] {
     operations::CheckFieldNumber(x, INT16_MIN, INT16_MAX, "x");
+    operations::CheckFieldNumber(x, -(0x30 * 16 + 15), (0xFF - 0x30) * 16 + 15, "x");
     std::string data;
     data.push_back(operations::CodeChar(0x30 + int64_t{x / 16}));
     data.push_back(operations::CodeChar(0x30 + int64_t{x % 16}));
@@ -57,12 +59,13 @@ void NEV::SetArticle(const std::string& n, const std::string& Name, const std::s
     }
     const std::string bc = operations::WireText(BC, "BC", state.lossy_text);
     const std::string q = operations::WireText(Q, "Q", state.lossy_text);
-    // Four byte arguments, one character each (code 0x30 + value, run-time error 5 beyond a
-    // byte), straight into the bar code.
+    // Four byte arguments, one character each (code 0x30 + value, so at most 207 for the code to
+    // stay a byte; run-time error 5 naming the argument beyond), straight into the bar code.
     const std::pair<int32_t, const char*> bytes[] = {
         {TaxG, "TaxG"}, {Dep, "Dep"}, {Pay, "Pay"}, {F, "F"}};
     for (const auto& [value, param] : bytes) {
       operations::CheckFieldNumber(value, 0, 255, param);
+      operations::CheckFieldNumber(value, 0, 0xFF - 0x30, param);
       data.push_back(operations::CodeChar(0x30 + int64_t{value}));
     }
     data += bc.empty() ? std::string("000000000000") : bc;

@@ -33,7 +33,8 @@ TEST_F(OperationsTest, ArticleAndDepartmentNumbersTravelInTheirOwnForms) {
   EXPECT_EQ(nev->GetArticle(32768), "");
   EXPECT_EQ(Messages(),
             (std::vector<std::string>{
-                kInvalidArgument, kInvalidArgument,
+                kInvalidArgument + std::string(": x = 3328 is out of range (-783 to 3327)"),
+                kInvalidArgument + std::string(": x = -784 is out of range (-783 to 3327)"),
                 kInvalidArgument + std::string(": x = 32768 is out of range (-32768 to 32767)")}));
   ExpectNothingSent();
 }
@@ -51,7 +52,7 @@ TEST_F(OperationsTest, SetArticleSendsTheRecordUnchanged) {
   nev->SetArticle("12", "Bread", "1.20", 2, -1, 0, 0, "", "10");
   EXPECT_EQ(Messages(),
             (std::vector<std::string>{
-                kInvalidArgument,
+                kInvalidArgument + std::string(": TaxG = 208 is out of range (0 to 207)"),
                 kInvalidArgument + std::string(": Dep = -1 is out of range (0 to 255)")}));
   ExpectNothingSent();
 }
