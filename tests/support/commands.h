@@ -3,23 +3,29 @@
 
 #include <cstdio>
 #include <ostream>
+#include <string>
 
 #include "protocol/commands.h"
-
-namespace nev::protocol {
-
-// Found by gtest through the argument's namespace: "OpenDraw (0x8E)".
-inline void PrintTo(Command command, std::ostream* os) {
-  char code[8];
-  std::snprintf(code, sizeof code, "0x%02X", Code(command));
-  *os << CommandName(Code(command)) << " (" << code << ")";
-}
-
-}  // namespace nev::protocol
 
 namespace nevtest {
 
 using nev::protocol::Code;
 using nev::protocol::Command;
 
+// A command code as nev-sim's options and trace write it: "0x8E".
+inline std::string HexCode(Command command) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", Code(command));
+  return text;
+}
+
 }  // namespace nevtest
+
+namespace nev::protocol {
+
+// Found by gtest through the argument's namespace: "OpenDraw (0x8E)".
+inline void PrintTo(Command command, std::ostream* os) {
+  *os << CommandName(Code(command)) << " (" << nevtest::HexCode(command) << ")";
+}
+
+}  // namespace nev::protocol

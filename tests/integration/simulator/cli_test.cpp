@@ -44,8 +44,8 @@ TEST(SimCli, ServesALinkWithFaultsFromTheCommandLineAndCleansUpOnSigterm) {
   char folder[] = "/tmp/nevsim-cli-XXXXXX";
   ASSERT_NE(::mkdtemp(folder), nullptr);
   const fs::path link = fs::path(folder) / "fiscal", paper = fs::path(folder) / "paper.txt";
-  SimProcess nev_sim("--link " + link.string() + " --paper " + paper.string() +
-                     " --nak 0xA1 --garbage '\\x01ab' --baud 115200");
+  SimProcess nev_sim("--link " + link.string() + " --paper " + paper.string() + " --nak " +
+                     nevtest::HexCode(Command::kGetStatus) + " --garbage '\\x01ab' --baud 115200");
   const std::string slave = nev_sim.Read();
   ASSERT_FALSE(slave.empty());
   EXPECT_EQ(fs::read_symlink(link).string(), slave);
