@@ -87,7 +87,8 @@ class DevicePort {
     ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   // One answer: SYNs and stray bytes, then ACK, NAK or a whole reply frame (taken by its length
-  // byte). kNone when nothing completes within timeout_ms.
+  // byte; kRefusal when it carries the general-error bit). kNone when nothing completes within
+  // timeout_ms.
   Reply Read(int timeout_ms = 3000) {
     Reply a;
     const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
