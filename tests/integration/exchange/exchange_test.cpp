@@ -11,6 +11,7 @@
 
 #include "nev/message.h"
 #include "platform/event_loop.h"
+#include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "protocol/helper.h"
 #include "support/helpers.h"
@@ -24,8 +25,8 @@ using Texts = std::vector<std::string>;
 
 // A device reply: STX, three header bytes, LEN, data, status bytes, two check characters, ETX.
 std::string ReplyFrame(const std::string& data, const std::string& status = "\x80\x81\x82") {
-  return std::string(1, STX) + "\x20\x21\x90" + static_cast<char>(0x20 + data.size()) + data +
-         status + "00" + ETX;
+  return std::string(1, STX) + "\x20\x21" + static_cast<char>(Code(Command::kDuplicate)) +
+         static_cast<char>(0x20 + data.size()) + data + status + "00" + ETX;
 }
 
 class ExchangeTest : public ::testing::Test {
@@ -35,7 +36,7 @@ class ExchangeTest : public ::testing::Test {
     link_.host = std::make_unique<frmMain>();
     link_.host->Com().Open(pty_.slave_path(), "9600,n,8,1");
     link_.status_bytes = {1, 2, 3, 4};
-    frame_ = BuildFrame(link_.sequence, 0x90, "payload");
+    frame_ = BuildFrame(link_.sequence, Code(Command::kDuplicate), "payload");
   }
   void TearDown() override { peer_.Stop(); }
 

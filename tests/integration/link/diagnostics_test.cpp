@@ -17,12 +17,15 @@
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
 #include "platform/serial_port.h"
+#include "support/commands.h"
 #include "support/helpers.h"
 #include "support/pty.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using nevtest::Code;
+using nevtest::Command;
 
 constexpr uid_t kNobody = 65534;
 
@@ -158,7 +161,7 @@ TEST_F(Diagnostics, LevelFourTracesEveryFrameAndControlByteAndLevelThreeNone) {
   EXPECT_TRUE(Has(lines, "(t)\tNEV\tGetTaxRates\toutcome answered"));
 
   // A NAK and a probe without an answer are traced too.
-  sim.NakCommand(0x8E);
+  sim.NakCommand(Code(Command::kOpenDraw));
   EXPECT_FALSE(nev.OpenDraw());
   sim.SetSilent(true);
   EXPECT_FALSE(nev.InitConnection(sim.SlavePath(), 9600));

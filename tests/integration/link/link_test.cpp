@@ -13,6 +13,7 @@
 #include "nevsim/simulator.h"
 #include "platform/serial_port.h"
 #include "protocol/frame.h"
+#include "support/commands.h"
 #include "support/helpers.h"
 #include "support/pty.h"
 
@@ -44,7 +45,7 @@ TEST_F(LinkTest, InitConnectionAgainstSimulatorLogsItsStepsAndStopCloses) {
   ASSERT_TRUE(nev.InitConnection(sim.SlavePath(), 9600));
   EXPECT_TRUE(messages.Take().empty());
   ASSERT_TRUE(sim.WaitForFrames(1, 2000));
-  EXPECT_EQ(sim.Frames()[0].cmd, 0xFF);
+  EXPECT_EQ(nevtest::Command{sim.Frames()[0].cmd}, nevtest::Command::kProbe);
   EXPECT_EQ(sim.Frames()[0].seq, 0x20);  // a new object's first frame
   EXPECT_TRUE(nev.StopConnection());
   EXPECT_FALSE(nev.StopConnection());

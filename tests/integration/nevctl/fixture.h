@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "nevsim/simulator.h"
+#include "support/commands.h"
 #include "support/helpers.h"
 
 namespace nevctltest {
@@ -23,8 +24,9 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// What the simulator received: the command (0x4E for the bare "N") and the data bytes.
-using Seen = std::vector<std::pair<int, std::string>>;
+// What the simulator received: the command (kNextFMPiece for the bare "N") and the data bytes.
+using nevtest::Command;
+using Seen = std::vector<std::pair<Command, std::string>>;
 
 class Nevctl : public ::testing::Test {
  protected:
@@ -35,7 +37,7 @@ class Nevctl : public ::testing::Test {
 
   Seen SimSaw() {
     Seen seen;
-    for (const nevsim::Received& r : sim.Frames()) seen.emplace_back(r.cmd, r.data);
+    for (const nevsim::Received& r : sim.Frames()) seen.emplace_back(Command{r.cmd}, r.data);
     return seen;
   }
   struct Finished {

@@ -14,6 +14,8 @@
 namespace {
 
 using namespace nevctltest;
+using nevtest::Code;
+using nevtest::HexCode;
 
 // A JSON call line without the fields that tell the outcome (from "ok" on): the form the calls
 // had before them, which must not change.
@@ -29,7 +31,7 @@ std::vector<std::string> CallParts(const std::string& out) {
 }
 
 TEST_F(Nevctl, JsonRunOfAReceiptWithARefusal) {
-  sim.NakCommand(0x8F);
+  sim.NakCommand(Code(Command::kPaperFeed));
   const std::string script = R"(# a receipt, as a person would write it
 GetStatus
 PaperFeed 5                         # refused by the device
@@ -77,18 +79,18 @@ GetTaxRates
       << f.err;
 
   const Seen expected_seen{
-      {0xFF, ""},
-      {0xA1, ""},
-      {0x8F, "05"},
-      {0x83, "010000\t"},
-      {0x86, "\xD5\xEB\xFF\xE1\tB\t1.00\t1.20\t"},  // Windows-1251 on the wire
-      {0x87, "3\t2.00\t1.80\t"},
-      {0x89, "P-10\t"},
-      {0x8A, ""},
-      {0x8B, "0110.00\t"},
-      {0x84, ""},
-      {0xA2, "01;2?"},
-      {0x72, ""},
+      {Command::kProbe, ""},
+      {Command::kGetStatus, ""},
+      {Command::kPaperFeed, "05"},
+      {Command::kOpenFiscNote, "010000\t"},
+      {Command::kSellTaxGroup, "\xD5\xEB\xFF\xE1\tB\t1.00\t1.20\t"},  // Windows-1251 on the wire
+      {Command::kSellArt, "3\t2.00\t1.80\t"},
+      {Command::kAddition, "P-10\t"},
+      {Command::kSubTotal, ""},
+      {Command::kPay, "0110.00\t"},
+      {Command::kCloseFiscNote, ""},
+      {Command::kSendSerNum, "01;2?"},
+      {Command::kTaxRates, ""},
   };
   EXPECT_EQ(SimSaw(), expected_seen);
 }
@@ -101,7 +103,7 @@ TEST_F(Nevctl, NoDeviceGivesExitCodeOne) {
   EXPECT_EQ(CallPart(Lines(f.out)[0]),
             R"({"member": "InitConnection", "result": false, "out": {}, "messages": [{"title": ")" +
                 kTitle + R"(", "style": 16, "text": "Error opening COM Port!"}]})");
-  EXPECT_EQ(SimSaw(), (Seen{{0xFF, ""}}));
+  EXPECT_EQ(SimSaw(), (Seen{{Command::kProbe, ""}}));
 }
 
 TEST_F(Nevctl, AMistakeAnywhereInAScriptSendsNothing) {
@@ -131,7 +133,7 @@ TEST_F(Nevctl, CallByPortNumberAndReadableOutput) {
   EXPECT_EQ(lines[2], "    Total = 0");
   EXPECT_EQ(lines[6], "    not accepted: refused by the device (status 81 80 80: general error)");
   EXPECT_EQ(lines[7], "StopConnection() -> True");
-  EXPECT_EQ(SimSaw(), (Seen{{0xFF, ""}, {0x8A, ""}}));
+  EXPECT_EQ(SimSaw(), (Seen{{Command::kProbe, ""}, {Command::kSubTotal, ""}}));
 }
 
 TEST_F(Nevctl, FmReportCollectsEveryPiece) {
@@ -155,8 +157,11 @@ TEST_F(Nevctl, FmReportCollectsEveryPiece) {
   EXPECT_EQ(CallPart(calls[4]),
             R"({"member": "GetNextFMReport", "result": "", "out": {}, "messages": []})");
 
-  const Seen expected{{0xFF, ""}, {0x54, ""},    {0x4E, ""}, {0x4E, ""}, {0x4E, ""}, {0x4E, ""},
-                      {0xFF, ""}, {0x54, "2-3"}, {0x4E, ""}, {0x4E, ""}, {0x4E, ""}};
+  const Seen expected{
+      {Command::kProbe, ""},       {Command::kFirstFMReport, ""},    {Command::kNextFMPiece, ""},
+      {Command::kNextFMPiece, ""}, {Command::kNextFMPiece, ""},      {Command::kNextFMPiece, ""},
+      {Command::kProbe, ""},       {Command::kFirstFMReport, "2-3"}, {Command::kNextFMPiece, ""},
+      {Command::kNextFMPiece, ""}, {Command::kNextFMPiece, ""}};
   EXPECT_EQ(SimSaw(), expected);
 }
 
@@ -197,8 +202,8 @@ TEST_F(Nevctl, TimeOutAgainstANevSimProcess) {
             R"({"member": "ZDay", "result": "False", "out": {}, "messages": [{"title": ")" +
                 kTitle + R"(", "style": 16, "text": "RS232 Time out!"}]})");
   const std::string trace = nevtest::ReadFile(logs.str() + "/trace");
-  EXPECT_NE(trace.find("0x72"), std::string::npos) << trace;
-  EXPECT_NE(trace.find("0x99"), std::string::npos) << trace;
+  EXPECT_NE(trace.find(HexCode(Command::kTaxRates)), std::string::npos) << trace;
+  EXPECT_NE(trace.find(HexCode(Command::kZDay)), std::string::npos) << trace;
 }
 
 }  // namespace

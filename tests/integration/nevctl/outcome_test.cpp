@@ -16,6 +16,7 @@
 namespace {
 
 using namespace nevctltest;
+using nevtest::Code;
 using nlohmann::json;
 
 std::vector<json> Calls(const std::string& out) {
@@ -68,10 +69,10 @@ TEST_F(Nevctl, RefusedCallStopsTheRunAndTellsWhy) {
 
   EXPECT_EQ(Count(f.err, "line 3: CloseFiscNote was not accepted"), 1u) << f.err;
   EXPECT_NE(f.err.find("device is left as it is"), std::string::npos) << f.err;
-  // Nothing after the refusal reached the device: no payment (0x8B), the receipt is still open.
+  // Nothing after the refusal reached the device: no payment (Pay), the receipt is still open.
   const Seen seen = SimSaw();
   ASSERT_FALSE(seen.empty());
-  EXPECT_EQ(seen.back(), (std::pair<int, std::string>{0x84, ""}));
+  EXPECT_EQ(seen.back(), (std::pair<Command, std::string>{Command::kCloseFiscNote, ""}));
   EXPECT_TRUE(sim.CurrentTotals().fiscal_open);
 }
 
@@ -105,7 +106,7 @@ TEST_F(Nevctl, ExitCodes) {
   EXPECT_EQ(f.exit_code, 3) << f.out;
   EXPECT_NE(f.out.find("not accepted: refused by the device"), std::string::npos) << f.out;
 
-  sim.NakCommand(0x8F);
+  sim.NakCommand(Code(Command::kPaperFeed));
   f = Ctl({"--json", "--port", port, "call", "PaperFeed", "2"});
   EXPECT_EQ(f.exit_code, 3) << f.out;
   EXPECT_EQ(Calls(f.out).at(1)["outcome"], "nak");
@@ -284,7 +285,7 @@ TEST_F(Nevctl, HostileArgumentsNameTheParameterAndSendNothing) {
   EXPECT_EQ(calls[1]["reply"], nullptr);
   EXPECT_EQ(calls[1]["status"], nullptr);
   EXPECT_TRUE(calls[1]["error"].is_object());
-  EXPECT_EQ(SimSaw(), (Seen{{0xFF, ""}}));
+  EXPECT_EQ(SimSaw(), (Seen{{Command::kProbe, ""}}));
 }
 
 TEST(NevctlDemo, JsonDemoWritesOnlyJson) {

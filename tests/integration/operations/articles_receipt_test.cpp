@@ -7,23 +7,23 @@ namespace {
 TEST_F(OperationsTest, ArticleAndDepartmentNumbersTravelInTheirOwnForms) {
   SetNextSequence(0);
   nev->GetArticle(5);
-  EXPECT_EQ(Hex(One().raw), "02 20 21 77 24 52 20 35 09 38 3C 03");
-  ExpectFrame([&] { nev->GetArticle(-3); }, 0x77, "R-3\t");
-  ExpectFrame([&] { nev->GetArticle(0); }, 0x77, "R 0\t");
-  sim.OverrideReply(0x77, "5\t\xD5\xEB\xFF\xE1\t1.20");  // Windows-1251
+  EXPECT_EQ(Hex(TakeOnlyFrame().raw), "02 20 21 77 24 52 20 35 09 38 3C 03");
+  ExpectSends([&] { nev->GetArticle(-3); }, Command::kGetArticle, "R-3\t");
+  ExpectSends([&] { nev->GetArticle(0); }, Command::kGetArticle, "R 0\t");
+  sim.OverrideReply(Code(Command::kGetArticle), "5\t\xD5\xEB\xFF\xE1\t1.20");  // Windows-1251
   EXPECT_EQ(nev->GetArticle(5), "5\tХляб\t1.20");
-  Take();
+  sim.ClearRecord();
 
   SetNextSequence(0);
   nev->GetDepartment(26);
-  EXPECT_EQ(Hex(One().raw), "02 20 21 76 22 31 3A 34 34 03");
+  EXPECT_EQ(Hex(TakeOnlyFrame().raw), "02 20 21 76 22 31 3A 34 34 03");
   const std::pair<int32_t, std::string> departments[] = {
       {1, "01"},  {10, "0:"},      {255, "??"},
       {-1, "0/"}, {3327, "\xFF?"}, {-783, std::string("\0!", 2)},
   };
   for (const auto& [x, data] : departments) {
     nev->GetDepartment(x);
-    ExpectFrame(0x76, data);
+    ExpectOneFrame(Command::kGetDepartment, data);
   }
   Messages();
 
@@ -40,11 +40,11 @@ TEST_F(OperationsTest, ArticleAndDepartmentNumbersTravelInTheirOwnForms) {
 }
 
 TEST_F(OperationsTest, SetArticleSendsTheRecordUnchanged) {
-  ExpectFrame([&] { nev->SetArticle("12", "Bread", "1.20", 2, 1, 0, 0, "", "10"); }, 0x27,
-              "12\tBread\t1.20\t2100000000000000\t10\t");
-  ExpectFrame([&] { nev->SetArticle("12", "Хляб", " 1.20 ", 10, 1, 0, 0, "123", "10"); }, 0x27,
-              "12\t\xD5\xEB\xFF\xE1\t 1.20 \t:100123\t10\t");
-  ExpectFrame([&] { nev->SetArticle("1", "", "", 0, 0, 0, 207, "  ", ""); }, 0x27,
+  ExpectSends([&] { nev->SetArticle("12", "Bread", "1.20", 2, 1, 0, 0, "", "10"); },
+              Command::kSetArticle, "12\tBread\t1.20\t2100000000000000\t10\t");
+  ExpectSends([&] { nev->SetArticle("12", "Хляб", " 1.20 ", 10, 1, 0, 0, "123", "10"); },
+              Command::kSetArticle, "12\t\xD5\xEB\xFF\xE1\t 1.20 \t:100123\t10\t");
+  ExpectSends([&] { nev->SetArticle("1", "", "", 0, 0, 0, 207, "  ", ""); }, Command::kSetArticle,
               "1\t\t\t000\xFF  \t\t");
   Messages();
 
@@ -80,7 +80,7 @@ TEST_F(OperationsTest, AWholeReceiptAddsUpOnTheDevice) {
   for (const char* line : {"Хляб", "Напитки", "Мляко", "4.50", "РЕСТО", "5.50", "ФИСКАЛЕН БОН"}) {
     EXPECT_NE(paper.find(line), std::string::npos) << line << "\n" << paper;
   }
-  EXPECT_EQ(Take().size(), 8u);
+  EXPECT_EQ(TakeReceived().size(), 8u);
 }
 
 }  // namespace

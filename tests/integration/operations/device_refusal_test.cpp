@@ -35,7 +35,7 @@ TEST_F(OperationsTest, RefusalsOfTheSimulatorGiveFalseWithTheirOutcome) {
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
   EXPECT_EQ(sim.CurrentTotals().z_number, z_before);
   // A frame the device rejects with NAK.
-  sim.NakCommand(0x8E);
+  sim.NakCommand(Code(Command::kOpenDraw));
   EXPECT_FALSE(nev->OpenDraw());
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kNak);
 
@@ -83,7 +83,7 @@ TEST_F(OperationsTest, OutcomesWithoutARefusal) {
   EXPECT_EQ(nested, Outcome::kBusy);
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kAnswered);  // the outer call finished last
   ASSERT_TRUE(sim.WaitForFrames(1, 2000));
-  EXPECT_EQ(Take().size(), 1u);  // the nested call sent nothing
+  EXPECT_EQ(TakeReceived().size(), 1u);  // the nested call sent nothing
   sim.ClearFaults();
   Messages();
   // A run-time error before anything is sent.

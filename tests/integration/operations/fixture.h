@@ -13,6 +13,7 @@
 #include "nevsim/simulator.h"
 #include "platform/regional.h"
 #include "service/access.h"
+#include "support/commands.h"
 #include "support/helpers.h"
 
 namespace nevtest {
@@ -27,6 +28,8 @@ inline nevsim::Options QuickReports() {
 
 class OperationsTest : public ::testing::Test {
  protected:
+  static constexpr int kQuietMs = 200;
+
   void SetUp() override {
     nev::platform::SetDecimalSymbolOverride(".");
     sim.Start();
@@ -40,41 +43,46 @@ class OperationsTest : public ::testing::Test {
   }
 
   // The frames (and bare bytes) the simulator received since the last call; forgets them.
-  std::vector<nevsim::Received> Take() {
+  std::vector<nevsim::Received> TakeReceived() {
     std::vector<nevsim::Received> frames = sim.Frames();
     sim.ClearRecord();
     return frames;
   }
-  // The command and data of every frame received since the last Take; forgets them.
-  using Sent = std::vector<std::pair<int, std::string>>;
+  // The command and data of every frame received since the last call; forgets them.
+  using Sent = std::vector<std::pair<Command, std::string>>;
   Sent TakeSent() {
     Sent sent;
-    for (const nevsim::Received& f : Take()) sent.emplace_back(f.cmd, f.data);
+    for (const nevsim::Received& f : TakeReceived()) sent.emplace_back(Command{f.cmd}, f.data);
     return sent;
   }
-  // The one frame a call wrote: fails the test unless exactly one arrived.
-  nevsim::Received One() {
-    const std::vector<nevsim::Received> frames = Take();
+  // The one frame received since the last call: fails the test unless exactly one arrived.
+  nevsim::Received TakeOnlyFrame() {
+    const std::vector<nevsim::Received> frames = TakeReceived();
     EXPECT_EQ(frames.size(), 1u) << (frames.empty() ? "" : Hex(frames.back().raw));
     return frames.empty() ? nevsim::Received{} : frames.back();
   }
-  // Checks that the one frame received since the last Take carries cmd and data.
-  void ExpectFrame(uint8_t cmd, const std::string& data) {
-    const nevsim::Received frame = One();
+  // Checks that exactly one well-formed frame, carrying cmd and data, arrived since the last call.
+  void ExpectOneFrame(Command cmd, const std::string& data) {
+    const nevsim::Received frame = TakeOnlyFrame();
     EXPECT_TRUE(frame.framed) << Hex(frame.raw);
-    EXPECT_EQ(frame.cmd, cmd) << Hex(frame.raw);
+    EXPECT_EQ(Command{frame.cmd}, cmd) << Hex(frame.raw);
     EXPECT_EQ(Hex(frame.data), Hex(data));
   }
-  void ExpectFrame(const std::function<void()>& call, uint8_t cmd, const std::string& data) {
+  // Runs call and checks that it sent exactly that one frame.
+  void ExpectSends(const std::function<void()>& call, Command cmd, const std::string& data) {
     call();
-    ExpectFrame(cmd, data);
+    ExpectOneFrame(cmd, data);
   }
-  // Checks that the previous call sent nothing: an answered OpenDraw after it is the only frame.
+  // Checks that the previous call wrote nothing to the line: no frame turns up within a short
+  // wait (a call's bytes are on the line when it returns; the wait gives the simulator's thread
+  // time to read them), and the simulator read no byte but the ACK that closed the exchange
+  // before, which may be recorded late. Forgets the record.
   void ExpectNothingSent() {
-    EXPECT_TRUE(nev->OpenDraw());
-    const std::vector<nevsim::Received> frames = Take();
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].cmd, 0x8E);
+    EXPECT_FALSE(sim.WaitForFrames(1, kQuietMs)) << Hex(sim.RawInput());
+    std::string raw = sim.RawInput();
+    std::erase(raw, '\x06');
+    EXPECT_EQ(Hex(raw), "");
+    sim.ClearRecord();
   }
   // The texts of the message boxes shown since the last call; forgets them.
   std::vector<std::string> Messages() { return recorder.Take(); }

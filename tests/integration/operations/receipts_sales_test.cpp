@@ -12,10 +12,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST_F(OperationsTest, PaperFeedSendsTheTwoDigitRowsAlone) {
-  ExpectFrame([&] { EXPECT_TRUE(nev->PaperFeed(5)); }, 0x8F, "05");
-  ExpectFrame([&] { EXPECT_TRUE(nev->PaperFeed(0)); }, 0x8F, "00");
-  ExpectFrame([&] { nev->PaperFeed(150); }, 0x8F, "150");
-  ExpectFrame([&] { nev->PaperFeed(-2); }, 0x8F, "-02");
+  ExpectSends([&] { EXPECT_TRUE(nev->PaperFeed(5)); }, Command::kPaperFeed, "05");
+  ExpectSends([&] { EXPECT_TRUE(nev->PaperFeed(0)); }, Command::kPaperFeed, "00");
+  ExpectSends([&] { nev->PaperFeed(150); }, Command::kPaperFeed, "150");
+  ExpectSends([&] { nev->PaperFeed(-2); }, Command::kPaperFeed, "-02");
   Messages();
 
   // Outside the 16-bit range of the row count: refused before anything is sent.
@@ -45,13 +45,13 @@ TEST_F(OperationsTest, OpenFiscNoteSendsTheOperatorFieldAndTheOptionalBS) {
     EXPECT_EQ(nev->LastCall().outcome,
               c.accepted ? nev::Outcome::kAnswered : nev::Outcome::kRefused);
     nev->VoidAll();
-    EXPECT_EQ(TakeSent(), (Sent{{0x83, c.data}, {0x8C, ""}}));
+    EXPECT_EQ(TakeSent(), (Sent{{Command::kOpenFiscNote, c.data}, {Command::kVoidAll, ""}}));
   }
 }
 
 TEST_F(OperationsTest, VoidAllWarnsAndTellsWhenTheDeviceRefuses) {
-  sim.NakCommand(0x8C);
-  ExpectFrame([&] { EXPECT_FALSE(nev->VoidAll()); }, 0x8C, "");
+  sim.NakCommand(Code(Command::kVoidAll));
+  ExpectSends([&] { EXPECT_FALSE(nev->VoidAll()); }, Command::kVoidAll, "");
   EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
   EXPECT_NE(LogText().find("\t(w)\tNEV\tVoidAll\tVoiding fiscal receipt\r\n"), std::string::npos);
 }
@@ -60,16 +60,18 @@ TEST_F(OperationsTest, FreeTextTravelsUnchangedInTheDeviceCodePage) {
   EXPECT_TRUE(nev->OpenServNote());
   EXPECT_TRUE(nev->ServText("  Service  "));
   EXPECT_TRUE(nev->CloseServNote());
-  EXPECT_EQ(TakeSent(), (Sent{{0x80, ""}, {0x82, "  Service  \t"}, {0x81, ""}}));
+  EXPECT_EQ(TakeSent(), (Sent{{Command::kOpenServNote, ""},
+                              {Command::kServText, "  Service  \t"},
+                              {Command::kCloseServNote, ""}}));
 
   EXPECT_TRUE(nev->OpenFiscNote("1", "0000"));
   EXPECT_TRUE(nev->FiscText(""));
   EXPECT_TRUE(nev->FiscText("Хляб №1"));
   EXPECT_TRUE(nev->VoidAll());
-  EXPECT_EQ(TakeSent(), (Sent{{0x83, "010000\t"},
-                              {0x85, "\t"},
-                              {0x85, "\xD5\xEB\xFF\xE1 \xB9\x31\t"},  // Windows-1251
-                              {0x8C, ""}}));
+  EXPECT_EQ(TakeSent(), (Sent{{Command::kOpenFiscNote, "010000\t"},
+                              {Command::kFiscText, "\t"},
+                              {Command::kFiscText, "\xD5\xEB\xFF\xE1 \xB9\x31\t"},  // Windows-1251
+                              {Command::kVoidAll, ""}}));
   EXPECT_TRUE(Messages().empty());
 }
 
@@ -81,7 +83,8 @@ TEST_F(OperationsTest, OversizeTextIsReportedOnceAndNothingIsSent) {
   // The limit counts bytes on the wire, not UTF-8 bytes: 222 Cyrillic letters and TAB fit.
   std::string cyrillic;
   for (int i = 0; i < 222; ++i) cyrillic += "я";
-  ExpectFrame([&] { nev->ServText(cyrillic); }, 0x82, std::string(222, '\xFF') + "\t");
+  ExpectSends([&] { nev->ServText(cyrillic); }, Command::kServText,
+              std::string(222, '\xFF') + "\t");
   Messages();
 
   // Silent mode: a critical log entry naming the method instead of the message box.
@@ -98,16 +101,17 @@ TEST_F(OperationsTest, OversizeTextIsReportedOnceAndNothingIsSent) {
 
 TEST_F(OperationsTest, SalesSendTheirNumberTexts) {
   ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
-  Take();
-  ExpectFrame([&] { nev->SellArt(12, 1, 2.5); }, 0x87, "12\t1.00\t2.50\t");
-  ExpectFrame([&] { nev->SellArt(12, -1, 0.125); }, 0x87, "12\t-1.00\t0.13\t");
-  ExpectFrame([&] { nev->SellDep(3, 1, 2.5); }, 0x88, "3\t1\t2.5\t");
-  ExpectFrame([&] { nev->SellDep(3, 0.1 + 0.2, 1.005); }, 0x88, "3\t0.3\t1.005\t");
-  ExpectFrame([&] { nev->SellTaxGroup("  Milk  ", " B ", 2, 1.1); }, 0x86, "Milk\tB\t2.00\t1.10\t");
+  sim.ClearRecord();
+  ExpectSends([&] { nev->SellArt(12, 1, 2.5); }, Command::kSellArt, "12\t1.00\t2.50\t");
+  ExpectSends([&] { nev->SellArt(12, -1, 0.125); }, Command::kSellArt, "12\t-1.00\t0.13\t");
+  ExpectSends([&] { nev->SellDep(3, 1, 2.5); }, Command::kSellDep, "3\t1\t2.5\t");
+  ExpectSends([&] { nev->SellDep(3, 0.1 + 0.2, 1.005); }, Command::kSellDep, "3\t0.3\t1.005\t");
+  ExpectSends([&] { nev->SellTaxGroup("  Milk  ", " B ", 2, 1.1); }, Command::kSellTaxGroup,
+              "Milk\tB\t2.00\t1.10\t");
 
   nev::platform::SetDecimalSymbolOverride(",");
-  ExpectFrame([&] { nev->SellArt(12, 1, 2.5); }, 0x87, "12\t1,00\t2,50\t");
-  ExpectFrame([&] { nev->SellDep(3, 1, 2.5); }, 0x88, "3\t1\t2,5\t");
+  ExpectSends([&] { nev->SellArt(12, 1, 2.5); }, Command::kSellArt, "12\t1,00\t2,50\t");
+  ExpectSends([&] { nev->SellDep(3, 1, 2.5); }, Command::kSellDep, "3\t1\t2,5\t");
   Messages();
 
   // Amounts that are not numbers, or too large for one, are refused before anything is sent,
@@ -128,21 +132,22 @@ TEST_F(OperationsTest, SalesSendTheirNumberTexts) {
   EXPECT_EQ(nev->LastCall().outcome, nev::Outcome::kBadArgument);
   ExpectNothingSent();
   // Just below the limit still goes out, to the cent.
-  ExpectFrame([&] { nev->SellArt(1, 1, 9999999999999.99); }, 0x87, "1\t1,00\t9999999999999,99\t");
+  ExpectSends([&] { nev->SellArt(1, 1, 9999999999999.99); }, Command::kSellArt,
+              "1\t1,00\t9999999999999,99\t");
   nev->VoidAll();
 }
 
 TEST_F(OperationsTest, AdditionPayAndAddSumTexts) {
   ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
   ASSERT_TRUE(nev->SellDep(1, 1, 50));
-  Take();
-  ExpectFrame([&] { nev->Addition(); }, 0x89, "P\t");
-  ExpectFrame([&] { nev->Addition(false, " 10.00 "); }, 0x89, "S10.00\t");
+  sim.ClearRecord();
+  ExpectSends([&] { nev->Addition(); }, Command::kAddition, "P\t");
+  ExpectSends([&] { nev->Addition(false, " 10.00 "); }, Command::kAddition, "S10.00\t");
 
-  ExpectFrame([&] { nev->Pay(1, 12.5); }, 0x8B, "0112.50\t");
-  ExpectFrame([&] { nev->Pay(1, 0); }, 0x8B, "01");
-  ExpectFrame([&] { nev->Pay(2, -5); }, 0x8B, "02");
-  ExpectFrame([&] { nev->Pay(3, kNaN); }, 0x8B, "03");
+  ExpectSends([&] { nev->Pay(1, 12.5); }, Command::kPay, "0112.50\t");
+  ExpectSends([&] { nev->Pay(1, 0); }, Command::kPay, "01");
+  ExpectSends([&] { nev->Pay(2, -5); }, Command::kPay, "02");
+  ExpectSends([&] { nev->Pay(3, kNaN); }, Command::kPay, "03");
   const std::string log = LogText();
   for (const char* entry :
        {"\t(i)\tNEV\tPay\tPayment is 0112.50\t\r\n", "\t(i)\tNEV\tPay\tPayment is 01\r\n",
@@ -159,16 +164,16 @@ TEST_F(OperationsTest, AdditionPayAndAddSumTexts) {
             }));
   ExpectNothingSent();
   nev->VoidAll();
-  Take();
+  sim.ClearRecord();
 
-  ExpectFrame([&] { nev->AddSum("3", "", 100, 1); }, 0x8D, "03\t01100.00\t");
-  ExpectFrame([&] { nev->AddSum("12", "77", -5, 2); }, 0x8D, "1277\t02-5.00\t");
+  ExpectSends([&] { nev->AddSum("3", "", 100, 1); }, Command::kAddSum, "03\t01100.00\t");
+  ExpectSends([&] { nev->AddSum("12", "77", -5, 2); }, Command::kAddSum, "1277\t02-5.00\t");
 }
 
 TEST_F(OperationsTest, SubTotalReadsFourTotalsWhateverTheDecimalSymbolAndZerosWithoutAReply) {
   double total = 0, a = 0, b = 0, c = 0;
-  sim.OverrideReply(0x8A, "10.50\t5.00\t3.00\t2.50");
-  ExpectFrame([&] { EXPECT_TRUE(nev->SubTotal(total, a, b, c)); }, 0x8A, "");
+  sim.OverrideReply(Code(Command::kSubTotal), "10.50\t5.00\t3.00\t2.50");
+  ExpectSends([&] { EXPECT_TRUE(nev->SubTotal(total, a, b, c)); }, Command::kSubTotal, "");
   EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 3, 2.5}));
 
   nev::platform::SetDecimalSymbolOverride(",");
@@ -178,19 +183,19 @@ TEST_F(OperationsTest, SubTotalReadsFourTotalsWhateverTheDecimalSymbolAndZerosWi
   nev::platform::SetDecimalSymbolOverride(".");
 
   // Two fields: the last one stands for the missing ones.
-  sim.OverrideReply(0x8A, "10.50\t5.00");
+  sim.OverrideReply(Code(Command::kSubTotal), "10.50\t5.00");
   EXPECT_TRUE(nev->SubTotal(total, a, b, c));
   EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 5, 5}));
   EXPECT_TRUE(Messages().empty());
 
   // Three fields each ended by TAB: the empty fourth does not convert.
-  sim.OverrideReply(0x8A, "10.50\t5.00\t3.00\t");
+  sim.OverrideReply(Code(Command::kSubTotal), "10.50\t5.00\t3.00\t");
   EXPECT_FALSE(nev->SubTotal(total, a, b, c));
   EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({10.5, 5, 3, 0}));
   EXPECT_EQ(Messages(), std::vector<std::string>{"Type mismatch"});
 
   // No reply at all: false, and the totals are zero.
-  sim.NakCommand(0x8A);
+  sim.NakCommand(Code(Command::kSubTotal));
   total = a = b = c = 7;
   EXPECT_FALSE(nev->SubTotal(total, a, b, c));
   EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({0, 0, 0, 0}));

@@ -92,23 +92,23 @@ TEST_F(RefusalTest, InjectionCodePageAndRangeRefusalsSendNothing) {
 TEST_F(RefusalTest, AllowedEdgesStillTravel) {
   // The device may refuse some of these; what matters is that they travel as given.
   nev->OpenFiscNote("99", "x");
-  ExpectFrame(0x83, "99x\t");
+  ExpectOneFrame(Command::kOpenFiscNote, "99x\t");
   nev->VoidAll();
-  Take();
+  sim.ClearRecord();
   EXPECT_TRUE(nev->OpenFiscNote("1", ""));
-  Take();
+  sim.ClearRecord();
   EXPECT_TRUE(nev->SellTaxGroup("Хляб", "B", 1, 1));
-  ExpectFrame(0x86, "\xD5\xEB\xFF\xE1\tB\t1.00\t1.00\t");
+  ExpectOneFrame(Command::kSellTaxGroup, "\xD5\xEB\xFF\xE1\tB\t1.00\t1.00\t");
   nev->Pay(0, 1);
-  ExpectFrame(0x8B, "001.00\t");
+  ExpectOneFrame(Command::kPay, "001.00\t");
   nev->AddSum("0", "", 1, 99);
-  ExpectFrame(0x8D, "00\t991.00\t");
+  ExpectOneFrame(Command::kAddSum, "00\t991.00\t");
   nev->VoidAll();
-  Take();
+  sim.ClearRecord();
   nev->PaperFeed(-5);
-  ExpectFrame(0x8F, "-05");
+  ExpectOneFrame(Command::kPaperFeed, "-05");
   nev->GetFirstFMReport("0\t1\x01");
-  ExpectFrame(0x54, "0\t1\x01");
+  ExpectOneFrame(Command::kFirstFMReport, "0\t1\x01");
   Messages();
 }
 
@@ -117,7 +117,7 @@ TEST_F(RefusalTest, LossyTextBecomesQuestionMarks) {
   nev::NEVAccess::State(*nev).lossy_text = true;
   EXPECT_TRUE(nev->OpenServNote());
   EXPECT_TRUE(nev->ServText("a\xE4\xB8\xAD"));
-  EXPECT_EQ(TakeSent(), (Sent{{0x80, ""}, {0x82, "a?\t"}}));
+  EXPECT_EQ(TakeSent(), (Sent{{Command::kOpenServNote, ""}, {Command::kServText, "a?\t"}}));
 }
 
 }  // namespace

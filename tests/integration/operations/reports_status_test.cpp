@@ -8,13 +8,13 @@ namespace {
 TEST_F(OperationsTest, ReportCommandsSendTheirWorkedFramesAndTellWhenRefusedOrUnanswered) {
   SetNextSequence(0);
   nev->ZDeny();
-  EXPECT_EQ(Hex(One().raw), "02 20 21 29 21 31 3B 3C 03");
+  EXPECT_EQ(Hex(TakeOnlyFrame().raw), "02 20 21 29 21 31 3B 3C 03");
   SetNextSequence(0);
   nev->ZAllow();
-  EXPECT_EQ(Hex(One().raw), "02 20 21 29 21 30 3B 3B 03");
+  EXPECT_EQ(Hex(TakeOnlyFrame().raw), "02 20 21 29 21 30 3B 3B 03");
   SetNextSequence(0);
   nev->Dublicate();
-  EXPECT_EQ(Hex(One().raw), "02 20 21 90 20 3F 31 03");
+  EXPECT_EQ(Hex(TakeOnlyFrame().raw), "02 20 21 90 20 3F 31 03");
   Messages();
 
   EXPECT_TRUE(nev->EJournal());
@@ -22,11 +22,17 @@ TEST_F(OperationsTest, ReportCommandsSendTheirWorkedFramesAndTellWhenRefusedOrUn
   EXPECT_EQ(nev->ZArticles(), std::optional<bool>(true));
   EXPECT_TRUE(nev->ZDep());
   EXPECT_TRUE(nev->ZCasher());
-  EXPECT_EQ(TakeSent(), (Sent{{0x91, ""}, {0x99, ""}, {0x9A, ""}, {0x9B, ""}, {0x9C, ""}}));
+  EXPECT_EQ(TakeSent(), (Sent{{Command::kEJournal, ""},
+                              {Command::kZDay, ""},
+                              {Command::kZArticles, ""},
+                              {Command::kZDep, ""},
+                              {Command::kZCasher, ""}}));
   EXPECT_TRUE(Messages().empty());
 
   // Refused or unanswered: the results tell.
-  for (int code : {0x90, 0x91, 0x99, 0x9A, 0x9B, 0x9C}) sim.NakCommand(code);
+  for (Command cmd : {Command::kDuplicate, Command::kEJournal, Command::kZDay, Command::kZArticles,
+                      Command::kZDep, Command::kZCasher})
+    sim.NakCommand(Code(cmd));
   EXPECT_FALSE(nev->Dublicate());
   EXPECT_FALSE(nev->EJournal());
   EXPECT_EQ(nev->ZDay(), "False");
@@ -55,10 +61,10 @@ TEST_F(OperationsTest, WithoutAConnectionEveryResultIsAFailure) {
 }
 
 TEST_F(OperationsTest, FMReportPiecesPassThroughAndNextIsOneBareByte) {
-  sim.OverrideReply(0x54, "piece\t1");
-  ExpectFrame([&] { EXPECT_EQ(nev->GetFirstFMReport("0101202431122024"), "piece\t1"); }, 0x54,
-              "0101202431122024");
-  ExpectFrame([&] { nev->GetFirstFMReport(""); }, 0x54, "");
+  sim.OverrideReply(Code(Command::kFirstFMReport), "piece\t1");
+  ExpectSends([&] { EXPECT_EQ(nev->GetFirstFMReport("0101202431122024"), "piece\t1"); },
+              Command::kFirstFMReport, "0101202431122024");
+  ExpectSends([&] { nev->GetFirstFMReport(""); }, Command::kFirstFMReport, "");
 
   // "N" goes alone: no frame, no sequence value spent.
   SetNextSequence(0x40);
@@ -66,11 +72,11 @@ TEST_F(OperationsTest, FMReportPiecesPassThroughAndNextIsOneBareByte) {
   std::string raw = sim.RawInput();
   std::erase(raw, '\x06');  // the ACKs written back may be recorded late
   EXPECT_EQ(raw, "N");
-  const nevsim::Received bare = One();
+  const nevsim::Received bare = TakeOnlyFrame();
   EXPECT_FALSE(bare.framed);
   EXPECT_EQ(bare.raw, "N");
   nev->ZAllow();
-  EXPECT_EQ(One().seq, 0x40);
+  EXPECT_EQ(TakeOnlyFrame().seq, 0x40);
 
   EXPECT_EQ(nev->GetFirstFMReport(std::string(224, '1')), "");
   EXPECT_EQ(Messages(), std::vector<std::string>{kInvalidArgument});
@@ -96,7 +102,7 @@ TEST_F(OperationsTest, GetStatusDecodesTheStatusBytesOfItsReply) {
     sim.ForceStatus(c.b0, c.b1, 0);
     const std::size_t mark = LogEntries(nev->Log().LogFile()).size();
     EXPECT_EQ(nev->GetStatus(), c.status);
-    ExpectFrame(0xA1, "");
+    ExpectOneFrame(Command::kGetStatus, "");
     std::vector<std::string> expected, entries = LogEntries(nev->Log().LogFile());
     for (const std::string& w : c.warnings) {
       expected.push_back("(w)\tNEV\tSetStatus\tPrinter Status: " + w);
@@ -112,7 +118,7 @@ TEST_F(OperationsTest, GetStatusWithoutAReplyFrameStaysUndecided) {
   sim.ForceStatus(0x1D, 0, 0);
   EXPECT_EQ(nev->GetStatus(), -88);
   sim.ClearFaults();
-  sim.NakCommand(0xA1);
+  sim.NakCommand(Code(Command::kGetStatus));
   const std::size_t mark = LogText().size();
   // The stored bytes are the earlier reply's: they are not decoded again.
   EXPECT_EQ(nev->GetStatus(), -33);
@@ -130,27 +136,27 @@ TEST_F(OperationsTest, GetStatusWithoutAReplyFrameStaysUndecided) {
   EXPECT_EQ(nev::NEVAccess::State(*nev).printer_status, -11);
   EXPECT_EQ(LogText().size(), mark2);
 
-  Take();
+  sim.ClearRecord();
   SetNextSequence(0x21);
   nev->GetStatus();
-  EXPECT_EQ(Hex(One().raw), "02 21 21 A1 20 30 33 03");
+  EXPECT_EQ(Hex(TakeOnlyFrame().raw), "02 21 21 A1 20 30 33 03");
 }
 
 TEST_F(OperationsTest, SendSerNumSendsHexDigitsInNibbleForm) {
   std::string num = "  0a1B-2F ";
   nev->SendSerNum(num);
   EXPECT_EQ(num, "0a1B-2F");
-  ExpectFrame(0xA2, "01;2?");
+  ExpectOneFrame(Command::kSendSerNum, "01;2?");
 
   num = "1A";
   SetNextSequence(0);
   nev->SendSerNum(num);
-  EXPECT_EQ(Hex(One().raw), "02 20 21 A2 22 31 3A 37 30 03");
+  EXPECT_EQ(Hex(TakeOnlyFrame().raw), "02 20 21 A2 22 31 3A 37 30 03");
 
   num = "   ";
   nev->SendSerNum(num);
   EXPECT_EQ(num, "");
-  ExpectFrame(0xA2, "");
+  ExpectOneFrame(Command::kSendSerNum, "");
   Messages();
 
   // Too many digits for a frame: Num is trimmed already, nothing is sent.
@@ -162,17 +168,20 @@ TEST_F(OperationsTest, SendSerNumSendsHexDigitsInNibbleForm) {
 }
 
 TEST_F(OperationsTest, QueriesReturnTheReplyDataAsItCame) {
-  sim.OverrideReply(0x72, "20.00\t9.00\t\t0.00");
+  sim.OverrideReply(Code(Command::kTaxRates), "20.00\t9.00\t\t0.00");
   EXPECT_EQ(nev->GetTaxRates(), "20.00\t9.00\t\t0.00");
-  sim.OverrideReply(0x92, "\xD5\xEB\xFF\xE1");  // Windows-1251
+  sim.OverrideReply(Code(Command::kNumberOfNotes), "\xD5\xEB\xFF\xE1");  // Windows-1251
   EXPECT_EQ(nev->GetNumberofNotes(), "Хляб");
-  sim.OverrideReply(0x93, "");
+  sim.OverrideReply(Code(Command::kNoteInfo), "");
   EXPECT_EQ(nev->NoteInfo(), "");
-  sim.OverrideReply(0xA0, "ECR\t1");
+  sim.OverrideReply(Code(Command::kECRInfo), "ECR\t1");
   EXPECT_EQ(nev->ECRInfo(), "ECR\t1");
-  EXPECT_EQ(TakeSent(), (Sent{{0x72, ""}, {0x92, ""}, {0x93, ""}, {0xA0, ""}}));
+  EXPECT_EQ(TakeSent(), (Sent{{Command::kTaxRates, ""},
+                              {Command::kNumberOfNotes, ""},
+                              {Command::kNoteInfo, ""},
+                              {Command::kECRInfo, ""}}));
 
-  sim.NakCommand(0x72);
+  sim.NakCommand(Code(Command::kTaxRates));
   EXPECT_EQ(nev->GetTaxRates(), "");
   EXPECT_EQ(Messages(), std::vector<std::string>{kRefused});
 }

@@ -20,6 +20,7 @@
 #include "nev/message.h"
 #include "nev/nev.h"
 #include "nev/receipt.h"
+#include "support/commands.h"
 #include "support/helpers.h"
 
 extern char** environ;
@@ -28,6 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using nevtest::Command;
+using nevtest::HexCode;
 using std::chrono::milliseconds;
 
 // Each driver run must end within this bound (a lost answer, reopening the line and asking the
@@ -43,18 +46,17 @@ const char* kDocument = R"({"id": "till7-000123", "operator": {"number": 1, "pas
 
 struct StepCode {
   const char* member;
-  int code;
+  Command code;
 };
 // Every step of the receipt, in order, by the command it sends.
-const StepCode kSteps[] = {{"OpenFiscNote", 0x83}, {"SellTaxGroup", 0x86}, {"SellArt", 0x87},
-                           {"SellDep", 0x88},      {"FiscText", 0x85},     {"SubTotal", 0x8A},
-                           {"Pay", 0x8B},          {"CloseFiscNote", 0x84}};
-
-std::string Hex(int code) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02X", code);
-  return buf;
-}
+const StepCode kSteps[] = {{"OpenFiscNote", Command::kOpenFiscNote},
+                           {"SellTaxGroup", Command::kSellTaxGroup},
+                           {"SellArt", Command::kSellArt},
+                           {"SellDep", Command::kSellDep},
+                           {"FiscText", Command::kFiscText},
+                           {"SubTotal", Command::kSubTotal},
+                           {"Pay", Command::kPay},
+                           {"CloseFiscNote", Command::kCloseFiscNote}};
 
 pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
   posix_spawn_file_actions_t actions;
@@ -231,7 +233,7 @@ TEST_F(FaultMatrix, AnswerLostAtEachStep) {
   Figures f;
   for (const StepCode& s : kSteps) {
     Fresh();
-    StartSim({"--lose-answer", Hex(s.code) + ":1"});
+    StartSim({"--lose-answer", HexCode(s.code) + ":1"});
     const int code = RunDriver();
     EXPECT_TRUE(code == 0 || code == 3) << s.member << ": exit " << code;
     Check(std::string("answer lost at ") + s.member, f);
@@ -243,7 +245,7 @@ TEST_F(FaultMatrix, PowerCutAtEachStepAndBack) {
   Figures f;
   for (const StepCode& s : kSteps) {
     Fresh();
-    StartSim({"--power-cut-after", Hex(s.code)});
+    StartSim({"--power-cut-after", HexCode(s.code)});
     const pid_t driver = StartDriver();
     // The device goes down after executing the step; it comes back as it was.
     EXPECT_TRUE(WaitExit(sim_, 20000)) << s.member << ": the power cut did not come";
@@ -264,7 +266,7 @@ TEST_F(FaultMatrix, DriverKilledAtEachStepAndStartedAgainOnTheSameJournal) {
     StartSim({});
     const pid_t driver = StartDriver();
     // Killed the moment the device has the step's command.
-    const bool reached = WaitForText(trace_, "(" + Hex(s.code) + ") seq", 20000);
+    const bool reached = WaitForText(trace_, "(" + HexCode(s.code) + ") seq", 20000);
     ::kill(driver, SIGKILL);
     WaitExit(driver, 5000);
     EXPECT_TRUE(reached) << s.member;

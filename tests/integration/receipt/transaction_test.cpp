@@ -11,11 +11,14 @@
 #include "nev/receipt.h"
 #include "nevsim/simulator.h"
 #include "platform/regional.h"
+#include "support/commands.h"
 #include "support/helpers.h"
 
 namespace {
 
 namespace rc = nev::receipt;
+using nevtest::Code;
+using nevtest::Command;
 
 std::string Sale(const std::string& id, const std::string& extra_item = "") {
   return R"({"id": ")" + id + R"(", "operator": {"number": 1, "password": "0000"},
@@ -45,9 +48,9 @@ class ReceiptTransaction : public ::testing::Test {
     return rc::Submit(*printer_, line_, *journal_, rc::ParseDocument(json));
   }
   // The commands the simulator received since the last call.
-  std::vector<int> Sent() {
-    std::vector<int> codes;
-    for (const auto& f : sim_.Frames()) codes.push_back(f.cmd);
+  std::vector<Command> Sent() {
+    std::vector<Command> codes;
+    for (const auto& f : sim_.Frames()) codes.push_back(Command{f.cmd});
     sim_.ClearRecord();
     return codes;
   }
@@ -105,12 +108,12 @@ TEST_F(ReceiptTransaction, ARefusedStepVoidsTheReceiptAndARefusedOpenOpensNothin
   const rc::Result refused = Submit(Sale("t-3"));
   EXPECT_EQ(refused.state, rc::State::kRefused) << rc::ResultJson(refused);
   EXPECT_EQ(refused.error->step, "OpenFiscNote");
-  EXPECT_EQ(Sent(), (std::vector<int>{0x92, 0x83}));
+  EXPECT_EQ(Sent(), (std::vector<Command>{Command::kNumberOfNotes, Command::kOpenFiscNote}));
   EXPECT_EQ(journal_->Find("t-3")->state, "refused");
 }
 
 TEST_F(ReceiptTransaction, ALostCloseAnswerIsSettledByAskingNotByClosingAgain) {
-  sim_.LoseAnswer(0x84, 1);
+  sim_.LoseAnswer(Code(Command::kCloseFiscNote), 1);
   const rc::Result r = Submit(Sale("t-4"));
   EXPECT_EQ(r.state, rc::State::kPrinted) << rc::ResultJson(r);
   EXPECT_EQ(r.receipt_number, 1);
@@ -121,7 +124,7 @@ TEST_F(ReceiptTransaction, ALostCloseAnswerIsSettledByAskingNotByClosingAgain) {
   EXPECT_EQ(sim_.CurrentTotals().receipts, 1);
 
   // A lost payment answer: the receipt is still open, so it is voided.
-  sim_.LoseAnswer(0x8B, 1);
+  sim_.LoseAnswer(Code(Command::kPay), 1);
   const rc::Result paid = Submit(Sale("t-5"));
   EXPECT_EQ(paid.state, rc::State::kVoided) << rc::ResultJson(paid);
   EXPECT_EQ(sim_.CurrentTotals().receipts, 1);

@@ -44,22 +44,22 @@ TEST(SimCli, ServesALinkWithFaultsFromTheCommandLineAndCleansUpOnSigterm) {
   char folder[] = "/tmp/nevsim-cli-XXXXXX";
   ASSERT_NE(::mkdtemp(folder), nullptr);
   const fs::path link = fs::path(folder) / "fiscal", paper = fs::path(folder) / "paper.txt";
-  SimProcess nev_sim("--link " + link.string() + " --paper " + paper.string() +
-                     " --nak 0xA1 --garbage '\\x01ab' --baud 115200");
+  SimProcess nev_sim("--link " + link.string() + " --paper " + paper.string() + " --nak " +
+                     nevtest::HexCode(Command::kGetStatus) + " --garbage '\\x01ab' --baud 115200");
   const std::string slave = nev_sim.Read();
   ASSERT_FALSE(slave.empty());
   EXPECT_EQ(fs::read_symlink(link).string(), slave);
   {
     DevicePort port(link.string());
-    const Answer probe = port.Command(0xFF);
+    const Reply probe = port.Request(Command::kProbe);
     EXPECT_EQ(probe.kind, Answer::kNak);
     EXPECT_EQ(probe.before,
               "\x01"
               "ab");
-    EXPECT_EQ(port.Command(0xA1).kind, Answer::kNak);  // --nak
-    EXPECT_EQ(port.Command(0x80).kind, Answer::kFrame);
-    EXPECT_EQ(port.Command(0x82, Cp("Привет\t")).kind, Answer::kAck);
-    EXPECT_EQ(port.Command(0x81).kind, Answer::kFrame);
+    EXPECT_EQ(port.Request(Command::kGetStatus).kind, Answer::kNak);  // --nak
+    EXPECT_EQ(port.Request(Command::kOpenServNote).kind, Answer::kFrame);
+    EXPECT_EQ(port.Request(Command::kServText, Cp("Привет\t")).kind, Answer::kAck);
+    EXPECT_EQ(port.Request(Command::kCloseServNote).kind, Answer::kFrame);
   }
   EXPECT_EQ(nev_sim.Finish(SIGTERM), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));  // the link is removed

@@ -8,17 +8,17 @@ using SimFaults = SimTest;
 
 TEST_F(SimFaults, SilentDeviceRecordsButNeitherAnswersNorExecutes) {
   sim->SetSilent(true);
-  port->Write(Frame(0x20, 0x83, "01\t"));
+  port->Write(Frame(0x20, Command::kOpenFiscNote, "01\t"));
   ASSERT_TRUE(sim->WaitForFrames(1, 2000));
   EXPECT_EQ(port->Drain(300), "");
   sim->ClearFaults();
-  EXPECT_EQ(Do(Ok(0x83, "01\t")), "1");  // the first one did not open the receipt
+  EXPECT_EQ(Do(Ok(Command::kOpenFiscNote, "01\t")), "1");  // the first one did not open the receipt
 }
 
 TEST_F(SimFaults, NakForAGivenCommandOnlyAndWithoutEffect) {
-  sim->NakCommand(0x83);
-  sim->NakCommand('N');
-  Run({Nak(0x83, "01\t"), Ack(0x8E), Ok(0x54)});
+  sim->NakCommand(Code(Command::kOpenFiscNote));
+  sim->NakCommand(Code(Command::kNextFMPiece));
+  Run({Nak(Command::kOpenFiscNote, "01\t"), Ack(Command::kOpenDraw), Ok(Command::kFirstFMReport)});
   EXPECT_FALSE(sim->CurrentTotals().fiscal_open);
   EXPECT_EQ(port->Send("N").kind, Answer::kNak);
   sim->ClearFaults();
@@ -28,11 +28,12 @@ TEST_F(SimFaults, NakForAGivenCommandOnlyAndWithoutEffect) {
 TEST_F(SimFaults, GarbageAndSynStormComeBeforeEveryAnswer) {
   sim->GarbageBeforeReplies("xy\x01z");
   sim->SynStorm(7, 5);
-  const std::pair<uint8_t, Answer::Kind> cases[] = {
-      {0x8E, Answer::kAck}, {0xA1, Answer::kFrame}, {0xFF, Answer::kNak}};
+  const std::pair<Command, Answer> cases[] = {{Command::kOpenDraw, Answer::kAck},
+                                              {Command::kGetStatus, Answer::kFrame},
+                                              {Command::kProbe, Answer::kNak}};
   for (auto [cmd, kind] : cases) {
-    SCOPED_TRACE(int(cmd));
-    const Answer a = port->Command(cmd);
+    SCOPED_TRACE(int(Code(cmd)));
+    const Reply a = port->Request(cmd);
     EXPECT_EQ(a.kind, kind);
     EXPECT_EQ(a.before, "xy\x01z");
     EXPECT_EQ(a.syns, 7);
@@ -41,9 +42,9 @@ TEST_F(SimFaults, GarbageAndSynStormComeBeforeEveryAnswer) {
 }
 
 TEST_F(SimFaults, SplitRepliesArriveWholeAndUnchanged) {
-  const std::string plain = port->Command(0x72).raw;
+  const std::string plain = port->Request(Command::kTaxRates).raw;
   sim->SplitReplies(4, 30);
-  const Answer a = port->Command(0x72);
+  const Reply a = port->Request(Command::kTaxRates);
   ExpectWellFormed(a);
   // All but the echoed sequence byte and the check characters that cover it.
   ASSERT_EQ(a.raw.size(), plain.size());
@@ -52,32 +53,35 @@ TEST_F(SimFaults, SplitRepliesArriveWholeAndUnchanged) {
 
 TEST_F(SimFaults, DelayedReplyComesAfterTheDriversTimeOut) {
   sim->DelayReplies(3500);
-  port->Write(Frame(0x20, 0xA1));
+  port->Write(Frame(0x20, Command::kGetStatus));
   EXPECT_EQ(port->Drain(1000), "");  // nothing early
   ExpectWellFormed(port->Read(6000));
 }
 
 TEST_F(SimFaults, StatusByteZeroFollowsReceiptsAndPaperAndPaperOutRefusesPrinting) {
-  Run({Ok(0x80)});
+  Run({Ok(Command::kOpenServNote)});
   EXPECT_EQ(Status0(), 0x90);
   sim->SetPaperOut(true);
   EXPECT_EQ(Status0(), 0x94);
-  EXPECT_EQ(port->Command(0x81).status[0], 0x95);  // general error on the refused command only
+  EXPECT_EQ(port->Request(Command::kCloseServNote).status[0],
+            0x95);  // general error on the refused command only
   EXPECT_EQ(Status0(), 0x94);
   sim->SetPaperOut(false);
-  Run({Ok(0x81), Ok(0x83, "01\t")});
+  Run({Ok(Command::kCloseServNote), Ok(Command::kOpenFiscNote, "01\t")});
   EXPECT_EQ(Status0(), 0x88);
   sim->SetPaperOut(true);
-  Run({Nak(0x85, "text\t"), Nak(0x86, "a\tA\t1\t1.00\t"), Nak(0x8F, "02")});
-  EXPECT_EQ(Status0(), 0x8C);                           // no paper, fiscal receipt open
-  Run({Ack(0x8E), Ok(0x72, "", "20.00\t9.00\t0.00")});  // no paper needed
+  Run({Nak(Command::kFiscText, "text\t"), Nak(Command::kSellTaxGroup, "a\tA\t1\t1.00\t"),
+       Nak(Command::kPaperFeed, "02")});
+  EXPECT_EQ(Status0(), 0x8C);  // no paper, fiscal receipt open
+  Run({Ack(Command::kOpenDraw),
+       Ok(Command::kTaxRates, "", "20.00\t9.00\t0.00")});  // no paper needed
   sim->SetPaperOut(false);
-  Do(Ack(0x86, "a\tA\t1\t1.00\t"));
+  Do(Ack(Command::kSellTaxGroup, "a\tA\t1\t1.00\t"));
 }
 
 TEST_F(SimFaults, DroppedLineEndsMidReply) {
   sim->DropLineMidReply();
-  port->Write(Frame(0x20, 0x72));
+  port->Write(Frame(0x20, Command::kTaxRates));
   port->Drain(3000);
   EXPECT_TRUE(port->hung_up);
   EXPECT_TRUE(sim->LineDropped());
@@ -87,15 +91,15 @@ TEST_F(SimFaults, DroppedLineEndsMidReply) {
 }
 
 TEST_F(SimFaults, OverriddenRepliesAndForcedStatusBytes) {
-  sim->OverrideReply(0x8A, "1,5\t2");
-  sim->OverrideReply(0x8E, "frame instead of ACK");
-  Run({Ok(0x83, "01\t"), Ack(0x86, "a\tA\t1\t1.00\t"), Ok(0x8A, "", "1,5\t2"),
-       Ok(0x8E, "", "frame instead of ACK")});
+  sim->OverrideReply(Code(Command::kSubTotal), "1,5\t2");
+  sim->OverrideReply(Code(Command::kOpenDraw), "frame instead of ACK");
+  Run({Ok(Command::kOpenFiscNote, "01\t"), Ack(Command::kSellTaxGroup, "a\tA\t1\t1.00\t"),
+       Ok(Command::kSubTotal, "", "1,5\t2"), Ok(Command::kOpenDraw, "", "frame instead of ACK")});
   // Given as is, control bytes included (a driver's reader meets the NAK inside the frame).
-  sim->OverrideReply(0xA1, std::string("a\x15", 2));
-  EXPECT_EQ(port->Command(0xA1).data, std::string("a\x15", 2));
+  sim->OverrideReply(Code(Command::kGetStatus), std::string("a\x15", 2));
+  EXPECT_EQ(port->Request(Command::kGetStatus).data, std::string("a\x15", 2));
   sim->ForceStatus(0x05, 0x00, 0x7F);
-  const Answer a = port->Command(0x72);
+  const Reply a = port->Request(Command::kTaxRates);
   ExpectWellFormed(a);
   EXPECT_EQ(std::string(a.status, a.status + 3), "\x85\x80\xFF");  // bit 7 added
   sim->ClearFaults();

@@ -13,15 +13,19 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "nevsim/simulator.h"
+#include "support/commands.h"
 
 namespace simtest {
 
 using Clock = std::chrono::steady_clock;
+using nev::protocol::Code;
+using nev::protocol::Command;
 
 // Check characters of a byte sum: 0x30 + high nibble, 0x30 + low nibble.
 inline std::string Check(const std::string& bytes) {
@@ -30,9 +34,10 @@ inline std::string Check(const std::string& bytes) {
   return {static_cast<char>(0x30 + ((sum >> 4) & 15)), static_cast<char>(0x30 + (sum & 15))};
 }
 
-// A request frame: STX, SEQ, 0x21, CMD, 0x20 + n, data, check characters, ETX.
-inline std::string Frame(uint8_t seq, uint8_t cmd, const std::string& data = {}) {
-  std::string body{static_cast<char>(seq), 0x21, static_cast<char>(cmd),
+// A request frame: STX, SEQ, 0x21, CMD, 0x20 + n, data, check characters, ETX. A code the device
+// does not know is written Command{0x50}.
+inline std::string Frame(uint8_t seq, Command cmd, const std::string& data = {}) {
+  std::string body{static_cast<char>(seq), 0x21, static_cast<char>(Code(cmd)),
                    static_cast<char>(0x20 + data.size())};
   return "\x02" + body + data + Check(body + data) + "\x03";
 }
@@ -48,14 +53,23 @@ inline std::string Cp(const std::string& utf8) {
   return out;
 }
 
-struct Answer {
-  enum Kind { kNone, kAck, kNak, kFrame } kind = kNone;
+// What a command gets back: nothing, ACK, NAK, a reply frame, or a refusal (a reply frame with
+// the general-error bit set).
+enum class Answer { kNone, kAck, kNak, kFrame, kRefusal };
+inline void PrintTo(Answer a, std::ostream* os) {
+  static const char* const names[] = {"nothing", "ACK", "NAK", "reply frame", "refusal"};
+  *os << names[static_cast<int>(a)];
+}
+
+// One answer as read from the line.
+struct Reply {
+  Answer kind = Answer::kNone;
   std::string before;  // bytes other than SYN that came before the answer
   int syns = 0;        // SYNs that came before the answer
   std::string raw;     // the answer itself
   std::string data;    // reply frame data
   uint8_t status[3] = {0, 0, 0};
-  bool error() const { return kind == kFrame && (status[0] & 0x01); }
+  bool error() const { return kind == Answer::kRefusal; }
 };
 
 class DevicePort {
@@ -73,9 +87,10 @@ class DevicePort {
     ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   // One answer: SYNs and stray bytes, then ACK, NAK or a whole reply frame (taken by its length
-  // byte). kNone when nothing completes within timeout_ms.
-  Answer Read(int timeout_ms = 3000) {
-    Answer a;
+  // byte; kRefusal when it carries the general-error bit). kNone when nothing completes within
+  // timeout_ms.
+  Reply Read(int timeout_ms = 3000) {
+    Reply a;
     const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (char c; Byte(c, end);) {
       if (a.raw.empty() && c == 0x16) {
@@ -86,22 +101,23 @@ class DevicePort {
         a.kind = c == 0x06 ? Answer::kAck : Answer::kNak;
         return a;
       } else if (a.raw.size() >= 5 && a.raw.size() == uint8_t(a.raw[4]) - 0x20u + 11) {
-        a.kind = Answer::kFrame;
         a.data = a.raw.substr(5, a.raw.size() - 11);
         std::copy_n(a.raw.end() - 6, 3, a.status);
+        a.kind = a.status[0] & 0x01 ? Answer::kRefusal : Answer::kFrame;
         return a;
       }
     }
-    return Answer{};
+    return Reply{};
   }
   // As the driver does it: bytes out, answer in, one ACK back after a reply frame or an ACK.
-  Answer Send(const std::string& bytes, int timeout_ms = 3000) {
+  Reply Send(const std::string& bytes, int timeout_ms = 3000) {
     Write(bytes);
-    Answer a = Read(timeout_ms);
-    if (a.kind == Answer::kAck || a.kind == Answer::kFrame) Write("\x06");
+    Reply a = Read(timeout_ms);
+    if (a.kind != Answer::kNone && a.kind != Answer::kNak) Write("\x06");
     return a;
   }
-  Answer Command(uint8_t cmd, const std::string& data = {}) {
+  // A request frame with the next sequence byte, sent as above.
+  Reply Request(Command cmd, const std::string& data = {}) {
     const uint8_t s = seq;
     seq = seq == 0xFF ? 0x20 : seq + 1;
     return Send(Frame(s, cmd, data));
@@ -146,8 +162,8 @@ class SimTest : public ::testing::Test {
 
   // The layout the driver relies on: STX, three header bytes, length, data, three status bytes
   // with bit 7 set, check characters, ETX; no byte between STX and ETX that the driver acts on.
-  static void ExpectWellFormed(const Answer& a) {
-    ASSERT_EQ(a.kind, Answer::kFrame);
+  static void ExpectWellFormed(const Reply& a) {
+    ASSERT_TRUE(a.kind == Answer::kFrame || a.kind == Answer::kRefusal) << a.raw;
     const std::string& r = a.raw;
     ASSERT_GE(r.size(), 11u);
     EXPECT_EQ(r.back(), '\x03');
@@ -161,28 +177,28 @@ class SimTest : public ::testing::Test {
   // A command and the answer it must get: ACK, NAK, a well-formed reply frame without the
   // general-error bit (holding reply when given), or a refusal: one with that bit and no data.
   struct Step {
-    char want;
-    uint8_t cmd;
+    Answer want;
+    Command cmd;
     std::string data;
     std::optional<std::string> reply;
   };
-  static Step Ack(uint8_t cmd, std::string data = {}) { return {'A', cmd, data, {}}; }
-  static Step Nak(uint8_t cmd, std::string data = {}) { return {'N', cmd, data, {}}; }
-  static Step Ok(uint8_t cmd, std::string data = {}, std::optional<std::string> reply = {}) {
-    return {'F', cmd, data, reply};
+  static Step Ack(Command cmd, std::string data = {}) { return {Answer::kAck, cmd, data, {}}; }
+  static Step Nak(Command cmd, std::string data = {}) { return {Answer::kNak, cmd, data, {}}; }
+  static Step Ok(Command cmd, std::string data = {}, std::optional<std::string> reply = {}) {
+    return {Answer::kFrame, cmd, data, reply};
   }
-  static Step Refused(uint8_t cmd, std::string data = {}) { return {'E', cmd, data, ""}; }
+  static Step Refused(Command cmd, std::string data = {}) {
+    return {Answer::kRefusal, cmd, data, ""};
+  }
 
   // Sends the step's command, checks the answer and returns the reply data.
   std::string Do(const Step& s, size_t step = 0) {
-    SCOPED_TRACE(testing::Message()
-                 << "step " << step << ": command 0x" << std::hex << int(s.cmd) << " " << s.data);
-    const Answer a = port->Command(s.cmd, s.data);
-    if (s.want == 'A' || s.want == 'N') {
-      EXPECT_EQ(a.kind, s.want == 'A' ? Answer::kAck : Answer::kNak);
-    } else {
+    SCOPED_TRACE(testing::Message() << "step " << step << ": command 0x" << std::hex
+                                    << int(Code(s.cmd)) << " " << s.data);
+    const Reply a = port->Request(s.cmd, s.data);
+    EXPECT_EQ(a.kind, s.want);
+    if (s.want == Answer::kFrame || s.want == Answer::kRefusal) {
       ExpectWellFormed(a);
-      EXPECT_EQ(a.error(), s.want == 'E');
       EXPECT_EQ(a.data, s.reply.value_or(a.data));
     }
     return a.data;
@@ -190,7 +206,7 @@ class SimTest : public ::testing::Test {
   void Run(const std::vector<Step>& steps) {
     for (size_t i = 0; i < steps.size(); ++i) Do(steps[i], i);
   }
-  uint8_t Status0() { return port->Command(0xA1).status[0]; }
+  uint8_t Status0() { return port->Request(Command::kGetStatus).status[0]; }
   bool Printed(const std::string& text) { return sim->Paper().find(text) != std::string::npos; }
 
   // Declared in this order so that the port closes before the simulator stops.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "nev/error.h"
+#include "protocol/commands.h"
 #include "support/helpers.h"
 
 namespace nev::protocol {
@@ -16,12 +17,14 @@ using nevtest::Bytes;
 
 TEST(FrameTest, WorkedFramesByteForByte) {
   uint8_t counter = 0;
-  EXPECT_EQ(BuildFrame(counter, 0x8F, "03"), Bytes("02 20 21 8F 22 30 33 35 35 03"));
+  EXPECT_EQ(BuildFrame(counter, Code(Command::kPaperFeed), "03"),
+            Bytes("02 20 21 8F 22 30 33 35 35 03"));
   counter = 0;
-  EXPECT_EQ(BuildFrame(counter, 0xFF, ""), Bytes("02 20 21 FF 20 36 30 03"));
-  EXPECT_EQ(BuildFrame(counter, 0xA1, ""), Bytes("02 21 21 A1 20 30 33 03"));
+  EXPECT_EQ(BuildFrame(counter, Code(Command::kProbe), ""), Bytes("02 20 21 FF 20 36 30 03"));
+  EXPECT_EQ(BuildFrame(counter, Code(Command::kGetStatus), ""), Bytes("02 21 21 A1 20 30 33 03"));
   counter = 0;
-  EXPECT_EQ(BuildFrame(counter, 0x85, "abc"), Bytes("02 20 21 85 23 61 62 63 30 3F 03"));
+  EXPECT_EQ(BuildFrame(counter, Code(Command::kFiscText), "abc"),
+            Bytes("02 20 21 85 23 61 62 63 30 3F 03"));
 }
 
 TEST(FrameTest, SequenceRunsFrom0x20To0xFFAndWraps) {
@@ -49,19 +52,20 @@ TEST(FrameTest, ChecksumIsDigitNibblesOfTheSumModulo256) {
 
 TEST(FrameTest, DataLengthLimits) {
   uint8_t counter = 0;
-  const std::string full = BuildFrame(counter, 0x8F, std::string(223, 'a'));
+  const std::string full = BuildFrame(counter, Code(Command::kPaperFeed), std::string(223, 'a'));
   EXPECT_EQ(full.size(), 231u);
   EXPECT_EQ(static_cast<unsigned char>(full[4]), 0xFF);
 
   // Upper-half bytes never overflow the checksum: a whole frame of Cyrillic letters builds.
-  const std::string cyrillic = BuildFrame(counter, 0x8F, std::string(223, '\xFF'));
+  const std::string cyrillic =
+      BuildFrame(counter, Code(Command::kPaperFeed), std::string(223, '\xFF'));
   EXPECT_EQ(cyrillic.size(), 231u);
   EXPECT_EQ(cyrillic.back(), ETX);
 
   // One byte too many fails with error 5, and the sequence value is spent all the same.
   counter = 0x30;
   try {
-    BuildFrame(counter, 0x8F, std::string(224, 'a'));
+    BuildFrame(counter, Code(Command::kPaperFeed), std::string(224, 'a'));
     FAIL() << "224 data bytes built a frame";
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.number(), kErrInvalidArgument);
