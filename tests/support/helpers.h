@@ -103,6 +103,13 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
+// How many times part occurs in text (overlapping occurrences counted).
+inline std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 // Bytes as "02 20 21 ..." for readable failures, and back.
 inline std::string Hex(const std::string& bytes) {
   std::string text;

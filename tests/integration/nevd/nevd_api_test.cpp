@@ -16,19 +16,12 @@ using nevdtest::Eventually;
 using nevdtest::Nevd;
 using nevdtest::Spawn;
 using nevdtest::Stop;
+using nevtest::Count;
 
 json Sale(const std::string& text, double price) {
   return {{"operator", {{"number", 1}, {"password", "0000"}}},
           {"items", {{{"text", text}, {"taxGroup", "B"}, {"quantity", 1}, {"price", price}}}},
           {"payments", {{{"type", 1}}}}};
-}
-
-std::size_t Count(const std::string& hay, const std::string& needle) {
-  std::size_t n = 0;
-  for (std::size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) {
-    ++n;
-  }
-  return n;
 }
 
 const json kTwoSims = {

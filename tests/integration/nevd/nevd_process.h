@@ -1,12 +1,7 @@
 // Running nevd (and nev-sim) as real processes for the tests, and talking to nevd over HTTP.
 #pragma once
 
-#include <fcntl.h>
 #include <httplib.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -16,8 +11,7 @@
 #include <vector>
 
 #include "support/helpers.h"
-
-extern char** environ;
+#include "support/process.h"
 
 namespace nevdtest {
 
@@ -27,34 +21,15 @@ using namespace std::chrono_literals;
 // Starts a program with standard error to err_file, in folder cwd when one is given.
 inline pid_t Spawn(std::vector<std::string> args, const std::string& err_file,
                    const std::string& cwd = {}) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
+  const pid_t pid = nevtest::Spawn(args, "/dev/null", err_file, cwd);
+  if (pid < 0) throw std::runtime_error("cannot start " + args[0]);
   return pid;
 }
 
-inline int Stop(pid_t pid, int sig = SIGTERM) {
+// Sends sig and waits up to 5 s for the end, then kills.
+inline void Stop(pid_t pid, int sig = SIGTERM) {
   ::kill(pid, sig);
-  for (int i = 0; i < 200; ++i) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return status;
-    std::this_thread::sleep_for(25ms);
-  }
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
+  nevtest::WaitExit(pid, 5000);
 }
 
 // Waits (sleeping) until pred holds or the time is up.

@@ -3,12 +3,8 @@
 // the device's power cut (and back), the driver killed with SIGKILL and started again on the same
 // journal, the paper running out. In every case the device holds the receipt at most once, the
 // journal agrees with it, and a second submission sends nothing.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,15 +18,17 @@
 #include "nev/receipt.h"
 #include "support/commands.h"
 #include "support/helpers.h"
-
-extern char** environ;
+#include "support/process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using nevtest::Command;
+using nevtest::Count;
 using nevtest::HexCode;
+using nevtest::Spawn;
+using nevtest::WaitExit;
 using std::chrono::milliseconds;
 
 // Each driver run must end within this bound (a lost answer, reopening the line and asking the
@@ -58,40 +56,6 @@ const StepCode kSteps[] = {{"OpenFiscNote", Command::kOpenFiscNote},
                            {"Pay", Command::kPay},
                            {"CloseFiscNote", Command::kCloseFiscNote}};
 
-pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-// The exit code, or nothing when the process had not ended within timeout_ms (it is then
-// killed). Sleeps between looks.
-std::optional<int> WaitExit(pid_t pid, int timeout_ms, bool kill_late = true) {
-  const auto deadline = Clock::now() + milliseconds(timeout_ms);
-  while (true) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (r < 0) return -1;
-    if (Clock::now() > deadline) break;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  if (kill_late) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
-  return std::nullopt;
-}
-
 // Waits (sleeping) until the file holds text; false after timeout_ms.
 bool WaitForText(const fs::path& file, const std::string& text, int timeout_ms) {
   const auto deadline = Clock::now() + milliseconds(timeout_ms);
@@ -100,12 +64,6 @@ bool WaitForText(const fs::path& file, const std::string& text, int timeout_ms) 
     std::this_thread::sleep_for(milliseconds(5));
   }
   return false;
-}
-
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 struct Figures {
