@@ -16,7 +16,6 @@
 
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
-#include "platform/serial_port.h"
 #include "support/commands.h"
 #include "support/helpers.h"
 #include "support/pty.h"
@@ -94,16 +93,6 @@ TEST_F(Diagnostics, APortThatDoesNotOpenSaysWhy) {
   sim.Start();
   ExpectOpenFails(sim.SlavePath(), 12345, 380, {"12345", "9600", "115200"});
   EXPECT_TRUE(sim.Frames().empty());
-
-  // A port held elsewhere keeps its own box (style 48) and error 8005.
-  auto holder = nev::platform::SerialPort::Create();
-  holder->Open(sim.SlavePath(), "9600,n,8,1");
-  nev::NEV nev(dir.str());
-  EXPECT_FALSE(nev.InitConnection(sim.SlavePath(), 9600));
-  EXPECT_EQ(nev.LastCall().outcome, nev::Outcome::kPortError);
-  ASSERT_TRUE(nev.LastCall().error.has_value());
-  EXPECT_EQ(nev.LastCall().error->number, nev::kErrPortAlreadyOpen);
-  EXPECT_EQ(messages.Take(nev::kStyleExclamation).size(), 1u);
 }
 
 TEST_F(Diagnostics, APortWithoutPermissionNamesTheGroupThatOwnsIt) {

@@ -113,6 +113,9 @@ TEST_F(LinkTest, PortHeldElsewhereShowsTheExclamationBoxEvenInSilentMode) {
   nev::NEV nev(dir.str());
   nev.SilentMode(true);
   EXPECT_FALSE(nev.InitConnection(sim.SlavePath(), 9600));
+  EXPECT_EQ(nev.LastCall().outcome, nev::Outcome::kPortError);
+  ASSERT_TRUE(nev.LastCall().error.has_value());
+  EXPECT_EQ(nev.LastCall().error->number, nev::kErrPortAlreadyOpen);
   EXPECT_EQ(
       messages.Take(nev::kStyleExclamation),
       std::vector<std::string>{"COM портът е отворен! Опитайте операцията след няколко секунди!"});
