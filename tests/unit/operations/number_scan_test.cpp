@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "nev/error.h"
 #include "platform/regional.h"
@@ -20,35 +21,20 @@ TEST(NumberScan, LeadingNumberReadsLikeAPlainNumberWhateverTheLocale) {
   platform::SetDecimalSymbolOverride(",");
   EXPECT_EQ(LeadingNumber("7.6"), 7.6);
   platform::SetDecimalSymbolOverride(std::nullopt);
-  EXPECT_EQ(LeadingNumber("3"), 3);
-  EXPECT_EQ(LeadingNumber(" 2"), 2);
-  EXPECT_EQ(LeadingNumber("1 2"), 12);
-  EXPECT_EQ(LeadingNumber("12abc"), 12);
-  EXPECT_EQ(LeadingNumber("x1"), 0);
-  EXPECT_EQ(LeadingNumber("abc"), 0);
-  EXPECT_EQ(LeadingNumber(""), 0);
-  EXPECT_EQ(LeadingNumber("."), 0);
-  EXPECT_EQ(LeadingNumber(".5"), 0.5);
-  EXPECT_EQ(LeadingNumber("-3"), -3);
-  EXPECT_EQ(LeadingNumber("1,5"), 1);
-  EXPECT_EQ(LeadingNumber("1.2.3"), 1.2);
-  EXPECT_EQ(LeadingNumber("1e3"), 1000);
-  EXPECT_EQ(LeadingNumber("3e"), 3);
-  EXPECT_EQ(LeadingNumber("inf"), 0);
-  EXPECT_EQ(LeadingNumber("nan"), 0);
-  EXPECT_EQ(LeadingNumber("1e-400"), 0);
+  const std::pair<const char*, double> rows[] = {
+      {"3", 3},      {" 2", 2}, {"1 2", 12}, {"12abc", 12}, {"x1", 0},    {"abc", 0},
+      {"", 0},       {".", 0},  {".5", 0.5}, {"-3", -3},    {"1,5", 1},   {"1.2.3", 1.2},
+      {"1e3", 1000}, {"3e", 3}, {"inf", 0},  {"nan", 0},    {"1e-400", 0}};
+  for (const auto& [text, value] : rows) EXPECT_EQ(LeadingNumber(text), value) << text;
   EXPECT_EQ(ErrorOf([] { LeadingNumber("1e400"); }), 6);
   EXPECT_EQ(ErrorOf([] { LeadingNumber(std::string(400, '9')); }), 6);
 }
 
 TEST(NumberScan, ParseLocaleNumberWholeFieldInTheGivenSymbolOrTypeMismatch) {
-  EXPECT_EQ(ParseLocaleNumber("10.50", "."), 10.5);
+  const std::pair<const char*, double> rows[] = {{"10.50", 10.5}, {" -2.5 ", -2.5}, {"+3", 3},
+                                                 {"5.", 5},       {".25", 0.25},    {"1E2", 100}};
+  for (const auto& [text, value] : rows) EXPECT_EQ(ParseLocaleNumber(text, "."), value) << text;
   EXPECT_EQ(ParseLocaleNumber("10,50", ","), 10.5);
-  EXPECT_EQ(ParseLocaleNumber(" -2.5 ", "."), -2.5);
-  EXPECT_EQ(ParseLocaleNumber("+3", "."), 3);
-  EXPECT_EQ(ParseLocaleNumber("5.", "."), 5);
-  EXPECT_EQ(ParseLocaleNumber(".25", "."), 0.25);
-  EXPECT_EQ(ParseLocaleNumber("1E2", "."), 100);
   for (const char* bad : {"", "  ", "abc", "1.2.3", "10.50", "nan", "inf", "1x", "-", ".", "1 2"}) {
     EXPECT_EQ(ErrorOf([&] { ParseLocaleNumber(bad, ","); }), 13) << bad;
   }
