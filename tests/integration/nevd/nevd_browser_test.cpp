@@ -34,23 +34,14 @@ int FreePort() {
 }
 
 std::string Base64Decode(const std::string& in) {
+  static const std::string digits =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   int bits = 0, value = 0;
   for (char c : in) {
-    int d;
-    if (c >= 'A' && c <= 'Z')
-      d = c - 'A';
-    else if (c >= 'a' && c <= 'z')
-      d = c - 'a' + 26;
-    else if (c >= '0' && c <= '9')
-      d = c - '0' + 52;
-    else if (c == '+')
-      d = 62;
-    else if (c == '/')
-      d = 63;
-    else
-      continue;
-    value = (value << 6) | d;
+    const std::size_t d = digits.find(c);
+    if (d == std::string::npos) continue;                   // padding and line ends
+    value = ((value << 6) | static_cast<int>(d)) & 0xFFFF;  // at most 13 bits are pending
     bits += 6;
     if (bits >= 8) {
       bits -= 8;
