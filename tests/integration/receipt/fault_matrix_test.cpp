@@ -73,11 +73,7 @@ struct Figures {
 
 class FaultMatrix : public ::testing::Test {
  protected:
-  void SetUp() override { previous_ = nev::SetMessageSink(sink_); }
-  void TearDown() override {
-    StopSim();
-    nev::SetMessageSink(previous_);
-  }
+  void TearDown() override { StopSim(); }
 
   // One case: a fresh device, journal and document.
   void Fresh() {
@@ -183,8 +179,7 @@ class FaultMatrix : public ::testing::Test {
   pid_t sim_ = -1;
   int sim_runs_ = 0, driver_runs_ = 0;
   fs::path trace_, last_driver_out_;
-  std::shared_ptr<nev::RecordingSink> sink_ = std::make_shared<nev::RecordingSink>();
-  std::shared_ptr<nev::MessageSink> previous_;
+  nevtest::MessageRecorder messages_;  // no message box is shown while the tests run
 };
 
 TEST_F(FaultMatrix, AnswerLostAtEachStep) {

@@ -14,14 +14,8 @@ namespace {
 
 class SimState : public ::testing::Test {
  protected:
-  void SetUp() override {
-    nev::platform::SetDecimalSymbolOverride(".");
-    previous_ = nev::SetMessageSink(sink_);
-  }
-  void TearDown() override {
-    nev::SetMessageSink(previous_);
-    nev::platform::SetDecimalSymbolOverride(std::nullopt);
-  }
+  void SetUp() override { nev::platform::SetDecimalSymbolOverride("."); }
+  void TearDown() override { nev::platform::SetDecimalSymbolOverride(std::nullopt); }
   std::unique_ptr<nevsim::Simulator> Device(long paper_lines = -1) {
     nevsim::Options o;
     o.state_path = (dir_.path() / "state").string();
@@ -31,8 +25,7 @@ class SimState : public ::testing::Test {
     return sim;
   }
   nevtest::TempDir dir_;
-  std::shared_ptr<nev::RecordingSink> sink_ = std::make_shared<nev::RecordingSink>();
-  std::shared_ptr<nev::MessageSink> previous_;
+  nevtest::MessageRecorder messages_;  // no message box is shown while the tests run
 };
 
 TEST_F(SimState, ANewSimulatorOnTheSameStateIsTheSameDeviceWithItsReceiptStillOpen) {

@@ -33,7 +33,6 @@ class ReceiptTransaction : public ::testing::Test {
  protected:
   void SetUp() override {
     nev::platform::SetDecimalSymbolOverride(".");
-    previous_ = nev::SetMessageSink(sink_);
     sim_.Start();
     line_.device = sim_.SlavePath();
     line_.baud = 115200;
@@ -41,7 +40,6 @@ class ReceiptTransaction : public ::testing::Test {
   }
   void TearDown() override {
     printer_.reset();
-    nev::SetMessageSink(previous_);
     nev::platform::SetDecimalSymbolOverride(std::nullopt);
   }
   rc::Result Submit(const std::string& json) {
@@ -56,8 +54,7 @@ class ReceiptTransaction : public ::testing::Test {
   }
 
   nevtest::TempDir dir_;
-  std::shared_ptr<nev::RecordingSink> sink_ = std::make_shared<nev::RecordingSink>();
-  std::shared_ptr<nev::MessageSink> previous_;
+  nevtest::MessageRecorder messages_;  // no message box is shown while the tests run
   nevsim::Simulator sim_{[] {
     nevsim::Options o;
     o.long_op_ms = 100;  // a quick Z report
