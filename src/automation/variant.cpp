@@ -14,6 +14,13 @@ namespace {
   Raise(number, StandardDescription(number) + ": " + detail);
 }
 
+// A value as an error message quotes it: hostile input can be long, so only its start.
+std::string Clipped(std::string_view text) {
+  constexpr std::size_t kMax = 40;
+  if (text.size() <= kMax) return std::string(text);
+  return std::string(text.substr(0, kMax)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -63,12 +70,6 @@ I ToIntegral(const Variant& value, double low, double high) {
 }
 
 }  // namespace
-
-std::string Clipped(std::string_view text) {
-  constexpr std::size_t kMax = 40;
-  if (text.size() <= kMax) return std::string(text);
-  return std::string(text.substr(0, kMax)) + "... (" + std::to_string(text.size()) + " bytes)";
-}
 
 VarType TypeOf(const Variant& value) {
   static constexpr VarType kTypes[] = {VarType::None,   VarType::Boolean, VarType::Integer,

@@ -50,7 +50,4 @@ Variant ConvertTo(const Variant& value, VarType type);  // Variant and None keep
 // Numbers in C-locale form, as short as they read back exactly ("2.5", "0.1", "1e+20").
 std::string FormatDouble(double value);
 
-// A value as an error message quotes it: hostile input can be long, so only its start.
-std::string Clipped(std::string_view text);
-
 }  // namespace nev::automation

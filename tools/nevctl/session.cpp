@@ -169,25 +169,24 @@ PreparedCall PrepareCall(std::string_view name, const std::vector<Word>& args) {
     throw sv::InvokeError(nev::kErrMemberNotFound, text);
   }
   const sv::MemberInfo& member = *call.member;
+  std::vector<sv::Variant> positional;
+  std::vector<sv::NamedArgument> named;
   for (const Word& word : args) {
     if (word.name_end != std::string::npos) {
       const std::string_view param = std::string_view(word.text).substr(0, word.name_end);
       const int index = sv::FindParam(member, param);
       if (index >= 0) {
-        call.named.push_back({index, word.text.substr(word.name_end + 1)});
+        named.push_back({index, word.text.substr(word.name_end + 1)});
         continue;
       }
       if (LooksLikeName(param)) throw UnknownParam(member, param);
     }
-    call.positional.emplace_back(word.text);
+    positional.emplace_back(word.text);
   }
 
   // Binding refuses a call that cannot be made; by-reference parameters nobody gave start
-  // empty, since they are the call's outputs. The converted arguments are how the call reads.
-  call.bound = sv::Bind(member, call.positional, call.named, sv::LeftOutOutputs::kStartEmpty);
-  for (std::size_t i = 0; i < member.params.size(); ++i) {
-    call.shown.emplace_back(std::string(member.params[i].name), call.bound.args[i]);
-  }
+  // empty, since they are the call's outputs.
+  call.bound = sv::Bind(member, positional, named, sv::LeftOutOutputs::kStartEmpty);
   return call;
 }
 
@@ -220,7 +219,11 @@ CallRecord Session::Call(std::string_view name, const std::vector<Word>& args, i
   call.line = line;
   call.member = std::string(prepared.member->name);
   call.procedure = prepared.member->result == sv::VarType::None;
-  call.shown = std::move(prepared.shown);
+  // The arguments as the call reads, before the call writes its outputs into them.
+  const auto& params = prepared.member->params;
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    call.shown.emplace_back(std::string(params[i].name), prepared.bound.args[i]);
+  }
   try {
     sv::InvokeResult result = sv::Invoke(*nev_, *prepared.member, prepared.bound);
     call.result = std::move(result.result);

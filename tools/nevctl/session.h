@@ -31,14 +31,11 @@ struct Options {
   bool keep_going = false;  // run: go on after a call that was not accepted
 };
 
-// A call ready to be made: the member, its arguments as the late binding takes them, and how
-// they read (for the readable form).
+// A call ready to be made: the member and its arguments converted to the parameter types, with
+// the defaults filled in (also how the call reads in the readable form).
 struct PreparedCall {
   const nev::automation::MemberInfo* member = nullptr;
-  std::vector<nev::automation::Variant> positional;
-  std::vector<nev::automation::NamedArgument> named;
-  nev::automation::Binding bound;  // the arguments converted, defaults filled in
-  std::vector<std::pair<std::string, nev::automation::Variant>> shown;
+  nev::automation::Binding bound;
 };
 
 // Resolves the member and sorts the words into positional and named arguments: a NAME=VALUE word
