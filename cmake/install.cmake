@@ -1,12 +1,12 @@
 # What `cmake --install` puts where (GNUInstallDirs), in components that CPack turns into
-# packages: "library" (libnev.so, libnev.a, the public headers, the CMake and pkg-config files,
-# the documents), "tools" (nevctl, nev-sim and their man pages) and "service" (nevd, its systemd
+# packages: "library" (libnev.so, libnev.a, libnev-receipt.so, the public headers, the CMake and
+# pkg-config files, the documents), "tools" (nevctl, nev-sim and their man pages) and "service" (nevd, its systemd
 # unit and, for a system install under /usr, its configuration in /etc).
 include(CMakePackageConfigHelpers)
 
 set(NEV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nev)
 
-install(TARGETS nev_shared nev_static
+install(TARGETS nev_shared nev_static nev_receipt_shared
         EXPORT nevTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
                 NAMELINK_COMPONENT library
@@ -42,8 +42,10 @@ foreach(lib ${CMAKE_DL_LIBS})
 endforeach()
 string(STRIP "${NEV_PC_LIBS_PRIVATE}" NEV_PC_LIBS_PRIVATE)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/nev.pc.in ${PROJECT_BINARY_DIR}/nev.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/nev.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-        COMPONENT library)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/nev-receipt.pc.in ${PROJECT_BINARY_DIR}/nev-receipt.pc
+               @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/nev.pc ${PROJECT_BINARY_DIR}/nev-receipt.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT library)
 
 install(TARGETS nevctl nev-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 foreach(page nevctl nev-sim)

@@ -25,7 +25,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libnev)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION
-    "NEV fiscal printer driver: C++ library\n The NEV object drives a fiscal printer or cash register on an RS-232 line.\n Shared and static library, public headers, CMake package (find_package(nev)) and\n pkg-config file (nev.pc).")
+    "NEV fiscal printer driver: C++ library\n The NEV object drives a fiscal printer or cash register on an RS-232 line.\n Shared and static library, the receipt library (transactions with a journal), public\n headers, CMake package (find_package(nev)) and pkg-config files (nev.pc, nev-receipt.pc).")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME nev-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION

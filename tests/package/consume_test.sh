@@ -58,6 +58,15 @@ ring() {  # ring NAME PROGRAM: one receipt, results and paper checked
   echo "consume_test: $1 ok"
 }
 
+transact() {  # transact NAME PROGRAM: one receipt document through the receipt library, twice
+  sim "$1"
+  "$2" "$device" "$work/$1.db" >"$work/$1.out" 2>&1 || { cat "$work/$1.out"; fail "$1: the receipt failed"; }
+  kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+  grep -qx "receipt ok" "$work/$1.out" || { cat "$work/$1.out"; fail "$1: wrong result"; }
+  [ "$(grep -c "Хляб" "$paper")" = 1 ] || fail "$1: the receipt is not on the paper exactly once"
+  echo "consume_test: $1 ok"
+}
+
 configure_consumer() {  # NAME then cmake arguments
   local name=$1; shift
   cmake -S "$here/consumer" -B "$work/$name" -DCMAKE_BUILD_TYPE=Release "$@" >"$work/$name.cfg" 2>&1 \
@@ -71,6 +80,8 @@ configure_consumer installed -DCMAKE_PREFIX_PATH="$prefix"
 [[ "$(ldd "$work/installed/till")" == *"$libdir/libnev.so.1 "* ]] || fail "till does not use the installed libnev.so.1"
 ring installed "$work/installed/till"
 ring installed-static "$work/installed/till_static"
+[ -e "$libdir/libnev-receipt.so.1" ] || fail "no libnev-receipt.so.1 beside libnev.so"
+transact installed-receipt "$work/installed/receipt"
 
 # 2. find_package from the build tree.
 configure_consumer buildtree -Dnev_DIR="$build"
@@ -84,3 +95,7 @@ mkdir -p "$work/pkgconfig"
 g++ -std=c++17 -o "$work/pkgconfig/till" "$here/consumer/till.cpp" $(pkg-config --cflags --libs nev) \
   || fail "pkg-config: build failed"
 LD_LIBRARY_PATH=$libdir ring pkgconfig "$work/pkgconfig/till"
+# shellcheck disable=SC2046
+g++ -std=c++17 -o "$work/pkgconfig/receipt" "$here/consumer/receipt.cpp" \
+  $(pkg-config --cflags --libs nev-receipt) || fail "pkg-config: receipt build failed"
+LD_LIBRARY_PATH=$libdir transact pkgconfig-receipt "$work/pkgconfig/receipt"

@@ -45,6 +45,9 @@ so=$(find "$root/usr/lib" -name 'libnev.so.1' | head -1)
 [ -n "$so" ] || fail "no libnev.so.1 in the library package"
 libdir=$(dirname "$so")
 [ "$(objdump -p "$so" | awk '/SONAME/ {print $2}')" = libnev.so.1 ] || fail "wrong SONAME"
+[ -e "$libdir/libnev-receipt.so.1" ] || fail "no libnev-receipt.so.1 in the library package"
+[[ "$(dpkg-deb -f "$lib" Depends)" == *libsqlite3-0* ]] \
+  || fail "libnev: no dependency on libsqlite3-0 (libnev-receipt.so needs it)"
 
 # An outside project against the unpacked package (its CMake files find their own prefix).
 cmake -S "$here/consumer" -B "$root/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >"$root/cfg.log" 2>&1 \
