@@ -122,7 +122,6 @@ class NEV {
 
  private:
   friend struct NEVAccess;  // the driver's own layers reach the state through it
-  NEVState& State() { return *state_; }
 
   std::unique_ptr<NEVState> state_;
 };

@@ -21,7 +21,7 @@ using protocol::TAB;
 }  // namespace
 
 std::string NEV::GetArticle(int32_t x) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "GetArticle", std::string(), [&] {
     operations::CheckFieldNumber(x, INT16_MIN, INT16_MAX, "x");
     const std::string data = "R" + operations::SignPositionText(x) + TAB;
@@ -34,7 +34,7 @@ std::string NEV::GetArticle(int32_t x) {
 // A number whose quotient's code falls outside a byte (below -783 or above 3327) is run-time
 // error 5 that names x and that range.
 std::string NEV::GetDepartment(int32_t x) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "GetDepartment", std::string(), [&] {
     operations::CheckFieldNumber(x, INT16_MIN, INT16_MAX, "x");
     operations::CheckFieldNumber(x, -(0x30 * 16 + 15), (0xFF - 0x30) * 16 + 15, "x");
@@ -48,7 +48,7 @@ std::string NEV::GetDepartment(int32_t x) {
 void NEV::SetArticle(const std::string& n, const std::string& Name, const std::string& Price,
                      int32_t TaxG, int32_t Dep, int32_t Pay, int32_t F, const std::string& BC,
                      const std::string& Q) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   service::RunProcedure(state, "SetArticle", [&] {
     std::string data;
     const std::pair<const std::string*, const char*> texts[] = {

@@ -30,19 +30,19 @@ bool Text(NEVState& state, const char* method, Command code, const std::string& 
 }  // namespace
 
 bool NEV::OpenServNote() {
-  return service::SimpleCommand(State(), "OpenServNote", Command::kOpenServNote, ETX);
+  return service::SimpleCommand(*state_, "OpenServNote", Command::kOpenServNote, ETX);
 }
 
 bool NEV::CloseServNote() {
-  return service::SimpleCommand(State(), "CloseServNote", Command::kCloseServNote, ETX);
+  return service::SimpleCommand(*state_, "CloseServNote", Command::kCloseServNote, ETX);
 }
 
 bool NEV::ServText(const std::string& text) {
-  return Text(State(), "ServText", Command::kServText, text);
+  return Text(*state_, "ServText", Command::kServText, text);
 }
 
 bool NEV::OpenFiscNote(const std::string& casher, const std::string& Pass, const std::string& BS) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "OpenFiscNote", false, [&] {
     const std::string pass = operations::WireText(Pass, "Pass", state.lossy_text);
     const std::string bs = operations::WireText(BS, "BS", state.lossy_text);
@@ -53,15 +53,15 @@ bool NEV::OpenFiscNote(const std::string& casher, const std::string& Pass, const
 }
 
 bool NEV::CloseFiscNote() {
-  return service::SimpleCommand(State(), "CloseFiscNote", Command::kCloseFiscNote, ETX);
+  return service::SimpleCommand(*state_, "CloseFiscNote", Command::kCloseFiscNote, ETX);
 }
 
 bool NEV::FiscText(const std::string& text) {
-  return Text(State(), "FiscText", Command::kFiscText, text);
+  return Text(*state_, "FiscText", Command::kFiscText, text);
 }
 
 bool NEV::VoidAll() {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "VoidAll", false, [&] {
     if (state.log) state.log->Warning(kClassName, "Voiding fiscal receipt", "VoidAll");
     return service::Exchange(state, Command::kVoidAll, "", ACK).ok();
@@ -69,11 +69,11 @@ bool NEV::VoidAll() {
 }
 
 bool NEV::OpenDraw() {
-  return service::SimpleCommand(State(), "OpenDraw", Command::kOpenDraw, ACK);
+  return service::SimpleCommand(*state_, "OpenDraw", Command::kOpenDraw, ACK);
 }
 
 bool NEV::PaperFeed(int32_t Rows) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "PaperFeed", false, [&] {
     operations::CheckFieldNumber(Rows, INT16_MIN, INT16_MAX, "Rows");
     return service::Exchange(state, Command::kPaperFeed, operations::TwoDigitText(int64_t{Rows}),

@@ -32,7 +32,7 @@ std::string Field(std::string text) {
 }  // namespace
 
 bool NEV::SellTaxGroup(const std::string& Name, const std::string& TaxGroup, double Q, double P) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "SellTaxGroup", false, [&] {
     const std::string name = operations::TrimSpaces(Name);
     const std::string group = operations::TrimSpaces(TaxGroup);
@@ -47,7 +47,7 @@ bool NEV::SellTaxGroup(const std::string& Name, const std::string& TaxGroup, dou
 }
 
 bool NEV::SellArt(int32_t n, double Q, double P) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "SellArt", false, [&] {
     operations::CheckAmount(Q, "Q");
     operations::CheckAmount(P, "P");
@@ -58,7 +58,7 @@ bool NEV::SellArt(int32_t n, double Q, double P) {
 }
 
 bool NEV::SellDep(int32_t n, double Q, double P) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "SellDep", false, [&] {
     operations::CheckAmount(Q, "Q");
     operations::CheckAmount(P, "P");
@@ -69,7 +69,7 @@ bool NEV::SellDep(int32_t n, double Q, double P) {
 }
 
 void NEV::Addition(bool Proportional, const std::string& V) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   service::RunProcedure(state, "Addition", [&] {
     const std::string value = operations::TrimSpaces(V);
     operations::WireText(value, "V", state.lossy_text);
@@ -79,7 +79,7 @@ void NEV::Addition(bool Proportional, const std::string& V) {
 }
 
 bool NEV::SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "SubTotal", false, [&] {
     Total = TotalA = TotalB = TotalC = 0;
     const service::Answer reply = service::Exchange(state, Command::kSubTotal, "", ETX);
@@ -107,7 +107,7 @@ bool NEV::SubTotal(double& Total, double& TotalA, double& TotalB, double& TotalC
 }
 
 bool NEV::Pay(int32_t PayType, double Sum) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "Pay", false, [&] {
     // A sum that is not a number pays the type alone; an infinite one is refused.
     if (std::isinf(Sum) || Sum > 0) operations::CheckAmount(Sum, "Sum");
@@ -121,7 +121,7 @@ bool NEV::Pay(int32_t PayType, double Sum) {
 }
 
 bool NEV::AddSum(const std::string& casher, const std::string& Pass, double Sum, int32_t Pay) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "AddSum", false, [&] {
     operations::CheckFieldNumber(Pay, 0, 99, "Pay");
     operations::WireText(Pass, "Pass", state.lossy_text);

@@ -58,23 +58,23 @@ void DecodeStatus(NEVState& state) {
 }  // namespace
 
 std::string NEV::GetNumberofNotes() {
-  return Query(State(), "GetNumberofNotes", Command::kNumberOfNotes);
+  return Query(*state_, "GetNumberofNotes", Command::kNumberOfNotes);
 }
 
 std::string NEV::NoteInfo() {
-  return Query(State(), "NoteInfo", Command::kNoteInfo);
+  return Query(*state_, "NoteInfo", Command::kNoteInfo);
 }
 
 std::string NEV::ECRInfo() {
-  return Query(State(), "ECRInfo", Command::kECRInfo);
+  return Query(*state_, "ECRInfo", Command::kECRInfo);
 }
 
 std::string NEV::GetTaxRates() {
-  return Query(State(), "GetTaxRates", Command::kTaxRates);
+  return Query(*state_, "GetTaxRates", Command::kTaxRates);
 }
 
 int32_t NEV::GetStatus() {
-  NEVState& state = State();
+  NEVState& state = *state_;
   return service::RunCommand(state, "GetStatus", int32_t{0}, [&] {
     state.printer_status = kUndecided;
     const service::Answer reply = service::Exchange(state, Command::kGetStatus, "", ETX);
@@ -86,12 +86,12 @@ int32_t NEV::GetStatus() {
 }
 
 void NEV::SetStatus() {
-  service::CallScope call(State(), "SetStatus");
-  DecodeStatus(State());
+  service::CallScope call(*state_, "SetStatus");
+  DecodeStatus(*state_);
 }
 
 void NEV::SendSerNum(std::string& Num) {
-  NEVState& state = State();
+  NEVState& state = *state_;
   service::RunProcedure(state, "SendSerNum", [&] {
     Num = operations::TrimSpaces(Num);
     service::Exchange(state, Command::kSendSerNum, operations::HexDigitsToNibbles(Num), ACK);

@@ -8,9 +8,9 @@
 namespace nev {
 
 struct NEVAccess {
-  static NEVState& State(NEV& nev) { return nev.State(); }
+  static NEVState& State(NEV& nev) { return *nev.state_; }
   // The log writer itself, with its entry methods (the public Log() only tunes it).
-  static CDebugger& Debugger(NEV& nev) { return *nev.State().log; }
+  static CDebugger& Debugger(NEV& nev) { return *nev.state_->log; }
 };
 
 }  // namespace nev

@@ -104,13 +104,12 @@ Answer Record(NEVState& state, const protocol::Reply& reply, bool sent) {
   r.reply.reset();
   r.status.reset();
   r.flags = {};
-  if (sent && reply.ok()) {
+  // Reply data and status bytes exist only when a reply frame came (an ACK carries neither).
+  if (sent && reply.ok() && reply.terminator == protocol::ETX) {
     SkipOnError([&] { r.reply = platform::FromWire(reply.data); });
-    if (reply.terminator == protocol::ETX) {
-      const auto& b = state.link.status_bytes;
-      r.status = std::array<uint8_t, 3>{b[0], b[1], b[2]};
-      r.flags = DecodeFlags(b[0]);
-    }
+    const auto& b = state.link.status_bytes;
+    r.status = std::array<uint8_t, 3>{b[0], b[1], b[2]};
+    r.flags = DecodeFlags(b[0]);
   }
   return answer;
 }

@@ -59,6 +59,10 @@ TEST_F(OperationsTest, WithoutPaperTheReceiptCommandsAreRefused) {
   sim.SetPaperOut(false);
   ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
   ASSERT_TRUE(nev->SellTaxGroup("Bread", "B", 1, 1.2));
+  // An ACK is an answer without a reply frame: no reply data, no status bytes.
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kAnswered);
+  EXPECT_FALSE(nev->LastCall().reply.has_value());
+  EXPECT_FALSE(nev->LastCall().status.has_value());
   sim.SetPaperOut(true);
   EXPECT_FALSE(nev->Pay(1, 5));
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
