@@ -90,14 +90,21 @@ void Reopen(Link& link) {
 
 // Waits until no byte has come for the quiet gap (bounded), discarding what comes. Throws when an
 // event of the thread closed the connection meanwhile.
+// The settling is part of the command's wait: it takes at most half the wait's ceiling, and what
+// it took is taken off the ceiling of the reply wait that follows.
 void Settle(Link& link) {
-  const auto end = Clock::now() + std::chrono::milliseconds(kSettleMaxMs);
-  auto quiet_from = Clock::now();
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::milliseconds(std::min(kSettleMaxMs, MaxWaitMs(link) / 2));
+  auto quiet_from = start;
   Drain(link.host->Com());
   for (;;) {
     const auto quiet_end = quiet_from + std::chrono::milliseconds(kQuietGapMs);
     const auto until = quiet_end < end ? quiet_end : end;
-    if (Clock::now() >= until) return;
+    if (Clock::now() >= until) {
+      link.settled_ms = static_cast<int32_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+      return;
+    }
     link.host->Com().WaitReadable(MillisLeft(until));
     // The thread's events run as in every wait (and a due tick must not cut the sleep short).
     SkipOnError([] { platform::DoEvents(); });
@@ -145,6 +152,7 @@ bool SendFrame(Link& link, std::string_view text) {
   try {
     if (!link.host) Raise(kErrPortNotOpen);
     if (link.lost && !link.device.empty()) Reopen(link);
+    link.settled_ms = 0;
     if (link.settle) {
       link.settle = false;
       Settle(link);
@@ -190,7 +198,9 @@ Reply ReadReply(Link& link, char terminator) {
   ReplyReader reader(link, terminator);
   SkipOnError([&] { link.host->ArmTimeout(TimeoutInterval()); });
   // SYNs restart the time-out, but never past the ceiling of the whole wait.
-  const auto ceiling = Clock::now() + std::chrono::milliseconds(MaxWaitMs(link));
+  const auto ceiling =
+      Clock::now() + std::chrono::milliseconds(std::max(0, MaxWaitMs(link) - link.settled_ms));
+  link.settled_ms = 0;
 
   auto finish = [&](WaitEnd end) {
     link.reply_busy = false;

@@ -35,6 +35,8 @@ struct Link {
   uint8_t sent_seq = 0, sent_cmd = 0;
   // Ceiling of one whole wait, SYNs included, in ms; 0 = NEVCOM_MAX_WAIT_MS or 120000.
   int32_t max_wait_ms = 0;
+  // Time the settling before the frame took: it counts against the next wait's ceiling.
+  int32_t settled_ms = 0;
   // Told of the line's loss and recovery (the object's log); may be empty.
   std::function<void(bool lost, const std::string& text)> note;
   // Given each frame written and each reply or control byte received, as a text made only when
