@@ -31,8 +31,13 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
     return 1;
   }
 
+  bool output_failed = false;
   auto run = [&](const Step& step) {
-    if (stopped) return CallRecord{};
+    if (stopped || output_failed) return CallRecord{};
+    if (!Delivered(out)) {
+      output_failed = true;
+      return CallRecord{};
+    }
     heading(step.title);
     std::vector<Word> args;
     for (std::size_t i = 1; i < step.words.size(); ++i) {
@@ -75,6 +80,10 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err) {
     std::ostream& paper = readable ? out : err;
     paper << "\n== the till roll the simulator printed\n" << sim->Paper();
     if (!sim->Paper().empty() && sim->Paper().back() != '\n') paper << "\n";
+  }
+  if (output_failed) {
+    err << kOutputFailedNote;
+    return 3;
   }
   if (stopped) {
     err << "nevctl: the demo stopped at " << stopped->member << ", which was not accepted ("
@@ -133,6 +142,11 @@ int RunFmReport(Session& session, const std::string& s, std::ostream& out, std::
   constexpr int kMaxPieces = 100000;
   if (piece(call)) {
     while (pieces < kMaxPieces) {
+      if (!Delivered(out)) {
+        err << kOutputFailedNote;
+        code = 3;
+        break;
+      }
       call = session.Call("GetNextFMReport", {});
       if (!piece(call)) break;
     }

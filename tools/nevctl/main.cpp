@@ -85,11 +85,6 @@ constexpr int kNotAccepted = 3;
 // The exit status when standard output fails.
 constexpr int kOutputFailed = 3;
 
-// Everything written so far reached standard output.
-bool OutputGood() {
-  return static_cast<bool>(std::cout.flush());
-}
-
 // A word of the command line as a message shows it: quoted, control characters escaped, cut.
 std::string Quoted(const std::string& text) {
   constexpr std::size_t kMax = 60;
@@ -143,8 +138,8 @@ int RunCalls(nevctl::Session& session, const std::vector<Line>& lines) {
     const std::vector<Word> args(line.words.begin() + 1, line.words.end());
     const nevctl::CallRecord call = session.Call(line.words[0].text, args, line.number);
     // Nobody reads what the calls did any more: make no further call.
-    if (!OutputGood()) {
-      std::cerr << "nevctl: standard output failed; no further calls are made\n";
+    if (!nevctl::Delivered(std::cout)) {
+      std::cerr << nevctl::kOutputFailedNote;
       code = kOutputFailed;
       break;
     }
@@ -379,7 +374,7 @@ int main(int argc, char** argv) {
     } else {
       code = RunCalls(session, lines);
     }
-    return code == 0 && !OutputGood() ? kOutputFailed : code;
+    return code == 0 && !nevctl::Delivered(std::cout) ? kOutputFailed : code;
   } catch (const std::exception& e) {
     std::cerr << "nevctl: " << e.what() << "\n";
     return 1;

@@ -64,4 +64,13 @@ std::string Printable(std::string_view text);
 // What an outcome means, in a few words ("refused by the device").
 std::string_view OutcomeText(nev::Outcome outcome);
 
+// Everything written to out so far has reached it. Once it has not (a reader that went away),
+// commands make no further call: nobody would learn what it did.
+inline bool Delivered(std::ostream& out) {
+  return static_cast<bool>(out.flush());
+}
+// What a command says on standard error when it stops for that reason.
+inline constexpr char kOutputFailedNote[] =
+    "nevctl: standard output failed; no further calls are made\n";
+
 }  // namespace nevctl

@@ -1,5 +1,6 @@
 // nevctl whose standard output goes away (a reader that stops early): it is not killed inside a
-// call, makes no further call, closes the line and exits with status 3.
+// call, makes no further call, closes the line and exits with status 3. For each command that
+// makes many calls: a script, the demo receipt and the FM report.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -7,33 +8,58 @@
 #include <string>
 
 #include "nevsim/simulator.h"
+#include "support/commands.h"
 #include "support/helpers.h"
 
 namespace {
 
+using nevtest::Command;
+
+std::size_t FramesOf(const nevsim::Simulator& sim, Command command) {
+  std::size_t n = 0;
+  for (const auto& frame : sim.Frames()) n += frame.cmd == static_cast<uint8_t>(command);
+  return n;
+}
+
 TEST(NevctlOutput, ClosedPipeStopsTheCallsWithoutKillingTheProcess) {
-  nevsim::Simulator sim;
-  sim.Start();
+  struct Case {
+    const char* name;
+    std::string args;
+    std::size_t head_bytes;
+  };
   nevtest::TempDir dir;
   std::string script;
   for (int i = 0; i < 200; ++i) script += "GetStatus\n";
   nevtest::WriteFile(dir.path() / "r.txt", script);
-  const std::string command = "bash -c 'set -o pipefail; env LC_ALL=C " NEVCTL_PATH " --log-dir " +
-                              dir.str() + " --port " + sim.SlavePath() + " --json run " +
-                              dir.str() + "/r.txt 2>" + dir.str() +
-                              "/err | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}'";
-  const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 3);  // not 141: no SIGPIPE
-  EXPECT_NE(nevtest::ReadFile(dir.path() / "err").find("standard output failed"),
-            std::string::npos);
-  // The probe and a few calls, far from all of them.
-  EXPECT_LT(sim.Frames().size(), 100u);
-  // The line was closed cleanly: the simulator serves the next opener at once.
-  const std::string again = "env LC_ALL=C " NEVCTL_PATH " --log-dir " + dir.str() + " --port " +
-                            sim.SlavePath() + " call GetStatus >/dev/null 2>&1";
-  const int next = std::system(again.c_str());
-  EXPECT_TRUE(WIFEXITED(next) && WEXITSTATUS(next) == 0);
+  const Case cases[] = {
+      {"run", "--json run " + dir.str() + "/r.txt", 100},
+      {"demo", "--json demo", 100},
+      {"fm-report", "fm-report", 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    nevsim::Simulator sim;
+    sim.Start();
+    const std::string command =
+        "bash -c 'set -o pipefail; env LC_ALL=C " NEVCTL_PATH " --log-dir " + dir.str() +
+        " --port " + sim.SlavePath() + " " + c.args + " 2>" + dir.str() + "/err | head -c " +
+        std::to_string(c.head_bytes) + " >/dev/null; exit ${PIPESTATUS[0]}'";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);  // not 141: no SIGPIPE
+    EXPECT_NE(nevtest::ReadFile(dir.path() / "err").find("standard output failed"),
+              std::string::npos);
+    // A few calls, far from all of them.
+    EXPECT_LT(FramesOf(sim, Command::kGetStatus), 100u);
+    EXPECT_EQ(FramesOf(sim, Command::kCloseFiscNote), 0u);
+    EXPECT_EQ(FramesOf(sim, Command::kZDay), 0u);
+    EXPECT_LT(FramesOf(sim, Command::kNextFMPiece), 3u);
+    // The line was closed cleanly: the simulator serves the next opener at once.
+    const std::string again = "env LC_ALL=C " NEVCTL_PATH " --log-dir " + dir.str() + " --port " +
+                              sim.SlavePath() + " call GetStatus >/dev/null 2>&1";
+    const int next = std::system(again.c_str());
+    EXPECT_TRUE(WIFEXITED(next) && WEXITSTATUS(next) == 0);
+  }
 }
 
 }  // namespace
