@@ -315,6 +315,7 @@ TEST_F(WineCom, LateBoundReceiptSendsExactlyTheseFrames) {
                         {Command::kSellDep, "2\t1\t3\t"},
                         {Command::kAddition, "P-10\t"},
                         {Command::kSubTotal, ""},
+                        {Command::kCloseFiscNote, ""},
                         {Command::kPay, "0110.00\t"},
                         {Command::kCloseFiscNote, ""},
                         {Command::kPaperFeed, "01"},

@@ -464,6 +464,8 @@ void ModeReceipt() {
         "SubTotal returns True and 4.95, 2.70, 2.25, 0 through a Double, an empty Variant, an "
         "Integer Variant and a Long");
 
+  // The device refuses to close an unpaid receipt: False, and the receipt stays open.
+  Check(Call(nev, "CloseFiscNote", {}).Returned(false), "CloseFiscNote unpaid returns False");
   CheckTrue(nev, "Pay", {Typed(VT_I4, 1), Typed(VT_R8, 10)});
   CheckTrue(nev, "CloseFiscNote", {});
 
