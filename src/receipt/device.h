@@ -41,6 +41,7 @@ class Device {
   virtual Answer Counters() = 0;     // receipt counters
   virtual Answer ReceiptInfo() = 0;  // the open receipt's info, else the last one's
   virtual Answer Status() = 0;
+  virtual Answer Info() = 0;  // the device's info, with the number of its last Z report
 };
 
 // The device behind a NEV object on a line. Connects when the object is not connected.

@@ -106,6 +106,10 @@ class NevDevice : public Device {
     nev_.GetStatus();
     return Take();
   }
+  Answer Info() override {
+    nev_.ECRInfo();
+    return Take();
+  }
 
  private:
   bool Open() {

@@ -15,6 +15,7 @@ struct DeviceProfile {
   int counters_last = 1, counters_fiscal = 2, counters_voided = 4;  // GetNumberofNotes
   int info_number = 1, info_total = 3;                              // NoteInfo
   int z_number = 1, z_total = 2;                                    // ZDay
+  int info_last_z = 4;             // ECRInfo: the number of the last Z report
   double total_tolerance = 0.005;  // totals that differ by less than this are equal
 };
 

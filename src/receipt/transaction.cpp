@@ -111,6 +111,8 @@ class Runner {
 
   Result RunZ() {
     if (!ReadBefore()) return Finish(State::kRefused);
+    // The Z report this one will be, so that a lost answer can be settled by its number.
+    if (const std::optional<int> last = LastZ()) p_.receipt_number = *last + 1;
     p_.step = "ZDay";
     Begin();
     Answer a = Call(dev_.ZDay());
@@ -342,7 +344,29 @@ class Runner {
     return Finish(State::kUnknown);
   }
 
+  std::optional<int> LastZ() {
+    const std::optional<double> n = ReplyNumber(Call(dev_.Info()).reply, prof_.info_last_z);
+    if (!n || *n < 0 || *n > 1e9) return std::nullopt;
+    return static_cast<int>(*n);
+  }
+
   Result ReconcileZ() {
+    // The device's last Z number tells for certain, when the one expected was known.
+    if (p_.receipt_number) {
+      if (const std::optional<int> last = LastZ()) {
+        if (*last == *p_.receipt_number) {
+          r_.receipt_number = *last;
+          r_.evidence.push_back("the device's last Z report is number " + std::to_string(*last) +
+                                ", the one this report was to be: it ran");
+          return Finish(State::kPrinted);
+        }
+        if (*last == *p_.receipt_number - 1) {
+          r_.evidence.push_back("the device's last Z report is still number " +
+                                std::to_string(*last) + ": this one did not run");
+          return Finish(State::kRefused);
+        }
+      }
+    }
     const std::optional<Counters> now = ReadCounters(Call(dev_.Counters()));
     if (!now || !p_.before) return Unsettled();
     const bool had = p_.before->fiscal + p_.before->voided > 0;

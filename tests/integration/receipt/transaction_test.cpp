@@ -11,6 +11,7 @@
 #include "nev/receipt.h"
 #include "nevsim/simulator.h"
 #include "platform/regional.h"
+#include "receipt/journal_store.h"
 #include "support/commands.h"
 #include "support/helpers.h"
 
@@ -166,6 +167,27 @@ TEST_F(ReceiptTransaction, CashAndZReportDocumentsRunAndAreJournaled) {
   EXPECT_EQ(z.receipt_number, 4);  // the seeded fiscal memory holds Z reports 1 to 3
   EXPECT_NEAR(z.total.value_or(0), 8.99, 1e-9);
   EXPECT_EQ(journal_->List().size(), 4u);
+
+  // A Z report's lost answer on a day without receipts: the device's last Z number says it ran.
+  sim_.LoseAnswer(Code(Command::kZDay), 1);
+  const rc::Result lost = Submit(R"({"id": "z-2", "kind": "z"})");
+  EXPECT_EQ(lost.state, rc::State::kPrinted) << rc::ResultJson(lost);
+  EXPECT_EQ(lost.receipt_number, 5);
+  // Killed after writing ahead, before the frame went out: the number says it did not run.
+  rc::Progress p;
+  p.id = "z-3";
+  p.kind = "z";
+  p.step = "ZDay";
+  p.document = R"({"id": "z-3", "kind": "z"})";
+  p.before = rc::Counters{};
+  p.receipt_number = 6;
+  journal_->impl().Begin(p);
+  const std::vector<rc::Result> settled = rc::Settle(*printer_, line_, *journal_);
+  ASSERT_EQ(settled.size(), 1u);
+  EXPECT_EQ(settled[0].state, rc::State::kRefused) << rc::ResultJson(settled[0]);
+  std::size_t z_frames = 0;  // z-1 and z-2: nothing was sent again for either
+  for (const auto& frame : sim_.Frames()) z_frames += frame.cmd == Code(Command::kZDay);
+  EXPECT_EQ(z_frames, 2u);
 }
 
 }  // namespace
