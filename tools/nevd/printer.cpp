@@ -135,7 +135,7 @@ Printer::Printer(PrinterConfig config, const Config& service, TaskStore& tasks)
       probe_seconds_(service.probe_seconds),
       max_backoff_seconds_(service.max_backoff_seconds),
       tasks_(tasks) {
-  if (config_.journal.empty()) config_.journal = "nevd-" + config_.id + ".db";
+  config_.journal = JournalPath(config_);
   if (config_.simulated()) {
     nevsim::Options options;
     options.baud = config_.sim_pacing;

@@ -336,6 +336,23 @@ TEST(NevdSafety, TokenOriginsAndConfigurationChecks) {
   auto beyond = check(open, "0.0.0.0:8631");
   EXPECT_EQ(beyond.first, 2);
   EXPECT_NE(beyond.second.find("token"), std::string::npos);
+  // Loopback is an address in 127.0.0.0/8 or ::1, or localhost; not a name that looks like one.
+  auto lookalike = check(open, "127.evil.example:18732");
+  EXPECT_EQ(lookalike.first, 2) << lookalike.second;
+  EXPECT_NE(lookalike.second.find("token"), std::string::npos);
+  EXPECT_EQ(check(open, "localhost.evil.example:18732").first, 2);
+  for (const char* loopback : {"127.0.0.2:18732", "[::1]:18732", "localhost:18732"}) {
+    EXPECT_EQ(check(open, loopback).first, 0) << loopback;
+  }
+  // Two printers on one journal file would settle each other's receipts.
+  json shared = {{"printers",
+                  {{{"id", "front"}, {"port", "sim"}, {"journal", dir.str() + "/shared.db"}},
+                   {{"id", "back"}, {"port", "sim"}, {"journal", dir.str() + "/./shared.db"}}}}};
+  auto share = check(shared, "");
+  EXPECT_EQ(share.first, 2);
+  EXPECT_NE(share.second.find("printers front and back"), std::string::npos) << share.second;
+  shared["printers"][1]["journal"] = dir.str() + "/back.db";
+  EXPECT_EQ(check(shared, "").first, 0);
   json star = kTwoSims;
   star["cors"] = {"*"};
   EXPECT_EQ(check(star, "").first, 2);
