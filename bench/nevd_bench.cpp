@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -97,6 +98,8 @@ int main(int argc, char** argv) {
   pid_t pid = -1;
   if (posix_spawn(&pid, argv2[0], &actions, nullptr, argv2.data(), environ) != 0) {
     std::cerr << "cannot start nevd\n";
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     return 1;
   }
   int port = 0;
@@ -204,6 +207,8 @@ int main(int argc, char** argv) {
   };
   ::kill(pid, SIGTERM);
   ::waitpid(pid, nullptr, 0);
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);  // the journals, logs and configuration of the run
   std::printf("nevd load: %d printers (%s), %d clients, %d receipts, %zu requests (%d retries)\n",
               kPrinters, baud ? (std::to_string(baud) + " baud").c_str() : "unpaced", clients,
               receipts, done.size() + failures, receipts / 10);

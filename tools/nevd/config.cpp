@@ -1,6 +1,11 @@
 #include "config.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cmath>
+#include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -49,7 +54,12 @@ double Number(const json& j, const std::string& key, const std::string& path, do
 }  // namespace
 
 bool IsLoopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+  if (host == "localhost") return true;
+  // Address literals only: a name such as 127.example.net may resolve anywhere.
+  in_addr v4{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 Config DefaultConfig() {
@@ -144,6 +154,25 @@ void CheckConfig(const Config& config) {
   if (!IsLoopback(config.host) && config.token.empty()) {
     Fail("token", "is required when nevd listens beyond loopback (" + config.host + ")");
   }
+  // Each printer settles its journal's unfinished rows against its own device: two printers on
+  // one file would settle each other's receipts.
+  std::map<std::string, std::string> journals;  // the file as resolved -> the printer's id
+  for (std::size_t i = 0; i < config.printers.size(); ++i) {
+    const PrinterConfig& p = config.printers[i];
+    const std::filesystem::path file = JournalPath(p);
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(file, ec);
+    if (ec) resolved = std::filesystem::absolute(file, ec).lexically_normal();
+    const auto [it, fresh] = journals.emplace(resolved.string(), p.id);
+    if (!fresh) {
+      Fail("printers[" + std::to_string(i) + "].journal",
+           "printers " + it->second + " and " + p.id + " share the journal " + file.string());
+    }
+  }
+}
+
+std::string JournalPath(const PrinterConfig& printer) {
+  return printer.journal.empty() ? "nevd-" + printer.id + ".db" : printer.journal;
 }
 
 }  // namespace nevd

@@ -39,8 +39,12 @@ Config DefaultConfig();
 Config ParseConfig(const std::string& json_text);
 // Applies "--listen HOST:PORT"; throws ConfigError.
 void ApplyListen(Config& config, const std::string& listen);
-// Checks what only the whole configuration can tell (a token beyond loopback). Throws ConfigError.
+// Checks what only the whole configuration can tell (a token beyond loopback, one journal file
+// per printer). Throws ConfigError.
 void CheckConfig(const Config& config);
+// localhost, or an address literal in 127.0.0.0/8 or ::1.
 bool IsLoopback(const std::string& host);
+// The printer's journal file: the one configured, else nevd-<id>.db.
+std::string JournalPath(const PrinterConfig& printer);
 
 }  // namespace nevd

@@ -135,7 +135,7 @@ Printer::Printer(PrinterConfig config, const Config& service, TaskStore& tasks)
       probe_seconds_(service.probe_seconds),
       max_backoff_seconds_(service.max_backoff_seconds),
       tasks_(tasks) {
-  if (config_.journal.empty()) config_.journal = "nevd-" + config_.id + ".db";
+  config_.journal = JournalPath(config_);
   if (config_.simulated()) {
     nevsim::Options options;
     options.baud = config_.sim_pacing;
@@ -282,6 +282,26 @@ void Printer::Probe(nev::NEV& nev) {
   if (!info.is_null()) device_info_ = info;
 }
 
+bool Printer::Settle(nev::NEV& nev, nev::receipt::Journal& journal,
+                     const nev::receipt::Line& line) {
+  try {
+    for (const nev::receipt::Result& r : nev::receipt::Settle(nev, line, journal)) {
+      std::cerr << "nevd: printer " << config_.id << ": unfinished " << r.id << " settled as "
+                << nev::receipt::StateName(r.state) << "\n";
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "nevd: printer " << config_.id << ": settling the journal failed: " << e.what()
+              << "\n";
+  }
+  const nev::Outcome last = nev.LastCall().outcome;
+  if (last == nev::Outcome::kPortError || last == nev::Outcome::kTimeout ||
+      last == nev::Outcome::kNoConnection) {
+    Probe(nev);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_ == "online";
+}
+
 void Printer::Run() {
   tl_printer = config_.id;
   std::unique_ptr<nev::NEV> nev;
@@ -357,7 +377,7 @@ void Printer::Run() {
         continue;
       }
       lock.unlock();
-      const bool ok = Connect(*nev);
+      const bool ok = Connect(*nev) && Settle(*nev, *journal, line);
       lock.lock();
       if (ok) {
         backoff = 0.25;

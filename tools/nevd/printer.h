@@ -107,6 +107,10 @@ class Printer {
   };
   void Run();
   bool Connect(nev::NEV& nev);
+  // Settles the journal's unfinished transactions against the device, before any new work runs
+  // on it: a duplicate or a report must not meet a receipt left open by an earlier run. False
+  // when the printer went offline meanwhile.
+  bool Settle(nev::NEV& nev, nev::receipt::Journal& journal, const nev::receipt::Line& line);
   void Probe(nev::NEV& nev);  // asks for the status; marks the printer offline when it is gone
   void GoOffline(nev::NEV& nev, const std::string& why);
   void RotateLog(nev::NEV& nev);

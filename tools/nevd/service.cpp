@@ -1,10 +1,15 @@
 #include "service.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <sys/socket.h>
 
+#include <cctype>
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <random>
+#include <set>
 
 #include "nev/nev.h"
 #include "nev/receipt.h"
@@ -15,6 +20,49 @@ using nlohmann::json;
 namespace rc = nev::receipt;
 
 namespace {
+
+struct HostPort {
+  std::string name;  // lower case, an IPv6 address without its brackets
+  int port = 80;
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// "name", "name:port", "[v6]" or "[v6]:port", as a Host header or an origin's authority holds it.
+std::optional<HostPort> ParseHost(const std::string& text) {
+  HostPort h;
+  std::string rest;
+  if (!text.empty() && text.front() == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos) return std::nullopt;
+    h.name = text.substr(1, close - 1);
+    rest = text.substr(close + 1);
+  } else {
+    const std::size_t colon = text.find(':');
+    h.name = text.substr(0, colon);
+    if (colon != std::string::npos) rest = text.substr(colon);
+  }
+  if (h.name.empty()) return std::nullopt;
+  if (!rest.empty()) {
+    const std::string port = rest.substr(1);
+    if (rest[0] != ':' || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    }
+    h.port = std::stoi(port);
+  }
+  h.name = Lower(h.name);
+  return h;
+}
+
+bool IsAddressLiteral(const std::string& name) {
+  unsigned char buf[sizeof(in6_addr)];
+  return ::inet_pton(AF_INET, name.c_str(), buf) == 1 ||
+         ::inet_pton(AF_INET6, name.c_str(), buf) == 1;
+}
 
 // A request refused before it reaches a printer.
 struct ApiError {
@@ -125,11 +173,34 @@ struct FmStream {
 }  // namespace
 
 Service::Service(Config config) : config_(std::move(config)) {
-  for (const PrinterConfig& p : config_.printers) {
-    printers_[p.id] = std::make_unique<Printer>(p, config_, tasks_);
-  }
   server_ = std::make_unique<httplib::Server>();
+  // The library's own options set SO_REUSEPORT, with which a second nevd on the same port would
+  // bind too and take a share of the connections; SO_REUSEADDR alone makes it fail instead. The
+  // socket is kept to raise the backlog after bind.
+  server_->set_socket_options([this](int fd) {
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listen_fd_ = fd;
+  });
   Routes();
+}
+
+Service::WaitSlot::WaitSlot(Service& service, const std::string& printer)
+    : service_(service), printer_(printer) {
+  std::lock_guard<std::mutex> lock(service_.waiting_mutex_);
+  int& mine = service_.waiting_[printer_];
+  if (mine < kMaxWaitingPerPrinter && service_.waiting_total_ < kMaxWaiting) {
+    ++mine;
+    ++service_.waiting_total_;
+    taken_ = true;
+  }
+}
+
+Service::WaitSlot::~WaitSlot() {
+  if (!taken_) return;
+  std::lock_guard<std::mutex> lock(service_.waiting_mutex_);
+  --service_.waiting_[printer_];
+  --service_.waiting_total_;
 }
 
 Service::~Service() {
@@ -146,6 +217,18 @@ int Service::Bind() {
   } else if (!server_->bind_to_port(config_.host, port)) {
     throw std::runtime_error("cannot listen on " + config_.host + ":" + std::to_string(port));
   }
+  // The library listens with a backlog of 5, too few for a burst of tills: connections past it
+  // are dropped. Listening again on the bound socket raises it.
+  if (listen_fd_ < 0 || ::listen(listen_fd_, SOMAXCONN) != 0) {
+    throw std::runtime_error("cannot raise the listen backlog on " + config_.host + ":" +
+                             std::to_string(port));
+  }
+  port_ = port;
+  // The printers start once the port is ours: a nevd that cannot listen never opens a device
+  // or a journal that another one serves.
+  for (const PrinterConfig& p : config_.printers) {
+    printers_[p.id] = std::make_unique<Printer>(p, config_, tasks_);
+  }
   return port;
 }
 
@@ -160,9 +243,9 @@ void Service::Stop() {
 void Service::Routes() {
   httplib::Server& s = *server_;
   s.set_payload_max_length(kBodyLimit);
-  // Handler threads wait for their printers; enough of them that waiters for a slow printer
-  // do not starve the requests for the others.
-  s.new_task_queue = [] { return new httplib::ThreadPool(64); };
+  // Handler threads wait for their printers; the caps on waiting (see WaitSlot) keep some free
+  // for the requests of the other printers and for the GETs.
+  s.new_task_queue = [] { return new httplib::ThreadPool(kHandlerThreads); };
   s.set_read_timeout(10);
   s.set_write_timeout(10);
 
@@ -175,30 +258,58 @@ void Service::Routes() {
     return {};
   };
 
-  s.set_pre_routing_handler([this, allowed_origin](const httplib::Request& req,
-                                                   httplib::Response& res) {
+  // The host names of the configured origins: a request may name one of them as its Host.
+  std::set<std::string> origin_hosts;
+  for (const std::string& o : config_.origins) {
+    const std::string authority = o.substr(o.find("://") + 3);
+    if (auto h = ParseHost(authority.substr(0, authority.find('/')))) origin_hosts.insert(h->name);
+  }
+  // Whether a Host names this service itself: the listen address (any address literal when it
+  // listens on all of them), a loopback address or localhost, with the port bound. A name that
+  // merely resolves here does not count: a page could rebind its own name to this machine.
+  auto own_host = [this](const HostPort& h) {
+    if (h.port != port_) return false;
+    const std::string listen = Lower(config_.host);
+    if (h.name == listen || IsLoopback(h.name)) return true;
+    return (listen == "0.0.0.0" || listen == "::" || listen.empty()) && IsAddressLiteral(h.name);
+  };
+
+  s.set_pre_routing_handler([this, allowed_origin, origin_hosts, own_host](
+                                const httplib::Request& req, httplib::Response& res) {
+    // A Host that is not ours nor a configured origin's is a name rebound to this machine.
+    bool own = false;
+    if (req.has_header("Host")) {
+      const std::string host = req.get_header_value("Host");
+      const std::optional<HostPort> h = ParseHost(host);
+      own = h && own_host(*h);
+      if (!own && !(h && origin_hosts.count(h->name))) {
+        SendJson(
+            res, 403,
+            ErrorBody("host-not-allowed", "requests for host " + host + " are not served", "Host"));
+        return httplib::Server::HandlerResponse::Handled;
+      }
+    }
     // A browser page from elsewhere may not drive the printers: its origin must be our own
     // page or one configured.
     if (req.has_header("Origin")) {
       const std::string origin = req.get_header_value("Origin");
-      const std::string own = "http://" + req.get_header_value("Host");
-      if (origin != own && allowed_origin(req).empty()) {
+      const bool own_page = own && Lower(origin) == "http://" + Lower(req.get_header_value("Host"));
+      if (!own_page && allowed_origin(req).empty()) {
         SendJson(res, 403,
                  ErrorBody("origin-not-allowed", "requests from " + origin + " are not allowed",
                            "Origin"));
         return httplib::Server::HandlerResponse::Handled;
       }
     }
+    // A preflight; Access-Control-Allow-Origin and Vary come from the post-routing handler, as
+    // for every answer.
     if (req.method == "OPTIONS") {
       res.status = 204;
-      const std::string origin = allowed_origin(req);
-      if (!origin.empty()) {
-        res.set_header("Access-Control-Allow-Origin", origin);
+      if (!allowed_origin(req).empty()) {
         res.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
         res.set_header("Access-Control-Allow-Headers",
                        "Authorization, Content-Type, Idempotency-Key");
         res.set_header("Access-Control-Max-Age", "600");
-        res.set_header("Vary", "Origin");
       }
       return httplib::Server::HandlerResponse::Handled;
     }
@@ -214,6 +325,8 @@ void Service::Routes() {
     return httplib::Server::HandlerResponse::Unhandled;
   });
 
+  // Runs for every answer, those of the pre-routing handler too: the one place the origin is
+  // allowed.
   s.set_post_routing_handler([allowed_origin](const httplib::Request& req, httplib::Response& res) {
     const std::string origin = allowed_origin(req);
     if (!origin.empty()) {
@@ -271,7 +384,10 @@ void Service::Routes() {
         throw ApiError{503, "printer-unavailable", why, ""};
       }
     }
-    const auto ms = std::chrono::milliseconds(static_cast<long long>(wait * 1000));
+    // Over the caps the request does not wait: it answers 202 as when its wait has passed.
+    auto ms = std::chrono::milliseconds(static_cast<long long>(wait * 1000));
+    WaitSlot slot(*this, printer.id());
+    if (!slot.taken()) ms = std::chrono::milliseconds(0);
     if (tasks_.Wait(*task, ms)) {
       if (task->reply.replayed) res.set_header("Idempotent-Replayed", "true");
       res.set_header("X-Task-Id", task->id);

@@ -43,6 +43,19 @@ inline bool Eventually(Pred pred, std::chrono::milliseconds limit) {
   return pred();
 }
 
+// A process stopped when the test leaves its scope, on failure too.
+class Child {
+ public:
+  explicit Child(pid_t pid) : pid_(pid) {}
+  ~Child() { Stop(pid_); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
 class Nevd {
  public:
   // Starts nevd in dir with config (none: nevd's built-in configuration).
@@ -72,7 +85,14 @@ class Nevd {
         10s);
     if (!up) throw std::runtime_error("nevd did not start: " + nevtest::ReadFile(err_));
   }
-  ~Nevd() { Stop(pid_); }
+  ~Nevd() {
+    if (pid_ > 0) Stop(pid_);
+  }
+  // Ends nevd at once, as a crash would.
+  void Kill() {
+    Stop(pid_, SIGKILL);
+    pid_ = -1;
+  }
   int port() const { return port_; }
   std::string Log() const { return nevtest::ReadFile(err_); }
 
