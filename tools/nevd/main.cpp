@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr const char* kHelp = R"(usage: nevd [--config FILE] [--listen HOST:PORT] [--check-config] [--version]
+constexpr const char* kHelp =
+    R"(usage: nevd [--config FILE] [--listen HOST:PORT] [--check-config] [--version]
 
 Serves fiscal printers over HTTP/JSON (API under /api/v1, described at /api/v1/openapi.json) and
 a web page at /. Without --config it serves one simulated printer, "sim". It listens on

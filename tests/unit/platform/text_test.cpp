@@ -48,7 +48,9 @@ TEST(CodePageTest, WideTextRoundTripsAndReplacesInvalidSequences) {
   const std::string mixed = "Хляб 1,89 \xE2\x82\xAC \xF0\x9F\x98\x80 a";
   EXPECT_EQ(ToWide(mixed), L"Хляб 1,89 € 😀 a");
   EXPECT_EQ(FromWide(ToWide(mixed)), mixed);
-  EXPECT_EQ(ToWide("a\xC0\xAF" "b"), L"a\uFFFD\uFFFDb");        // overlong form
+  EXPECT_EQ(ToWide("a\xC0\xAF"
+                   "b"),
+            L"a\uFFFD\uFFFDb");                              // overlong form
   EXPECT_EQ(ToWide("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");  // a surrogate
   EXPECT_EQ(ToWide("x\xE2\x82"), L"x\uFFFD\uFFFD");          // cut short at the end
   EXPECT_EQ(FromWide(std::wstring(1, static_cast<wchar_t>(0xD800))), "\xEF\xBF\xBD");
