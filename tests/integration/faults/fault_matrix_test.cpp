@@ -154,6 +154,10 @@ TEST_F(FaultMatrix, ScriptedPeerFaults) {
   peer.ExpectUntil(0x03).Write("\x02");
   for (int i = 0; i < 30; ++i) peer.Write(std::string(16384, 'A') + "\x16").Delay(100);
   peer.ExpectUntil(0x03).Write(Reply("own3"));
+  // The same flood for a command answered by ACK, then the next one's own ACK.
+  peer.ExpectUntil(0x03).Write("\x02");
+  for (int i = 0; i < 30; ++i) peer.Write(std::string(16384, 'A') + "\x16").Delay(100);
+  peer.ExpectUntil(0x03).Write("\x06");
   // Frames too short for their layout, alone: no answer, status bytes untouched.
   peer.ExpectUntil(0x03).Write(Bytes("02 03 02 20 21 A1 20 03 02 20 21 A1 1F 81 82 83 30 30 03"));
   peer.ExpectUntil(0x03).Write(Bytes("02 20 21 8A 7F 31 09 32 83 84 85 30 30 03"));
@@ -185,6 +189,9 @@ TEST_F(FaultMatrix, ScriptedPeerFaults) {
   const long flood_growth_kb = PeakKb() - before_kb;
   EXPECT_LT(flood_growth_kb, 8 * 1024);
   EXPECT_EQ(nev.ECRInfo(), "own3");
+  Faulted("flood (ACK)", messages, 2300, {kTimeOut}, [&] { EXPECT_FALSE(nev.OpenDraw()); });
+  EXPECT_LT(PeakKb() - before_kb, 8 * 1024);
+  EXPECT_TRUE(nev.OpenDraw());
   nev.MaxWait(0);
   EXPECT_EQ(nev.MaxWait(), 120000);
 
