@@ -113,7 +113,14 @@ void TaskStore::Prune() {
 
 bool TaskStore::Wait(const Task& task, std::chrono::milliseconds wait) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, wait, [&] { return task.state == Task::kDone; });
+  changed_.wait_for(lock, wait, [&] { return task.state == Task::kDone || waits_ended_; });
+  return task.state == Task::kDone;
+}
+
+void TaskStore::EndWaits() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  waits_ended_ = true;
+  changed_.notify_all();
 }
 
 json TaskStore::Describe(const Task& task) const {

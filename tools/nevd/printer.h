@@ -59,8 +59,10 @@ class TaskStore {
   std::shared_ptr<Task> Find(const std::string& id) const;
   void SetState(Task& task, Task::State state);
   void Finish(Task& task, Reply reply);
-  // Waits until the task is done or the time has passed; true when done.
+  // Waits until the task is done, the time has passed or the service stops; true when done.
   bool Wait(const Task& task, std::chrono::milliseconds wait) const;
+  // The service is stopping: every wait ends now (its request answers with the task).
+  void EndWaits();
   nlohmann::json Describe(const Task& task) const;
 
  private:
@@ -69,6 +71,7 @@ class TaskStore {
   mutable std::condition_variable changed_;
   std::map<std::string, std::shared_ptr<Task>> tasks_;
   std::deque<std::string> finished_;
+  bool waits_ended_ = false;
 };
 
 // What a job gets on the worker thread.

@@ -237,6 +237,8 @@ void Service::Serve() {
 }
 
 void Service::Stop() {
+  // Handler threads waiting for their tasks would hold the stop up for as long as their wait.
+  tasks_.EndWaits();
   if (server_) server_->stop();
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -87,6 +88,13 @@ class Nevd {
   }
   ~Nevd() {
     if (pid_ > 0) Stop(pid_);
+  }
+  // SIGTERM: nevd's exit status, or nothing when it had to be killed after `limit`.
+  std::optional<int> Terminate(std::chrono::milliseconds limit) {
+    ::kill(pid_, SIGTERM);
+    const std::optional<int> status = nevtest::WaitExit(pid_, static_cast<int>(limit.count()));
+    pid_ = -1;
+    return status;
   }
   // Ends nevd at once, as a crash would.
   void Kill() {
