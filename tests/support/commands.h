@@ -1,6 +1,7 @@
 // The driver's command codes by name in tests, printed by name when an expectation fails.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -17,6 +18,14 @@ inline std::string HexCode(Command command) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", Code(command));
   return text;
+}
+
+// How many of the frames a simulator recorded carry this command code.
+template <class Simulator>
+std::size_t FramesOf(const Simulator& sim, Command command) {
+  std::size_t n = 0;
+  for (const auto& frame : sim.Frames()) n += frame.cmd == Code(command);
+  return n;
 }
 
 }  // namespace nevtest

@@ -14,12 +14,7 @@
 namespace {
 
 using nevtest::Command;
-
-std::size_t FramesOf(const nevsim::Simulator& sim, Command command) {
-  std::size_t n = 0;
-  for (const auto& frame : sim.Frames()) n += frame.cmd == static_cast<uint8_t>(command);
-  return n;
-}
+using nevtest::FramesOf;
 
 TEST(NevctlOutput, AFailedOutputStopsTheCallsWithoutKillingTheProcess) {
   // A reader that stops after a few bytes (SIGPIPE for the writer), or an output that refuses

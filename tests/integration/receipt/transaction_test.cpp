@@ -185,9 +185,7 @@ TEST_F(ReceiptTransaction, CashAndZReportDocumentsRunAndAreJournaled) {
   const std::vector<rc::Result> settled = rc::Settle(*printer_, line_, *journal_);
   ASSERT_EQ(settled.size(), 1u);
   EXPECT_EQ(settled[0].state, rc::State::kRefused) << rc::ResultJson(settled[0]);
-  std::size_t z_frames = 0;  // z-1 and z-2: nothing was sent again for either
-  for (const auto& frame : sim_.Frames()) z_frames += frame.cmd == Code(Command::kZDay);
-  EXPECT_EQ(z_frames, 2u);
+  EXPECT_EQ(nevtest::FramesOf(sim_, Command::kZDay), 2u);  // z-1, z-2: nothing sent again
 }
 
 }  // namespace
