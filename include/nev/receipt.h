@@ -98,11 +98,16 @@ struct Result {
   std::vector<Step> steps;
   std::optional<Error> error;
   std::vector<std::string> evidence;  // what reconciliation saw (for an operator)
+  std::vector<std::string> warnings;  // what went wrong without changing the state (the journal)
+  std::optional<std::string> device;  // the serial number of the device that ran it
   bool from_journal = false;          // the recorded result of an earlier submission
 };
 
 // One JSON object: {"id", "state", "receiptNumber", "total", "change", "steps", "error",
-// "evidence"}.
+// "evidence", "warnings", "device"}. error.outcome is an outcome name, or one of the journal's
+// own: "journal-busy" (another device holds the journal), "journal-behind" (the device has
+// printed what the journal does not account for), "receipt-open" (the device has a receipt open
+// that the journal did not open), "unidentified" (the device did not tell its serial number).
 std::string ResultJson(const Result& result);
 Result ResultFromJson(const std::string& json_text);
 
@@ -121,6 +126,7 @@ struct JournalEntry {
   std::string document;               // JSON
   std::optional<std::string> result;  // JSON, once finished
   std::string updated;                // UTC time of the last write
+  std::optional<std::string> device;  // the serial number of the device it began on
 };
 
 // The current UTC time as the journal writes it: "2026-12-07T05:20:00Z".
@@ -145,14 +151,40 @@ class Journal {
   std::unique_ptr<Impl> impl_;
 };
 
-// Settles every unfinished transaction of the journal against the device (through printer,
-// connected to line, or connected by this call). Returns the settled results.
-std::vector<Result> Settle(NEV& printer, const Line& line, Journal& journal);
+// How a journal treats its device.
+struct Policy {
+  // Other programs print on the device too: figures of the device ahead of the journal are a
+  // warning, not a reason to stop.
+  bool shared = false;
+  // How long to wait for another process that holds the journal for the same device.
+  int lock_wait_ms = 60000;
+};
+
+// Settles every unfinished transaction of the journal that began on the device answering on the
+// line (through printer, connected to line, or connected by this call). Returns the settled
+// results; rows of another device are left for that device.
+std::vector<Result> Settle(NEV& printer, const Line& line, Journal& journal,
+                           const Policy& policy = {});
 
 // Runs the document as one transaction: settles unfinished work first; a document id already in
 // the journal returns its recorded result and sends nothing. The printer is connected to line
-// (or connected by this call when it is not).
-Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& doc);
+// (or connected by this call when it is not). Before anything is sent, the device must be the one
+// the journal knows (its serial number), must not be ahead of the journal (unless shared), and
+// must have no receipt open that the journal did not open. Once something was sent, a journal
+// that cannot be written does not change the result: it is reported in the result's warnings.
+Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& doc,
+              const Policy& policy = {});
+
+// Voids a fiscal receipt that is open on the device although no row of the journal opened it
+// (after unfinished rows are settled). The result is "voided", or "refused" with the reason.
+Result VoidOpen(NEV& printer, const Line& line, Journal& journal, const Policy& policy = {});
+
+// The operator's word that the journal is to account for everything the device has printed so
+// far (after a journal was restored or damaged, or the device was used by another program).
+// Returns what was accepted, as a sentence; throws std::runtime_error when the device could not
+// be read or the journal not written.
+std::string AcceptDevice(NEV& printer, const Line& line, Journal& journal,
+                         const Policy& policy = {});
 
 // The same without a journal (nothing is remembered).
 Result Run(NEV& printer, const Line& line, const Document& doc);

@@ -1,9 +1,17 @@
-// The journal: SQLite in WAL mode with full sync, so that each write-ahead point is on disk
-// before the step it announces is sent.
+// The journal: SQLite in WAL mode. The intent and the outcome of each transaction are synced to
+// disk; the steps between them only reach the operating system (they survive the end of the
+// process, and what a power cut takes of them the device can be asked again).
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <thread>
 
 #include "receipt/journal_store.h"
 
@@ -29,6 +37,11 @@ CREATE TABLE IF NOT EXISTS receipts (
   state TEXT,
   result TEXT,
   created TEXT NOT NULL,
+  updated TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS devices (
+  serial TEXT PRIMARY KEY,
+  z INTEGER NOT NULL, fiscal INTEGER NOT NULL, voided INTEGER NOT NULL,
   updated TEXT NOT NULL
 ))";
 
@@ -96,6 +109,55 @@ void BindProgress(Statement& s, const Progress& p) {
   s.Text(9, p.steps_json).Text(10, UtcTimestamp());
 }
 
+// Journals made before rows named their device gain the column.
+void AddDeviceColumn(sqlite3* db) {
+  Statement s(db, "SELECT 1 FROM pragma_table_info('receipts') WHERE name = 'device'");
+  if (!s.Step()) Exec(db, "ALTER TABLE receipts ADD COLUMN device TEXT");
+}
+
+// A commit that must be on disk when it returns: the write-ahead log is synced at its commit.
+template <class Write>
+void Durably(sqlite3* db, Write&& write) {
+  Exec(db, "PRAGMA synchronous=FULL");
+  try {
+    write();
+  } catch (...) {
+    Exec(db, "PRAGMA synchronous=NORMAL");
+    throw;
+  }
+  Exec(db, "PRAGMA synchronous=NORMAL");
+}
+
+// Rolls an open transaction back unless it was committed.
+class Transaction {
+ public:
+  explicit Transaction(sqlite3* db) : db_(db) { Exec(db, "BEGIN IMMEDIATE"); }
+  ~Transaction() {
+    if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void Commit() {
+    Exec(db_, "COMMIT");
+    done_ = true;
+  }
+
+ private:
+  sqlite3* db_;
+  bool done_ = false;
+};
+
+void WriteSeen(sqlite3* db, const std::string& serial, const Seen& seen) {
+  Statement s(
+      db,
+      "INSERT INTO devices (serial, z, fiscal, voided, updated) VALUES (?1, ?2, ?3, ?4, ?5) "
+      "ON CONFLICT(serial) DO UPDATE SET z = ?2, fiscal = ?3, voided = ?4, updated = ?5");
+  s.Text(1, serial)
+      .Opt(2, std::optional<int64_t>(seen.z))
+      .Opt(3, std::optional<int64_t>(seen.fiscal))
+      .Opt(4, std::optional<int64_t>(seen.voided))
+      .Text(5, UtcTimestamp());
+  s.Step();
+}
+
 }  // namespace
 
 std::string UtcTimestamp() {
@@ -107,7 +169,7 @@ std::string UtcTimestamp() {
   return buf;
 }
 
-Journal::Impl::Impl(const std::string& path) : db(new Db) {
+Journal::Impl::Impl(const std::string& journal_path) : path(journal_path), db(new Db) {
   if (sqlite3_open_v2(path.c_str(), &db->handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                       nullptr) != SQLITE_OK) {
     const std::string why = db->handle ? sqlite3_errmsg(db->handle) : "cannot open";
@@ -118,8 +180,9 @@ Journal::Impl::Impl(const std::string& path) : db(new Db) {
   try {
     sqlite3_busy_timeout(db->handle, 5000);
     Exec(db->handle, "PRAGMA journal_mode=WAL");
-    Exec(db->handle, "PRAGMA synchronous=FULL");
+    Exec(db->handle, "PRAGMA synchronous=NORMAL");
     Exec(db->handle, kSchema);
+    AddDeviceColumn(db->handle);
   } catch (...) {
     sqlite3_close(db->handle);
     delete db;
@@ -133,13 +196,20 @@ Journal::Impl::~Impl() {
 }
 
 void Journal::Impl::Begin(const Progress& p) {
-  Statement s(db->handle,
-              "INSERT INTO receipts (id, step, last_before, fiscal_before, voided_before, "
-              "receipt_number, expected_total, change, steps, updated, kind, document, created) "
-              "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?10)");
-  BindProgress(s, p);
-  s.Text(11, p.kind).Text(12, p.document);
-  s.Step();
+  Durably(db->handle, [&] {
+    Statement s(db->handle,
+                "INSERT INTO receipts (id, step, last_before, fiscal_before, voided_before, "
+                "receipt_number, expected_total, change, steps, updated, kind, document, created, "
+                "device) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?10, ?13)");
+    BindProgress(s, p);
+    s.Text(11, p.kind).Text(12, p.document);
+    if (p.device.empty()) {
+      s.Opt(13, std::optional<int64_t>());
+    } else {
+      s.Text(13, p.device);
+    }
+    s.Step();
+  });
 }
 
 void Journal::Impl::Update(const Progress& p) {
@@ -151,20 +221,79 @@ void Journal::Impl::Update(const Progress& p) {
   s.Step();
 }
 
-void Journal::Impl::Finish(const Progress& p, State state, const std::string& result_json) {
-  Statement s(db->handle,
-              "UPDATE receipts SET step = ?2, last_before = ?3, fiscal_before = ?4, "
-              "voided_before = ?5, receipt_number = ?6, expected_total = ?7, change = ?8, "
-              "steps = ?9, updated = ?10, state = ?11, result = ?12 WHERE id = ?1");
-  BindProgress(s, p);
-  s.Text(11, StateName(state)).Text(12, result_json);
-  s.Step();
+void Journal::Impl::Finish(const Progress& p, State state, const std::string& result_json,
+                           const std::optional<Seen>& seen) {
+  Durably(db->handle, [&] {
+    Transaction t(db->handle);
+    Statement s(db->handle,
+                "UPDATE receipts SET step = ?2, last_before = ?3, fiscal_before = ?4, "
+                "voided_before = ?5, receipt_number = ?6, expected_total = ?7, change = ?8, "
+                "steps = ?9, updated = ?10, state = ?11, result = ?12 WHERE id = ?1");
+    BindProgress(s, p);
+    s.Text(11, StateName(state)).Text(12, result_json);
+    s.Step();
+    if (seen && !p.device.empty()) WriteSeen(db->handle, p.device, *seen);
+    t.Commit();
+  });
+}
+
+std::optional<Seen> Journal::Impl::DeviceSeen(const std::string& serial) const {
+  Statement s(db->handle, "SELECT z, fiscal, voided FROM devices WHERE serial = ?1");
+  s.Text(1, serial);
+  if (!s.Step()) return std::nullopt;
+  return Seen{static_cast<int>(s.Int(0)), static_cast<int>(s.Int(1)), static_cast<int>(s.Int(2))};
+}
+
+void Journal::Impl::RecordSeen(const std::string& serial, const Seen& seen) {
+  const bool first = !DeviceSeen(serial);
+  Durably(db->handle, [&] { WriteSeen(db->handle, serial, seen); });
+  if (first) {
+    // Into the main file at once: a journal that loses its log still knows the device.
+    sqlite3_wal_checkpoint_v2(db->handle, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  }
+}
+
+JournalLock::~JournalLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing the descriptor lets the lock go
+}
+
+JournalLock Journal::Impl::Lock(const std::string& serial, int wait_ms, std::string& holder) {
+  const std::string lock_path = path + ".lock";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  const std::string mine = serial + " " + std::to_string(::getpid()) + "\n";
+  for (;;) {
+    const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      throw std::runtime_error("journal: cannot open " + lock_path + ": " + std::strerror(errno));
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      // Who holds the journal, for a process that finds it taken.
+      if (::ftruncate(fd, 0) == 0 && ::pwrite(fd, mine.data(), mine.size(), 0) < 0) {
+        // The text is a courtesy to the next process; the lock holds without it.
+      }
+      return JournalLock(fd);
+    }
+    char text[128] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    ::close(fd);
+    std::string other(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (!other.empty() && other.back() == '\n') other.pop_back();
+    const std::size_t space = other.find(' ');
+    const std::string other_serial = other.substr(0, space);
+    const std::string other_pid = space == std::string::npos ? "" : other.substr(space + 1);
+    holder = "device " + (other_serial.empty() ? std::string("?") : other_serial) +
+             (other_pid.empty() ? "" : ", process " + other_pid);
+    if (!other_serial.empty() && other_serial != serial) return JournalLock();
+    if (std::chrono::steady_clock::now() >= deadline) return JournalLock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 std::vector<Progress> Journal::Impl::Unfinished() const {
   Statement s(db->handle,
               "SELECT id, kind, step, document, last_before, fiscal_before, voided_before, "
-              "receipt_number, expected_total, change, steps FROM receipts WHERE state IS NULL "
+              "receipt_number, expected_total, change, steps, device FROM receipts "
+              "WHERE state IS NULL "
               "ORDER BY created, rowid");
   std::vector<Progress> rows;
   while (s.Step()) {
@@ -181,6 +310,7 @@ std::vector<Progress> Journal::Impl::Unfinished() const {
     if (!s.Null(8)) p.expected_total = s.Real(8);
     if (!s.Null(9)) p.change = s.Real(9);
     p.steps_json = s.Col(10);
+    p.device = s.Col(11);
     rows.push_back(std::move(p));
   }
   return rows;
@@ -188,10 +318,10 @@ std::vector<Progress> Journal::Impl::Unfinished() const {
 
 std::vector<JournalEntry> Journal::Impl::List(const std::string* id) const {
   Statement s(db->handle,
-              id ? "SELECT id, kind, step, state, document, result, updated FROM receipts WHERE "
-                   "id = ?1"
-                 : "SELECT id, kind, step, state, document, result, updated FROM receipts "
-                   "ORDER BY created, rowid");
+              id ? "SELECT id, kind, step, state, document, result, updated, device FROM receipts "
+                   "WHERE id = ?1"
+                 : "SELECT id, kind, step, state, document, result, updated, device FROM "
+                   "receipts ORDER BY created, rowid");
   if (id) s.Text(1, *id);
   std::vector<JournalEntry> rows;
   while (s.Step()) {
@@ -203,6 +333,7 @@ std::vector<JournalEntry> Journal::Impl::List(const std::string* id) const {
     e.document = s.Col(4);
     if (!s.Null(5)) e.result = s.Col(5);
     e.updated = s.Col(6);
+    if (!s.Null(7)) e.device = s.Col(7);
     rows.push_back(std::move(e));
   }
   return rows;

@@ -1,6 +1,8 @@
 // The device as the NEV object reaches it: each step is one member call, and its outcome and
 // reply come from NEV::LastCall(). Nothing else in the receipt layer talks to the NEV object.
+#include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <thread>
 
@@ -113,9 +115,13 @@ class NevDevice : public Device {
 
  private:
   bool Open() {
-    if (!line_.device.empty() &&
-        line_.device.find_first_not_of("0123456789") == std::string::npos) {
-      return nev_.InitConnection(std::stoi(line_.device), line_.baud, 1, 0, 8);
+    // A port number as text opens that port (too large a number is refused by InitConnection).
+    int32_t number = 0;
+    const char* first = line_.device.data();
+    const char* last = first + line_.device.size();
+    const auto [end, ec] = std::from_chars(first, last, number);
+    if (!line_.device.empty() && line_.device.front() != '-' && end == last) {
+      return nev_.InitConnection(ec == std::errc() ? number : INT32_MAX, line_.baud, 1, 0, 8);
     }
     return nev_.InitConnection(line_.device, line_.baud);
   }

@@ -10,7 +10,7 @@ const DeviceProfile& DefaultProfile() {
   return profile;
 }
 
-std::optional<double> ReplyNumber(const std::optional<std::string>& reply, int index) {
+std::optional<std::string> ReplyText(const std::optional<std::string>& reply, int index) {
   if (!reply || index < 1) return std::nullopt;
   std::size_t start = 0;
   for (int k = 1; k < index; ++k) {
@@ -22,7 +22,14 @@ std::optional<double> ReplyNumber(const std::optional<std::string>& reply, int i
   std::string field = reply->substr(start, end == std::string::npos ? end : end - start);
   while (!field.empty() && field.front() == ' ') field.erase(0, 1);
   while (!field.empty() && field.back() == ' ') field.pop_back();
-  if (field.empty() || field.size() > 32) return std::nullopt;
+  if (field.empty()) return std::nullopt;
+  return field;
+}
+
+std::optional<double> ReplyNumber(const std::optional<std::string>& reply, int index) {
+  std::optional<std::string> text = ReplyText(reply, index);
+  if (!text || text->size() > 32) return std::nullopt;
+  std::string& field = *text;
   for (char& c : field) {
     if (c == ',') c = '.';
     if (!((c >= '0' && c <= '9') || c == '.' || c == '-')) return std::nullopt;

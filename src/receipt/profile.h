@@ -15,11 +15,15 @@ struct DeviceProfile {
   int counters_last = 1, counters_fiscal = 2, counters_voided = 4;  // GetNumberofNotes
   int info_number = 1, info_total = 3;                              // NoteInfo
   int z_number = 1, z_total = 2;                                    // ZDay
+  int info_serial = 2;             // ECRInfo: the device's serial number
   int info_last_z = 4;             // ECRInfo: the number of the last Z report
   double total_tolerance = 0.005;  // totals that differ by less than this are equal
 };
 
 const DeviceProfile& DefaultProfile();
+
+// Field `index` of a reply as text without surrounding blanks, if it is there and not empty.
+std::optional<std::string> ReplyText(const std::optional<std::string>& reply, int index);
 
 // Field `index` of a reply as a number ("." or "," as the decimal point), if it is one.
 std::optional<double> ReplyNumber(const std::optional<std::string>& reply, int index);

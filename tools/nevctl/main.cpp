@@ -40,6 +40,8 @@ constexpr const char* kUsage =
   ports                   the serial ports this machine has
   receipt FILE.json [--journal PATH]  a receipt document as one transaction (receipt --help)
   journal [--journal PATH]            the receipt journal's rows
+  journal accept [--journal PATH]     the journal accounts for all the device has printed
+  void-open [--journal PATH]          void a receipt left open that no journal row opened
   fm-report [S]           the whole fiscal-memory report: GetFirstFMReport(S), then
                           GetNextFMReport until an empty piece; progress on standard error
 

@@ -19,7 +19,10 @@ constexpr const char* kDefaultJournal = "nevctl-receipts.db";
 
 constexpr const char* kHelp =
     R"(usage: nevctl [--port N|PATH] [--baud RATE] [--json] receipt FILE.json|- [--journal PATH]
+                [--shared]
        nevctl [--json] journal [--journal PATH]
+       nevctl [--port N|PATH] [--baud RATE] [--json] journal accept [--journal PATH]
+       nevctl [--port N|PATH] [--baud RATE] [--json] void-open [--journal PATH]
 
 receipt runs a receipt document as one transaction: the receipt is printed whole or voided, and
 a document id in the journal is never printed twice (its recorded result is shown and nothing is
@@ -33,7 +36,17 @@ sent). Unfinished transactions in the journal are settled with the device first.
   {"id": "z-1", "kind": "z"}
 Exit status: 0 printed, 3 voided or refused, 4 unknown, 2 a document that fails validation (the
 field's path is named, e.g. items[0].price), 1 when the journal cannot be used.
-journal lists the journal's rows. The journal defaults to ./nevctl-receipts.db.
+A journal belongs to one device (its serial number): a second process on another device is
+refused, one on the same device waits for the first. Before printing, the journal checks that it
+accounts for every fiscal and voided receipt the device has made since it last saw it; when the
+device is ahead (a journal restored or damaged, another program printing), nothing is printed
+and the result is unknown until the operator has compared the device's last receipts with the
+shop's records and runs "journal accept". With --shared (other programs print on this device
+too) that check only warns.
+journal lists the journal's rows; journal accept makes the journal account for everything the
+device has printed so far. void-open voids a fiscal receipt left open on the device that no row
+of the journal opened (it names itself as the cause when a receipt is refused for it). The
+journal defaults to ./nevctl-receipts.db.
 )";
 
 int ExitCode(rc::State state) {
@@ -71,6 +84,23 @@ void WriteReadable(std::ostream& out, const rc::Result& r) {
         << "\n";
   }
   for (const std::string& e : r.evidence) out << "  seen: " << e << "\n";
+  for (const std::string& w : r.warnings) out << "  warning: " << w << "\n";
+}
+
+void WriteResult(const Options& options, std::ostream& out, const rc::Result& r) {
+  if (options.json) {
+    out << rc::ResultJson(r) << "\n";
+  } else {
+    WriteReadable(out, r);
+  }
+}
+
+// The session for a command that talks to the device on behalf of the journal.
+rc::Line LineOf(const Options& options, Session& session) {
+  rc::Line line;
+  line.device = session.simulator() ? session.simulator()->SlavePath() : options.port;
+  line.baud = options.baud;
+  return line;
 }
 
 bool ReadAll(const std::string& file, std::string& text, std::ostream& err) {
@@ -88,7 +118,7 @@ bool ReadAll(const std::string& file, std::string& text, std::ostream& err) {
 }
 
 int Receipt(Options options, const std::string& file, const std::string& journal_path,
-            std::ostream& out, std::ostream& err) {
+            const rc::Policy& policy, std::ostream& out, std::ostream& err) {
   std::string text;
   if (!ReadAll(file, text, err)) return 2;
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
@@ -110,11 +140,7 @@ int Receipt(Options options, const std::string& file, const std::string& journal
     if (auto e = journal->Find(doc.id); e && e->state && e->result) {
       rc::Result r = rc::ResultFromJson(*e->result);
       r.from_journal = true;
-      if (options.json) {
-        out << rc::ResultJson(r) << "\n";
-      } else {
-        WriteReadable(out, r);
-      }
+      WriteResult(options, out, r);
       return ExitCode(r.state);
     }
   } catch (const std::exception& e) {
@@ -126,26 +152,64 @@ int Receipt(Options options, const std::string& file, const std::string& journal
   Session session(options, out);
   session.SetReporting(false);
   session.Open();
-  rc::Line line;
-  line.device = session.simulator() ? session.simulator()->SlavePath() : options.port;
-  line.baud = options.baud;
   rc::Result r;
   try {
-    r = rc::Submit(session.nev(), line, *journal, doc);
+    r = rc::Submit(session.nev(), LineOf(options, session), *journal, doc, policy);
   } catch (const std::exception& e) {
+    // Only a journal that cannot be written before anything was sent ends up here.
     err << "nevctl: " << e.what() << "\n";
     return 1;
   }
   session.nev().StopConnection();
-  if (options.json) {
-    out << rc::ResultJson(r) << "\n";
-  } else {
-    WriteReadable(out, r);
+  WriteResult(options, out, r);
+  if (!options.json) {
     if (nevsim::Simulator* sim = session.simulator()) {
       out << "\n== the till roll the simulator printed\n" << sim->Paper();
     }
   }
   return ExitCode(r.state);
+}
+
+// journal accept and void-open: the device is asked on the journal's behalf.
+int ForDevice(Options options, const std::string& command, const std::string& journal_path,
+              std::ostream& out, std::ostream& err) {
+  std::unique_ptr<rc::Journal> journal;
+  try {
+    journal = std::make_unique<rc::Journal>(journal_path);
+  } catch (const std::exception& e) {
+    err << "nevctl: " << e.what() << "\n";
+    return 1;
+  }
+  options.silent = true;
+  Session session(options, out);
+  session.SetReporting(false);
+  session.Open();
+  const rc::Line line = LineOf(options, session);
+  if (command == "void-open") {
+    rc::Result r;
+    try {
+      r = rc::VoidOpen(session.nev(), line, *journal);
+    } catch (const std::exception& e) {
+      err << "nevctl: " << e.what() << "\n";
+      return 1;
+    }
+    session.nev().StopConnection();
+    WriteResult(options, out, r);
+    return ExitCode(r.state);
+  }
+  try {
+    const std::string accepted = rc::AcceptDevice(session.nev(), line, *journal);
+    session.nev().StopConnection();
+    if (options.json) {
+      out << "{\"accepted\": " << JsonString(accepted) << "}\n";
+    } else {
+      out << accepted << "\n";
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    err << "nevctl: journal accept: " << e.what() << "\n";
+    return 1;
+  }
 }
 
 int ListJournal(const Options& options, const std::string& journal_path, std::ostream& out,
@@ -158,10 +222,11 @@ int ListJournal(const Options& options, const std::string& journal_path, std::os
         out << "{\"id\": " << JsonString(e.id) << ", \"kind\": " << JsonString(e.kind)
             << ", \"state\": " << (e.state ? JsonString(*e.state) : "null")
             << ", \"step\": " << JsonString(e.step) << ", \"updated\": " << JsonString(e.updated)
+            << ", \"device\": " << (e.device ? JsonString(*e.device) : "null")
             << ", \"result\": " << (e.result ? *e.result : "null") << "}\n";
       } else {
         out << e.updated << "  " << e.id << "  " << e.kind << "  " << state << "  (last step "
-            << e.step << ")\n";
+            << e.step << (e.device ? ", device " + *e.device : std::string()) << ")\n";
       }
     }
   } catch (const std::exception& e) {
@@ -174,12 +239,13 @@ int ListJournal(const Options& options, const std::string& journal_path, std::os
 }  // namespace
 
 bool IsReceiptCommand(const std::string& command) {
-  return command == "receipt" || command == "journal";
+  return command == "receipt" || command == "journal" || command == "void-open";
 }
 
 int RunReceiptCommand(Options options, const std::string& command,
                       const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::string journal_path = kDefaultJournal;
+  rc::Policy policy;
   std::vector<std::string> files;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -188,6 +254,8 @@ int RunReceiptCommand(Options options, const std::string& command,
       return 0;
     } else if (a == "--json") {
       options.json = true;
+    } else if (a == "--shared" && command == "receipt") {
+      policy.shared = true;
     } else if (a == "--journal" || a.rfind("--journal=", 0) == 0) {
       if (a == "--journal") {
         if (i + 1 >= args.size() || args[i + 1].empty()) {
@@ -205,18 +273,25 @@ int RunReceiptCommand(Options options, const std::string& command,
       files.push_back(a);
     }
   }
-  if (command == "journal") {
+  if (command == "journal" || command == "void-open") {
+    if (command == "journal" && files.size() == 1 && files[0] == "accept") {
+      return ForDevice(std::move(options), "accept", journal_path, out, err);
+    }
     if (!files.empty()) {
-      err << "nevctl: journal takes no arguments\n\n" << kHelp;
+      err << "nevctl: " << command << " takes no arguments"
+          << (command == "journal" ? " but accept" : "") << "\n\n"
+          << kHelp;
       return 2;
     }
+    if (command == "void-open")
+      return ForDevice(std::move(options), command, journal_path, out, err);
     return ListJournal(options, journal_path, out, err);
   }
   if (files.size() != 1) {
     err << "nevctl: receipt needs one document file (or - for standard input)\n\n" << kHelp;
     return 2;
   }
-  return Receipt(std::move(options), files[0], journal_path, out, err);
+  return Receipt(std::move(options), files[0], journal_path, policy, out, err);
 }
 
 }  // namespace nevctl

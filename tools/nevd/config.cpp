@@ -128,7 +128,7 @@ Config ParseConfig(const std::string& json_text) {
     const std::string path = "printers[" + std::to_string(i) + "]";
     const json& pj = j["printers"][i];
     if (!pj.is_object()) Fail(path, "must be an object");
-    OnlyKeys(pj, path, {"id", "port", "baud", "journal", "log"});
+    OnlyKeys(pj, path, {"id", "port", "baud", "journal", "log", "shared"});
     PrinterConfig p;
     p.id = Text(pj, "id", path + ".id", true, 64);
     if (p.id.empty() ||
@@ -145,6 +145,10 @@ Config ParseConfig(const std::string& json_text) {
     if (p.simulated() && pj.contains("baud")) p.sim_pacing = p.baud;
     p.journal = Text(pj, "journal", path + ".journal", false);
     p.log_dir = Text(pj, "log", path + ".log", false);
+    if (pj.contains("shared")) {
+      if (!pj["shared"].is_boolean()) Fail(path + ".shared", "must be true or false");
+      p.shared = pj["shared"].get<bool>();
+    }
     c.printers.push_back(p);
   }
   return c;

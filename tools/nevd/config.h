@@ -15,6 +15,8 @@ struct PrinterConfig {
   std::string journal;     // the SQLite journal of its receipts; empty: nevd-<id>.db
   std::string log_dir;     // the folder in which its driver log's "Logs" folder is made
   int32_t sim_pacing = 0;  // a simulated printer's line speed when "baud" is given, else unpaced
+  bool shared = false;     // other programs print on the device too: the journal only warns
+                           // when the device is ahead of it
   bool simulated() const { return port == "sim"; }
 };
 

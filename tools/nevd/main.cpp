@@ -23,8 +23,11 @@ loopback the configuration must hold a bearer token. --check-config checks the c
 and exits (0 when it is good, 2 when not).
   {"listen": "127.0.0.1:8631", "token": "...", "cors": ["http://till.local:8080"],
    "printers": [{"id": "front", "port": "/dev/ttyUSB0", "baud": 9600,
-                 "journal": "/var/lib/nevd/front.db", "log": "/var/log/nevd/front"},
+                 "journal": "/var/lib/nevd/front.db", "log": "/var/log/nevd/front",
+                 "shared": false},
                 {"id": "test", "port": "sim"}]}
+"shared": true means that other programs print on the device too: a device that has printed
+what the printer's journal does not account for is then a warning, not a reason to stop.
 )";
 
 int Usage(const std::string& why) {

@@ -292,7 +292,9 @@ void Printer::Probe(nev::NEV& nev) {
 bool Printer::Settle(nev::NEV& nev, nev::receipt::Journal& journal,
                      const nev::receipt::Line& line) {
   try {
-    for (const nev::receipt::Result& r : nev::receipt::Settle(nev, line, journal)) {
+    nev::receipt::Policy policy;
+    policy.shared = config_.shared;
+    for (const nev::receipt::Result& r : nev::receipt::Settle(nev, line, journal, policy)) {
       std::cerr << "nevd: printer " << config_.id << ": unfinished " << r.id << " settled as "
                 << nev::receipt::StateName(r.state) << "\n";
     }
@@ -330,6 +332,8 @@ void Printer::Run() {
     std::cerr << "nevd: printer " << config_.id << ": " << last_error_ << "\n";
   }
   const nev::receipt::Line line{device_, config_.baud};
+  nev::receipt::Policy policy;
+  policy.shared = config_.shared;
   double backoff = 0.25;
   auto next_try = Clock::now();
   auto next_probe = Clock::now() + std::chrono::duration<double>(probe_seconds_);
@@ -418,7 +422,7 @@ void Printer::Run() {
     RotateLog(*nev);
     Reply reply;
     try {
-      JobContext ctx{*nev, *journal, line};
+      JobContext ctx{*nev, *journal, line, policy};
       reply = q.job(ctx);
     } catch (const std::exception& e) {
       reply = {500, {{"error", {{"code", "internal"}, {"message", e.what()}}}}};

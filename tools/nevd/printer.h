@@ -21,6 +21,7 @@ class NEV;
 namespace receipt {
 class Journal;
 struct Line;
+struct Policy;
 }  // namespace receipt
 }  // namespace nev
 namespace nevsim {
@@ -79,6 +80,7 @@ struct JobContext {
   nev::NEV& nev;
   nev::receipt::Journal& journal;
   const nev::receipt::Line& line;
+  const nev::receipt::Policy& policy;
 };
 
 class Printer {

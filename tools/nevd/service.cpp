@@ -466,7 +466,7 @@ void Service::Routes() {
                 return {200, ResultBody(rc::ResultFromJson(*entry->result)), true};
               }
             }
-            const rc::Result r = rc::Submit(ctx.nev, ctx.line, ctx.journal, doc);
+            const rc::Result r = rc::Submit(ctx.nev, ctx.line, ctx.journal, doc, ctx.policy);
             return {200, ResultBody(r), r.from_journal};
           },
           false);
@@ -509,6 +509,41 @@ void Service::Routes() {
                           {"ok", ok},
                           {"outcome", nev::OutcomeName(call.outcome)}},
                          false};
+               },
+               false);
+         }));
+  // The operator's remedies when the journal and the device disagree.
+  s.Post(R"(/api/v1/printers/([^/]+)/void-open)",
+         Guarded([this, printer_of, run](const httplib::Request& req, httplib::Response& res) {
+           Printer& printer = printer_of(req);
+           ParseBody(req, true);
+           WaitSeconds(req);
+           auto task = tasks_.Create(printer.id(), "void-open");
+           run(
+               req, res, printer, task,
+               [](JobContext& ctx) -> Reply {
+                 const rc::Result r = rc::VoidOpen(ctx.nev, ctx.line, ctx.journal, ctx.policy);
+                 return {r.state == rc::State::kVoided ? 200 : 409, ResultBody(r), false};
+               },
+               false);
+         }));
+  s.Post(R"(/api/v1/printers/([^/]+)/journal/accept)",
+         Guarded([this, printer_of, run](const httplib::Request& req, httplib::Response& res) {
+           Printer& printer = printer_of(req);
+           ParseBody(req, true);
+           WaitSeconds(req);
+           auto task = tasks_.Create(printer.id(), "journal-accept");
+           run(
+               req, res, printer, task,
+               [](JobContext& ctx) -> Reply {
+                 try {
+                   return {
+                       200,
+                       {{"accepted", rc::AcceptDevice(ctx.nev, ctx.line, ctx.journal, ctx.policy)}},
+                       false};
+                 } catch (const std::runtime_error& e) {
+                   return {409, ErrorBody("not-accepted", e.what(), ""), false};
+                 }
                },
                false);
          }));
