@@ -29,7 +29,9 @@ TEST(ReceiptJournal, RowsWrittenAheadSurviveReopeningAndFinishedOnesKeepTheirRes
     Progress q = p;
     q.id = "b";
     journal.impl().Begin(q);
-    journal.impl().Finish(q, State::kVoided, R"({"id":"b","state":"voided"})");
+    q.device = "42";
+    journal.impl().Finish(q, State::kVoided, R"({"id":"b","state":"voided"})",
+                          nev::receipt::Seen{3, 2, 2});
     // The same id cannot be begun twice.
     EXPECT_THROW(journal.impl().Begin(q), std::runtime_error);
   }
@@ -47,6 +49,9 @@ TEST(ReceiptJournal, RowsWrittenAheadSurviveReopeningAndFinishedOnesKeepTheirRes
   ASSERT_TRUE(b);
   EXPECT_EQ(b->state, "voided");
   EXPECT_EQ(b->result, R"({"id":"b","state":"voided"})");
+  ASSERT_TRUE(journal.impl().DeviceSeen("42"));
+  EXPECT_EQ(journal.impl().DeviceSeen("42")->voided, 2);
+  EXPECT_FALSE(journal.impl().DeviceSeen("43"));
   EXPECT_FALSE(journal.Find("c"));
   EXPECT_EQ(journal.List().size(), 2u);
 
@@ -59,6 +64,29 @@ TEST(ReceiptJournal, RowsWrittenAheadSurviveReopeningAndFinishedOnesKeepTheirRes
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
   sqlite3_finalize(st);
   sqlite3_close(db);
+}
+
+TEST(ReceiptJournal, AJournalFromBeforeDevicesWereNamedIsTakenAsItIs) {
+  nevtest::TempDir dir;
+  const std::string path = (dir.path() / "old.db").string();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE receipts (id TEXT PRIMARY KEY, kind TEXT NOT NULL, document "
+                         "TEXT NOT NULL, step TEXT NOT NULL, last_before INTEGER, fiscal_before "
+                         "INTEGER, voided_before INTEGER, receipt_number INTEGER, expected_total "
+                         "REAL, change REAL, steps TEXT NOT NULL DEFAULT '[]', state TEXT, result "
+                         "TEXT, created TEXT NOT NULL, updated TEXT NOT NULL);"
+                         "INSERT INTO receipts (id, kind, document, step, created, updated) "
+                         "VALUES ('old', 'sale', '{}', 'CloseFiscNote', 't', 't')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Journal journal(path);
+  const auto unfinished = journal.impl().Unfinished();
+  ASSERT_EQ(unfinished.size(), 1u);
+  EXPECT_EQ(unfinished[0].device, "");  // settled against whichever device answers
+  EXPECT_FALSE(journal.Find("old")->device);
 }
 
 TEST(ReceiptJournal, AFileThatIsNoJournalIsRefusedClearly) {
