@@ -23,6 +23,7 @@ constexpr std::size_t kMaxItems = 500;
 constexpr std::size_t kMaxPayments = 8;
 constexpr double kMaxAmount = 9999999.99;
 constexpr double kMaxQuantity = 99999.999;
+constexpr double kMaxCentQuantity = 99999.99;
 
 std::string Join(const std::string& path, const std::string& key) {
   return path.empty() ? key : path + "." + key;
@@ -162,7 +163,11 @@ Item ParseItem(const json& value, const std::string& path) {
   } else {
     Fail(path, "must have one of text, article, department or comment");
   }
-  item.quantity = Number(Need(o, path, "quantity"), Join(path, "quantity"), 0, kMaxQuantity, 3);
+  // A department item's quantity travels as a general text, which keeps three decimals; text
+  // and article items send theirs as an amount text, which keeps two.
+  const bool milli = item.type == Item::kDepartment;
+  item.quantity = Number(Need(o, path, "quantity"), Join(path, "quantity"), 0,
+                         milli ? kMaxQuantity : kMaxCentQuantity, milli ? 3 : 2);
   if (item.quantity <= 0) Fail(Join(path, "quantity"), "must be more than 0");
   item.price = Number(Need(o, path, "price"), Join(path, "price"), 0, kMaxAmount, 2);
   return item;

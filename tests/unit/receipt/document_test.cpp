@@ -128,6 +128,8 @@ TEST(ReceiptDocument, DecimalsTheDeviceWouldRoundAwayAreRefused) {
   };
   const std::map<std::string, Field> fields = {
       {"items[0].price", {kSale, R"("price": 1.89)", R"("price": )"}},
+      {"items[0].quantity", {kSale, R"("Б", "quantity": 1)", R"("Б", "quantity": )"}},
+      {"items[1].quantity", {kSale, R"("quantity": 2)", R"("quantity": )"}},
       {"items[2].quantity", {kSale, R"("quantity": 1.5)", R"("quantity": )"}},
       {"adjustment.amount", {kSale, R"({"amount": -1.50)", R"({"amount": )"}},
       {"adjustment.percent", {kSale, R"({"amount": -1.50)", R"({"percent": )"}},
@@ -150,6 +152,11 @@ TEST(ReceiptDocument, DecimalsTheDeviceWouldRoundAwayAreRefused) {
       {"items[0].price", "0.005", false},
       {"items[0].price", "1e-7", false},
       {"items[0].price", "0.30000000000000004", false},
+      {"items[0].quantity", "0.125", false},  // a text item's quantity goes as an amount text
+      {"items[1].quantity", "2.25", true},    // and so does an article's
+      {"items[1].quantity", "99999.99", true},
+      {"items[1].quantity", "1.125", false},
+      {"items[1].quantity", "0.001", false},
       {"items[2].quantity", "0.001", true},
       {"items[2].quantity", "99999.999", true},
       {"items[2].quantity", "1.0001", false},
