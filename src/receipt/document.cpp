@@ -1,10 +1,13 @@
 // Receipt documents: JSON in, a checked Document out. Everything is validated before anything is
 // sent, and every error names the JSON path of the field at fault.
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "nev/receipt.h"
 #include "receipt/text_rules.h"
@@ -20,6 +23,7 @@ constexpr std::size_t kMaxItems = 500;
 constexpr std::size_t kMaxPayments = 8;
 constexpr double kMaxAmount = 9999999.99;
 constexpr double kMaxQuantity = 99999.999;
+constexpr double kMaxCentQuantity = 99999.99;
 
 std::string Join(const std::string& path, const std::string& key) {
   return path.empty() ? key : path + "." + key;
@@ -50,7 +54,26 @@ const json& Object(const json& value, const std::string& path) {
   return value;
 }
 
-// A JSON number, finite, within [lo, hi], with at most `decimals` decimal places.
+// The decimal places of v in its shortest text that reads back to the same double: 1.10 has
+// one, 9999999.99 two, 1000.001 three, 1e-7 seven. Exact for every decimal of up to 15
+// significant digits (each is the shortest text of its own double), so for every amount below
+// 10^13 written with cents.
+int DecimalPlaces(double v) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific).ptr;
+  const std::string_view s(text, static_cast<std::size_t>(end - text));  // "-d.ddde-07"
+  const std::size_t e = s.find('e');
+  int digits = 0;
+  for (std::size_t i = 0; i < e; ++i) digits += s[i] >= '0' && s[i] <= '9';
+  std::size_t at = e + 1;
+  if (s[at] == '+') ++at;
+  int exponent = 0;
+  std::from_chars(s.data() + at, s.data() + s.size(), exponent);
+  return std::max(0, digits - 1 - exponent);
+}
+
+// A JSON number, finite, within [lo, hi], with at most `decimals` decimal places: the device
+// would round any further ones away without a word.
 double Number(const json& value, const std::string& path, double lo, double hi, int decimals) {
   if (!value.is_number()) Fail(path, "must be a number");
   const double v = value.get<double>();
@@ -60,8 +83,7 @@ double Number(const json& value, const std::string& path, double lo, double hi, 
     std::snprintf(range, sizeof range, "must be from %.*f to %.*f", decimals, lo, decimals, hi);
     Fail(path, range);
   }
-  const double scaled = v * std::pow(10.0, decimals);
-  if (std::fabs(scaled - std::round(scaled)) > 1e-6 * std::max(1.0, std::fabs(scaled)))
+  if (DecimalPlaces(v) > decimals)
     Fail(path, "has more than " + std::to_string(decimals) + " decimal places");
   return v;
 }
@@ -141,7 +163,11 @@ Item ParseItem(const json& value, const std::string& path) {
   } else {
     Fail(path, "must have one of text, article, department or comment");
   }
-  item.quantity = Number(Need(o, path, "quantity"), Join(path, "quantity"), 0, kMaxQuantity, 3);
+  // A department item's quantity travels as a general text, which keeps three decimals; text
+  // and article items send theirs as an amount text, which keeps two.
+  const bool milli = item.type == Item::kDepartment;
+  item.quantity = Number(Need(o, path, "quantity"), Join(path, "quantity"), 0,
+                         milli ? kMaxQuantity : kMaxCentQuantity, milli ? 3 : 2);
   if (item.quantity <= 0) Fail(Join(path, "quantity"), "must be more than 0");
   item.price = Number(Need(o, path, "price"), Join(path, "price"), 0, kMaxAmount, 2);
   return item;

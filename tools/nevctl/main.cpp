@@ -1,7 +1,9 @@
 // nevctl: drives a fiscal printer (or the built-in simulator) member by member from the shell.
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -46,9 +48,9 @@ constexpr const char* kUsage =
                           GetNextFMReport until an empty piece; progress on standard error
 
 options:
-  --port N|PATH   port number N (the device named by NEVCOM_COM<N>, else /dev/ttyS<N-1>) or a
-                  device path; without it the built-in simulator runs on a pseudo-terminal (a
-                  line on standard error says so)
+  --port N|PATH   port number N from 1 to 32767 (the device named by NEVCOM_COM<N>, else
+                  /dev/ttyS<N-1>) or a device path; without it the built-in simulator runs on
+                  a pseudo-terminal (a line on standard error says so)
   --baud RATE     line speed (default 9600)
   --silent        SilentMode on: run-time errors go to the log instead of a message box
   --json          one JSON object per call on standard output: {"member", "result", "out",
@@ -100,13 +102,37 @@ int Usage(const std::string& problem) {
   return 2;
 }
 
-bool ParseBaud(const std::string& text, int32_t& baud) {
-  if (text.empty() || text.size() > 9) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
+// A whole number of plain decimal digits (no sign, blank or exponent) that fits in an int32_t.
+bool ParseWhole(const std::string& text, int32_t& value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+// The driver keeps port numbers in 16 bits, and no port is numbered 0 or below.
+constexpr int32_t kMaxPortNumber = 32767;
+
+// What is wrong with a --port value, or "" when it is a port number or a device path. A value
+// that starts like a number or an option but is no port number ("5x", "-5", "+5", " 5") is a
+// mistake rather than a path, and so is one with control characters or trailing blanks.
+std::string PortProblem(const std::string& text) {
+  if (text.empty()) return "--port needs a number or a device path";
+  const std::string bad = "--port " + Quoted(text) + ": ";
+  int32_t number = 0;
+  if (text.find_first_not_of("0123456789") == std::string::npos) {
+    if (ParseWhole(text, number) && number >= 1 && number <= kMaxPortNumber) return "";
+    return bad + "not a port number from 1 to " + std::to_string(kMaxPortNumber) +
+           " (nor a device path)";
   }
-  baud = static_cast<int32_t>(std::stol(text));
-  return baud > 0;
+  const bool control = std::any_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  const char first = text.front();
+  if (control || (first >= '0' && first <= '9') || first == '-' || first == '+' || first == ' ' ||
+      text.back() == ' ') {
+    return bad + "not a port number or a device path";
+  }
+  return "";
 }
 
 // Runs calls between InitConnection and StopConnection. Each entry is a member name and its
@@ -287,6 +313,10 @@ int main(int argc, char** argv) {
       value = argv[++i];
       return true;
     };
+    // A switch takes no value: "--json=no" would otherwise turn JSON output on.
+    const bool is_switch = arg == "--help" || arg == "--version" || arg == "--json" ||
+                           arg == "--silent" || arg == "--keep-going";
+    if (is_switch && has_value) return Usage(arg + " takes no value, not " + Quoted(value));
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
       return 0;
@@ -298,10 +328,15 @@ int main(int argc, char** argv) {
     } else if (arg == "--silent") {
       options.silent = true;
     } else if (arg == "--port") {
-      if (!take() || value.empty()) return Usage("--port needs a number or a device path");
+      if (!take()) return Usage("--port needs a number or a device path");
+      if (const std::string problem = PortProblem(value); !problem.empty()) return Usage(problem);
       options.port = value;
     } else if (arg == "--baud") {
-      if (!take() || !ParseBaud(value, options.baud)) return Usage("--baud needs a positive rate");
+      if (!take()) return Usage("--baud needs a positive rate");
+      if (!ParseWhole(value, options.baud) || options.baud <= 0) {
+        return Usage("--baud " + Quoted(value) +
+                     ": not a line speed (a whole number of bits per second, such as 9600)");
+      }
     } else if (arg == "--log-dir") {
       if (!take() || value.empty()) return Usage("--log-dir needs a folder");
       std::error_code ec;
@@ -356,6 +391,9 @@ int main(int argc, char** argv) {
       options.keep_going = true;
       rest.erase(rest.begin());
     }
+    for (const std::string& word : rest) {
+      if (word.rfind("--", 0) == 0) return Usage("run: unknown option " + Quoted(word));
+    }
     if (rest.size() != 1) return Usage("run needs one script file, or - for standard input");
     if (const int code = ReadScript(rest[0], lines); code != 0) return code;
   } else if (command != "demo" && command != "fm-report") {
@@ -364,6 +402,10 @@ int main(int argc, char** argv) {
   if (command == "demo" && !rest.empty()) return Usage("demo takes no arguments");
   if (command == "fm-report" && rest.size() > 1)
     return Usage("fm-report takes at most one argument");
+  // The report's range is sent as it is: an option put after the command must not become one.
+  if (command == "fm-report" && !rest.empty() && rest[0].rfind("--", 0) == 0)
+    return Usage("fm-report: unknown option " + Quoted(rest[0]) +
+                 " (options go before the command)");
 
   try {
     nevctl::Session session(options, std::cout);

@@ -121,6 +121,56 @@ TEST_F(Nevctl, AMistakeAnywhereInAScriptSendsNothing) {
   EXPECT_TRUE(SimSaw().empty());  // not even the probe
 }
 
+// Every option's bad value is named as a usage error before anything is sent: none becomes an
+// exception's text ("stoi"), a port or rate the device cannot use, or a switch set by "=no".
+TEST_F(Nevctl, EveryBadOptionValueIsNamed) {
+  const std::string doc = logs.str() + "/z.json";
+  nevtest::WriteFile(doc, R"({"id": "z-1", "kind": "z"})");
+  const std::string journal = logs.str() + "/receipts.db";
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;  // the first line on standard error
+  };
+  const std::string no_port = ": not a port number or a device path";
+  const std::string no_rate =
+      ": not a line speed (a whole number of bits per second, such as 9600)";
+  const Case cases[] = {
+      {{"--port", "99999999999", "receipt", doc, "--journal", journal},
+       R"(--port "99999999999": not a port number from 1 to 32767 (nor a device path))"},
+      {{"--port", "32768", "call", "GetStatus"},
+       R"(--port "32768": not a port number from 1 to 32767 (nor a device path))"},
+      {{"--port", "0", "call", "GetStatus"},
+       R"(--port "0": not a port number from 1 to 32767 (nor a device path))"},
+      {{"--port", "-5", "call", "GetStatus"}, R"(--port "-5")" + no_port},
+      {{"--port", "5x", "call", "GetStatus"}, R"(--port "5x")" + no_port},
+      {{"--port", port + " ", "call", "GetStatus"}, "--port \"" + port + " \"" + no_port},
+      {{"--port", "/dev/tty\x01S0", "call", "GetStatus"}, R"(--port "/dev/tty\x01S0")" + no_port},
+      {{"--port", "--json", "call", "GetStatus"}, R"(--port "--json")" + no_port},
+      {{"--port=", "call", "GetStatus"}, "--port needs a number or a device path"},
+      {{"--baud", "99999999999", "--port", port, "call", "GetStatus"},
+       R"(--baud "99999999999")" + no_rate},
+      {{"--baud", "-9600", "--port", port, "call", "GetStatus"}, R"(--baud "-9600")" + no_rate},
+      {{"--baud", "0", "--port", port, "call", "GetStatus"}, R"(--baud "0")" + no_rate},
+      {{"--baud=", "--port", port, "call", "GetStatus"}, R"(--baud "")" + no_rate},
+      {{"--baud", "9600x", "--port", port, "call", "GetStatus"}, R"(--baud "9600x")" + no_rate},
+      {{"--baud", "NaN", "--port", port, "call", "GetStatus"}, R"(--baud "NaN")" + no_rate},
+      {{"--json=no", "--port", port, "call", "GetStatus"}, R"(--json takes no value, not "no")"},
+      {{"--silent=0", "--port", port, "call", "GetStatus"}, R"(--silent takes no value, not "0")"},
+      {{"--log-level", "1e0", "--port", port, "call", "GetStatus"},
+       R"(--log-level needs a level from 0 to 4, not "1e0")"},
+      {{"--port", port, "run", "--keep-going=no", "-"}, R"(run: unknown option "--keep-going=no")"},
+      {{"--port", port, "fm-report", "--json"},
+       R"(fm-report: unknown option "--json" (options go before the command))"},
+  };
+  for (const Case& c : cases) {
+    const Finished f = Ctl(c.args, "GetStatus\n");
+    EXPECT_EQ(f.exit_code, 2) << c.message;
+    EXPECT_EQ(f.err.substr(0, f.err.find('\n')), "nevctl: " + c.message);
+  }
+  EXPECT_TRUE(SimSaw().empty());
+  EXPECT_FALSE(std::filesystem::exists(journal));
+}
+
 TEST_F(Nevctl, CallByPortNumberAndReadableOutput) {
   const Finished f = Ctl({"--port", "7", "call", "SubTotal"}, "", "NEVCOM_COM7=" + port);
   EXPECT_EQ(f.exit_code, 3) << f.err;

@@ -1,6 +1,7 @@
 // Receipt documents: what parses, and every refusal naming the field's JSON path.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "nev/receipt.h"
@@ -113,6 +114,73 @@ TEST(ReceiptDocument, EachBadFieldIsNamedByItsPath) {
       {R"("id": "till7-000123")", R"("id": 7)", "id"},
   };
   for (const Case& c : cases) EXPECT_EQ(PathOf(Sale(c.from, c.to)), c.path) << c.to;
+}
+
+// The device rounds away what an amount has beyond two decimals (a department's quantity beyond
+// three), so such a value is refused, decided on the value as written at every magnitude.
+TEST(ReceiptDocument, DecimalsTheDeviceWouldRoundAwayAreRefused) {
+  const char* kCash = R"({"id": "c1", "kind": "cash", "operator": {"number": 2, "password": "1"},
+                         "amount": -20})";
+  // Where each field's value is written: in which document, what it replaces.
+  struct Field {
+    const char* document;
+    std::string from, to;
+  };
+  const std::map<std::string, Field> fields = {
+      {"items[0].price", {kSale, R"("price": 1.89)", R"("price": )"}},
+      {"items[0].quantity", {kSale, R"("Б", "quantity": 1)", R"("Б", "quantity": )"}},
+      {"items[1].quantity", {kSale, R"("quantity": 2)", R"("quantity": )"}},
+      {"items[2].quantity", {kSale, R"("quantity": 1.5)", R"("quantity": )"}},
+      {"adjustment.amount", {kSale, R"({"amount": -1.50)", R"({"amount": )"}},
+      {"adjustment.percent", {kSale, R"({"amount": -1.50)", R"({"percent": )"}},
+      {"payments[0].amount", {kSale, R"("type": 2, "amount": 5)", R"("type": 2, "amount": )"}},
+      {"amount", {kCash, R"("amount": -20)", R"("amount": )"}},
+  };
+  struct Case {
+    const char* field;
+    const char* value;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"items[0].price", "1.1", true},
+      {"items[0].price", "1.10", true},
+      {"items[0].price", "0.07", true},
+      {"items[0].price", "9999999.99", true},
+      {"items[0].price", "1000.001", false},
+      {"items[0].price", "123456.785", false},
+      {"items[0].price", "99999.9949", false},
+      {"items[0].price", "0.005", false},
+      {"items[0].price", "1e-7", false},
+      {"items[0].price", "0.30000000000000004", false},
+      {"items[0].quantity", "0.125", false},  // a text item's quantity goes as an amount text
+      {"items[1].quantity", "2.25", true},    // and so does an article's
+      {"items[1].quantity", "99999.99", true},
+      {"items[1].quantity", "1.125", false},
+      {"items[1].quantity", "0.001", false},
+      {"items[2].quantity", "0.001", true},
+      {"items[2].quantity", "99999.999", true},
+      {"items[2].quantity", "1.0001", false},
+      {"items[2].quantity", "1000.0001", false},
+      {"items[2].quantity", "12345.6785", false},
+      {"adjustment.amount", "-0.01", true},
+      {"adjustment.amount", "-123456.785", false},
+      {"adjustment.percent", "-12.5", true},
+      {"adjustment.percent", "99.99", true},
+      {"adjustment.percent", "12.345", false},
+      {"adjustment.percent", "99.98999", false},
+      {"payments[0].amount", "0.07", true},
+      {"payments[0].amount", "9999999.99", true},
+      {"payments[0].amount", "99999.9949", false},
+      {"amount", "-9999999.99", true},
+      {"amount", "-1000.001", false},
+      {"amount", "1e-7", false},
+  };
+  for (const Case& c : cases) {
+    const Field& f = fields.at(c.field);
+    std::string text = f.document;
+    text.replace(text.find(f.from), f.from.size(), f.to + c.value);
+    EXPECT_EQ(PathOf(text), c.accepted ? "" : c.field) << c.field << " = " << c.value;
+  }
 }
 
 TEST(ReceiptDocument, ReceiptsThatCannotCloseAreRefusedWhole) {
