@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,7 +17,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
@@ -232,7 +230,8 @@ class Schedule {
     const int device_count = fault_ == kSwap || fault_ == kTwoDiff ? 2 : 1;
     for (int i = 0; i < device_count; ++i) {
       Device d;
-      d.serial = "7000000" + std::to_string(i + 1);
+      // Serial numbers and document ids differ from schedule to schedule.
+      d.serial = std::to_string(seed_ % 1000000000) + "0" + std::to_string(i + 1);
       d.state = dir_ / ("device" + std::to_string(i) + ".state");
       d.link = dir_ / ("device" + std::to_string(i) + ".pty");
       d.dir = dir_;
@@ -269,7 +268,8 @@ class Schedule {
         till.start_after_ms = Draw(0, 60);
       const int docs = Draw(2, 4);
       for (int d = 0; d < docs; ++d) {
-        const std::string id = "till" + std::to_string(t) + "-doc" + std::to_string(d);
+        const std::string id = "s" + std::to_string(seed_ % 1000000000) + "-t" + std::to_string(t) +
+                               "-d" + std::to_string(d);
         WriteFile(dir_ / (id + ".json"), Document(id));
         till.docs.push_back(id);
         owner_[id] = t;
@@ -656,24 +656,64 @@ Fault KindOf(uint64_t seed, const std::vector<Fault>& faults) {
   return faults[std::uniform_int_distribution<std::size_t>(0, faults.size() - 1)(pick)];
 }
 
-// The journal's file system can be filled only where a tmpfs can be mounted. The campaign takes
-// a mount namespace of its own, so that nothing it mounts outlives it.
-bool CanMount(const fs::path& temp, std::string& why) {
+// What a worker can make its own: a mount namespace with a pty numbering of its own (so that a
+// device that hangs up or loses power never frees a pty number that a device of another schedule
+// then takes, behind a link a till still follows), and a tmpfs for the journal.
+enum Isolation { kPtys = 1, kTmpfs = 2 };
+
+int Isolate(const fs::path& temp) {
   if (::unshare(CLONE_NEWNS) != 0 ||
-      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    why = std::strerror(errno);
-    return false;
-  }
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return 0;
+  int got = 0;
+  if (::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0 &&
+      ::mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) == 0)
+    got |= kPtys;
   std::string templ = (temp / "nev-campaign-mount-XXXXXX").string();
-  if (!::mkdtemp(templ.data())) {
-    why = "no temporary folder";
-    return false;
+  if (::mkdtemp(templ.data())) {
+    if (::mount("tmpfs", templ.c_str(), "tmpfs", 0, "size=64k") == 0) {
+      got |= kTmpfs;
+      ::umount2(templ.c_str(), MNT_DETACH);
+    }
+    ::rmdir(templ.c_str());
   }
-  const bool ok = ::mount("tmpfs", templ.c_str(), "tmpfs", 0, "size=64k") == 0;
-  why = ok ? "" : std::strerror(errno);
-  if (ok) ::umount2(templ.c_str(), MNT_DETACH);
-  ::rmdir(templ.c_str());
-  return ok;
+  return got;
+}
+
+// Asked once, in a child that ends with its namespace.
+int Probe(const fs::path& temp) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(Isolate(temp));
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 0;
+  return WEXITSTATUS(status);
+}
+
+// One worker: schedules first, first + step, ... one after another; a line per schedule into
+// out: "S kind figures..." and, for one that broke an invariant, "F text".
+void Work(const Config& cfg, int first, int step, std::FILE* out) {
+  for (int i = first; i < cfg.schedules; i += step) {
+    const uint64_t seed = cfg.seed + static_cast<uint64_t>(i);
+    const Fault kind = KindOf(seed, cfg.faults);
+    Figures f;
+    Schedule schedule(cfg, seed, kind);
+    const std::vector<std::string> problems = schedule.Run(f);
+    std::fprintf(out, "S %d %d %d %d %d %d %d %d %d %d", kind, f.schedules, f.failed, f.documents,
+                 f.submissions, f.killed, f.printed, f.voided, f.refused, f.unknown);
+    for (int b = 0; b < kBrokenCount; ++b) std::fprintf(out, " %d", f.broken[b]);
+    std::fprintf(out, "\n");
+    if (!problems.empty()) {
+      std::string text = "schedule seed " + std::to_string(seed) + " (" + kFaultNames[kind] +
+                         "): " + problems.front();
+      if (problems.size() > 1) text += " (and " + std::to_string(problems.size() - 1) + " more)";
+      if (cfg.keep) text += "; kept in " + schedule.dir().string();
+      std::fprintf(out, "F %s\n", text.c_str());
+      if (cfg.verbose)
+        for (std::size_t p = 1; p < problems.size(); ++p)
+          std::fprintf(out, "F     %s\n", problems[p].c_str());
+    }
+    std::fflush(out);
+  }
 }
 
 const char kUsage[] = R"(usage: nev_campaign [--seed S] [--schedules N] [--jobs J] [--faults K,K...]
@@ -744,46 +784,68 @@ int main(int argc, char** argv) {
   }
   if (cfg.faults.empty())
     for (int k = 0; k < kFaultCount; ++k) cfg.faults.push_back(static_cast<Fault>(k));
-  if (std::find(cfg.faults.begin(), cfg.faults.end(), kFull) != cfg.faults.end()) {
-    std::string why;
-    if (!CanMount(cfg.temp, why)) {
-      std::printf("fault kind full skipped: a tmpfs cannot be mounted here (%s)\n", why.c_str());
-      cfg.faults.erase(std::remove(cfg.faults.begin(), cfg.faults.end(), kFull), cfg.faults.end());
-    }
+  const int can = Probe(cfg.temp);
+  if (!(can & kTmpfs) &&
+      std::find(cfg.faults.begin(), cfg.faults.end(), kFull) != cfg.faults.end()) {
+    std::printf("fault kind full skipped: a tmpfs cannot be mounted here\n");
+    cfg.faults.erase(std::remove(cfg.faults.begin(), cfg.faults.end(), kFull), cfg.faults.end());
+  }
+  if (!(can & kPtys) && cfg.jobs > 1) {
+    std::printf("one schedule at a time: the ptys cannot be given a numbering of their own\n");
+    cfg.jobs = 1;
   }
   if (cfg.faults.empty()) return 0;
   ::signal(SIGPIPE, SIG_IGN);
-  std::mutex mu;
-  Figures by_kind[kFaultCount];
-  std::vector<std::string> failures;
-  std::atomic<int> next{0};
   const auto start = Clock::now();
-  auto worker = [&] {
-    for (int i; (i = next++) < cfg.schedules;) {
-      const uint64_t seed = cfg.seed + static_cast<uint64_t>(i);
-      const Fault kind = KindOf(seed, cfg.faults);
-      Figures f;
-      Schedule schedule(cfg, seed, kind);
-      const std::vector<std::string> problems = schedule.Run(f);
-      std::lock_guard<std::mutex> lock(mu);
-      by_kind[kind].Add(f);
-      if (!problems.empty()) {
-        std::string text = "schedule seed " + std::to_string(seed) + " (" + kFaultNames[kind] +
-                           "): " + problems.front();
-        if (problems.size() > 1) text += " (and " + std::to_string(problems.size() - 1) + " more)";
-        if (cfg.keep) text += "; kept in " + schedule.dir().string();
-        failures.push_back(text);
-        std::printf("%s\n", text.c_str());
-        if (cfg.verbose)
-          for (std::size_t p = 1; p < problems.size(); ++p)
-            std::printf("    %s\n", problems[p].c_str());
-        std::fflush(stdout);
-      }
+  // The workers are processes, each in its own namespace, each writing its lines to a file.
+  const int jobs = std::min(cfg.jobs, cfg.schedules);
+  std::vector<std::FILE*> outs;
+  std::vector<pid_t> workers;
+  for (int w = 0; w < jobs; ++w) {
+    std::FILE* out = std::tmpfile();
+    if (!out) {
+      std::perror("nev_campaign: tmpfile");
+      return 2;
     }
-  };
-  std::vector<std::thread> threads;
-  for (int j = 0; j < std::min(cfg.jobs, cfg.schedules); ++j) threads.emplace_back(worker);
-  for (std::thread& t : threads) t.join();
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      Isolate(cfg.temp);
+      Work(cfg, w, jobs, out);
+      std::fclose(out);
+      ::_exit(0);
+    }
+    outs.push_back(out);
+    workers.push_back(pid);
+  }
+  int lost_workers = 0;
+  for (pid_t pid : workers) {
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+      ++lost_workers;
+  }
+  Figures by_kind[kFaultCount];
+  for (std::FILE* out : outs) {
+    std::rewind(out);
+    char line[4096];
+    while (std::fgets(line, sizeof line, out)) {
+      if (line[0] == 'F') {
+        std::fputs(line + 2, stdout);
+        continue;
+      }
+      int v[10 + kBrokenCount] = {};
+      std::istringstream in(line + 2);
+      for (int& x : v) in >> x;
+      if (!in || v[0] < 0 || v[0] >= kFaultCount) continue;
+      Figures f;
+      f.schedules = v[1], f.failed = v[2], f.documents = v[3], f.submissions = v[4];
+      f.killed = v[5], f.printed = v[6], f.voided = v[7], f.refused = v[8], f.unknown = v[9];
+      for (int b = 0; b < kBrokenCount; ++b) f.broken[b] = v[10 + b];
+      by_kind[v[0]].Add(f);
+    }
+    std::fclose(out);
+  }
 
   const double seconds =
       std::chrono::duration_cast<milliseconds>(Clock::now() - start).count() / 1000.0;
@@ -810,5 +872,6 @@ int main(int argc, char** argv) {
   std::printf("%d schedules in %.1f s (seed %llu, %d at a time); %d broke an invariant\n",
               total.schedules, seconds, static_cast<unsigned long long>(cfg.seed), cfg.jobs,
               total.failed);
-  return total.failed == 0 ? 0 : 1;
+  if (lost_workers) std::printf("%d worker(s) did not finish\n", lost_workers);
+  return total.failed == 0 && lost_workers == 0 && total.schedules == cfg.schedules ? 0 : 1;
 }
