@@ -280,6 +280,10 @@ class Schedule {
     // Where and when the fault strikes: at one document of till 0, some milliseconds in.
     strike_doc_ = static_cast<std::size_t>(Draw(0, static_cast<int>(tills_[0].docs.size()) - 1));
     strike_ms_ = Draw(0, 100);
+    // A till is killed either at a moment, or the moment the device has a given command in its
+    // memory (the close among them: the narrowest window, between the device and the journal).
+    const char* const kStrikeCodes[] = {"83 ", "86 ", "8B ", "84 "};
+    if (Coin()) strike_code_ = kStrikeCodes[Draw(0, 3)];
     variant_ = Coin();
     switch (fault_) {
       case kLost:
@@ -339,6 +343,14 @@ class Schedule {
     } catch (const json::exception&) {
     }
     submissions_.push_back(std::move(s));
+  }
+
+  bool StrikeDue(const Till& t, Clock::duration elapsed) const {
+    if (strike_code_.empty() || (fault_ != kKill && fault_ != kWal && fault_ != kSwap))
+      return elapsed >= milliseconds(strike_ms_);
+    const std::string memory = ReadFile(devices_[t.device].state);
+    return memory.size() > static_cast<std::size_t>(memory_at_start_) &&
+           memory.find("\n" + strike_code_, memory_at_start_ - 1) != std::string::npos;
   }
 
   // What happens the moment the fault strikes a running till.
@@ -402,6 +414,7 @@ class Schedule {
             before_done_ = true;
           }
           runs_of_[i] = runs_ + 1;
+          if (i == 0) memory_at_start_ = FileSize(devices_[t.device].state);
           t.pid = StartTill(t, static_cast<int>(i));
           if (t.pid <= 0) throw std::runtime_error("nevctl did not start");
           continue;
@@ -426,7 +439,7 @@ class Schedule {
           continue;
         }
         const auto elapsed = Clock::now() - t.started;
-        if (i == 0 && t.next == strike_doc_ && !struck && elapsed >= milliseconds(strike_ms_)) {
+        if (i == 0 && t.next == strike_doc_ && !struck && StrikeDue(t, elapsed)) {
           struck = true;
           Strike(t);
         } else if (elapsed > milliseconds(kTillBoundMs)) {
@@ -644,6 +657,8 @@ class Schedule {
   int runs_ = 0;
   std::size_t strike_doc_ = 0;
   int strike_ms_ = 0;
+  std::string strike_code_;  // strike when the device's memory gains this command
+  long long memory_at_start_ = 0;
   bool variant_ = false, before_done_ = false;
   std::vector<std::string> device_faults_;
   std::vector<std::string> problems_;
