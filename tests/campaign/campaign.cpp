@@ -747,7 +747,8 @@ against every result. Fault kinds (all by default):
   swap      another device behind the till's path, after a kill or between documents
   two-same  two tills on one journal and one device
   two-diff  two tills on one journal and two devices
-A broken invariant prints the schedule's seed; replay it with --seed S --schedules 1 --faults K.
+A broken invariant prints the schedule's seed; replay it with --seed S --schedules 1 --faults K
+(the same schedule; where two processes race, not always the same interleaving).
 --keep keeps the folders of schedules that broke one. Exit status 1 when any invariant broke.
 )";
 
@@ -885,7 +886,7 @@ int main(int argc, char** argv) {
               total.broken[kLostReceipt], total.broken[kFalseResult], total.broken[kNoResult],
               total.broken[kBareUnknown], total.broken[kJournal], total.broken[kMixed]);
   std::printf("%d schedules in %.1f s (seed %llu, %d at a time); %d broke an invariant\n",
-              total.schedules, seconds, static_cast<unsigned long long>(cfg.seed), cfg.jobs,
+              total.schedules, seconds, static_cast<unsigned long long>(cfg.seed), jobs,
               total.failed);
   if (lost_workers) std::printf("%d worker(s) did not finish\n", lost_workers);
   return total.failed == 0 && lost_workers == 0 && total.schedules == cfg.schedules ? 0 : 1;
