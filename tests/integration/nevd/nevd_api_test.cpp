@@ -572,4 +572,47 @@ TEST(NevdSupervision, AReceiptLeftOpenByAKilledRunIsSettledWhenNevdStartsAgain) 
   EXPECT_EQ(again["state"], "voided") << again;
 }
 
+TEST(NevdSupervision, AReceiptSomeoneElseLeftOpenIsNamedAndVoidedOnRequest) {
+  nevtest::TempDir dir;
+  const std::string link = dir.str() + "/ttyNEV0";
+  const nevdtest::Child sim(Spawn({NEV_SIM_EXE, "--link", link}, dir.str() + "/sim.err"));
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(link); }, 10s));
+  json config = {{"probeSeconds", 0.3}, {"printers", {{{"id", "real"}, {"port", link}}}}};
+  Nevd nevd(dir, config);
+  ASSERT_TRUE(Eventually([&] { return nevd.Online("real"); }, 15s)) << nevd.Log();
+  ASSERT_EQ(nevd.Post("/api/v1/printers/real/receipts", Sale("FIRST", 1).dump()).first, 200);
+
+  // While nevd lets the port go, another program opens a receipt and leaves it open.
+  ASSERT_EQ(nevd.Post("/api/v1/printers/real/release", R"({"seconds": 2})").first, 202);
+  ASSERT_TRUE(Eventually(
+      [&] {
+        return nevtest::WaitExit(
+                   Spawn({NEVCTL_EXE, "--port", link, "call", "OpenFiscNote", "1", "0000"},
+                         dir.str() + "/nevctl.err"),
+                   10000) == 0;
+      },
+      10s));
+  ASSERT_TRUE(Eventually([&] { return nevd.Online("real"); }, 15s));
+  const httplib::Headers key{{"Idempotency-Key", "till1-after"}};
+  auto [s1, blocked] = nevd.Post("/api/v1/printers/real/receipts", Sale("AFTER", 2).dump(), key);
+  ASSERT_EQ(s1, 200) << blocked;
+  EXPECT_EQ(blocked["state"], "refused") << blocked;
+  EXPECT_EQ(blocked["error"]["outcome"], "receipt-open");
+  EXPECT_NE(blocked["error"]["message"].get<std::string>().find("void-open"), std::string::npos);
+
+  auto [s2, voided] = nevd.Post("/api/v1/printers/real/void-open", "");
+  EXPECT_EQ(s2, 200) << voided;
+  EXPECT_EQ(voided["state"], "voided");
+  auto [s3, none] = nevd.Post("/api/v1/printers/real/void-open", "");
+  EXPECT_EQ(s3, 409) << none;
+  auto [s4, printed] = nevd.Post("/api/v1/printers/real/receipts", Sale("AFTER", 2).dump(), key);
+  EXPECT_EQ(s4, 200);
+  EXPECT_EQ(printed["state"], "printed") << printed;
+  auto [s5, accepted] = nevd.Post("/api/v1/printers/real/journal/accept", "");
+  EXPECT_EQ(s5, 200) << accepted;
+  EXPECT_NE(accepted["accepted"].get<std::string>().find("2 fiscal and 1 voided"),
+            std::string::npos)
+      << accepted;
+}
+
 }  // namespace
