@@ -115,6 +115,14 @@ class NevDevice : public Device {
 
  private:
   bool Open() {
+    const bool opened = OpenLine();
+    // Why the line did not open, for the answers of the calls that then find no connection.
+    const CallRecord& call = nev_.LastCall();
+    open_error_ = opened || !call.error ? std::string() : call.error->description;
+    return opened;
+  }
+
+  bool OpenLine() {
     // A port number as text opens that port (too large a number is refused by InitConnection).
     int32_t number = 0;
     const char* first = line_.device.data();
@@ -134,11 +142,14 @@ class NevDevice : public Device {
     a.reply = call.reply;
     a.flags = call.flags;
     if (call.error) a.error = call.error->description;
+    if (a.outcome == Outcome::kNoConnection && a.error.empty() && !open_error_.empty())
+      a.error = "the line did not open: " + open_error_;
     return a;
   }
 
   NEV& nev_;
   Line line_;
+  std::string open_error_;
 };
 
 }  // namespace

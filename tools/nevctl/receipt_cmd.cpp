@@ -257,17 +257,14 @@ int RunReceiptCommand(Options options, const std::string& command,
     } else if (a == "--shared" && command == "receipt") {
       policy.shared = true;
     } else if (a == "--journal" || a.rfind("--journal=", 0) == 0) {
-      if (a == "--journal") {
-        if (i + 1 >= args.size() || args[i + 1].empty()) {
-          err << "nevctl: --journal needs a path\n\n" << kHelp;
-          return 2;
-        }
-        journal_path = args[++i];
-      } else {
-        journal_path = a.substr(10);
+      journal_path = a == "--journal" ? (i + 1 < args.size() ? args[++i] : "") : a.substr(10);
+      // An empty path would be a journal SQLite throws away; an option is no path either.
+      if (journal_path.empty() || journal_path.rfind("--", 0) == 0) {
+        err << "nevctl: --journal needs a path\n\n" << kHelp;
+        return 2;
       }
     } else if (a.rfind("--", 0) == 0) {
-      err << "nevctl: unknown option " << a << "\n\n" << kHelp;
+      err << "nevctl: unknown option " << JsonString(a) << "\n\n" << kHelp;
       return 2;
     } else {
       files.push_back(a);

@@ -161,6 +161,9 @@ TEST_F(Nevctl, EveryBadOptionValueIsNamed) {
       {{"--port", port, "run", "--keep-going=no", "-"}, R"(run: unknown option "--keep-going=no")"},
       {{"--port", port, "fm-report", "--json"},
        R"(fm-report: unknown option "--json" (options go before the command))"},
+      {{"--port", port, "receipt", doc, "--journal="}, "--journal needs a path"},
+      {{"--port", port, "receipt", doc, "--journal", "--json"}, "--journal needs a path"},
+      {{"--port", port, "receipt", doc, "--x\x1b[31m"}, R"(unknown option "--x\u001b[31m")"},
   };
   for (const Case& c : cases) {
     const Finished f = Ctl(c.args, "GetStatus\n");
