@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 
 #include "nev/receipt.h"
@@ -117,7 +118,27 @@ bool ReadAll(const std::string& file, std::string& text, std::ostream& err) {
   return true;
 }
 
-int Receipt(Options options, const std::string& file, const std::string& journal_path,
+// Opens the journal, answers from it when early says so, else opens the line (the built-in
+// simulator without --port) and runs work. A journal that cannot be used, and any error of the
+// work (a journal that cannot be written before anything was sent), is exit 1.
+template <class Early, class Work>
+int WithJournal(Options options, const std::string& journal_path, std::ostream& out,
+                std::ostream& err, Early early, Work work) {
+  try {
+    rc::Journal journal(journal_path);
+    if (const std::optional<int> code = early(journal)) return *code;
+    options.silent = true;
+    Session session(options, out);
+    session.SetReporting(false);
+    session.Open();
+    return work(session, LineOf(options, session), journal);
+  } catch (const std::exception& e) {
+    err << "nevctl: " << e.what() << "\n";
+    return 1;
+  }
+}
+
+int Receipt(const Options& options, const std::string& file, const std::string& journal_path,
             const rc::Policy& policy, std::ostream& out, std::ostream& err) {
   std::string text;
   if (!ReadAll(file, text, err)) return 2;
@@ -133,83 +154,49 @@ int Receipt(Options options, const std::string& file, const std::string& journal
     err << "nevctl: " << file << ": " << e.what() << "\n";
     return 2;
   }
-  std::unique_ptr<rc::Journal> journal;
-  try {
-    journal = std::make_unique<rc::Journal>(journal_path);
-    // A document already finished is answered from the journal; the line is not even opened.
-    if (auto e = journal->Find(doc.id); e && e->state && e->result) {
-      rc::Result r = rc::ResultFromJson(*e->result);
-      r.from_journal = true;
-      WriteResult(options, out, r);
-      return ExitCode(r.state);
-    }
-  } catch (const std::exception& e) {
-    err << "nevctl: " << e.what() << "\n";
-    return 1;
-  }
-
-  options.silent = true;
-  Session session(options, out);
-  session.SetReporting(false);
-  session.Open();
-  rc::Result r;
-  try {
-    r = rc::Submit(session.nev(), LineOf(options, session), *journal, doc, policy);
-  } catch (const std::exception& e) {
-    // Only a journal that cannot be written before anything was sent ends up here.
-    err << "nevctl: " << e.what() << "\n";
-    return 1;
-  }
-  session.nev().StopConnection();
-  WriteResult(options, out, r);
-  if (!options.json) {
-    if (nevsim::Simulator* sim = session.simulator()) {
-      out << "\n== the till roll the simulator printed\n" << sim->Paper();
-    }
-  }
-  return ExitCode(r.state);
+  // A document already finished is answered from the journal; the line is not even opened.
+  auto recorded = [&](rc::Journal& journal) -> std::optional<int> {
+    auto e = journal.Find(doc.id);
+    if (!e || !e->state || !e->result) return std::nullopt;
+    rc::Result r = rc::ResultFromJson(*e->result);
+    r.from_journal = true;
+    WriteResult(options, out, r);
+    return ExitCode(r.state);
+  };
+  return WithJournal(options, journal_path, out, err, recorded,
+                     [&](Session& session, const rc::Line& line, rc::Journal& journal) {
+                       const rc::Result r = rc::Submit(session.nev(), line, journal, doc, policy);
+                       session.nev().StopConnection();
+                       WriteResult(options, out, r);
+                       nevsim::Simulator* sim = session.simulator();
+                       if (!options.json && sim) {
+                         out << "\n== the till roll the simulator printed\n" << sim->Paper();
+                       }
+                       return ExitCode(r.state);
+                     });
 }
 
 // journal accept and void-open: the device is asked on the journal's behalf.
-int ForDevice(Options options, const std::string& command, const std::string& journal_path,
+int ForDevice(const Options& options, const std::string& command, const std::string& journal_path,
               std::ostream& out, std::ostream& err) {
-  std::unique_ptr<rc::Journal> journal;
-  try {
-    journal = std::make_unique<rc::Journal>(journal_path);
-  } catch (const std::exception& e) {
-    err << "nevctl: " << e.what() << "\n";
-    return 1;
-  }
-  options.silent = true;
-  Session session(options, out);
-  session.SetReporting(false);
-  session.Open();
-  const rc::Line line = LineOf(options, session);
-  if (command == "void-open") {
-    rc::Result r;
-    try {
-      r = rc::VoidOpen(session.nev(), line, *journal);
-    } catch (const std::exception& e) {
-      err << "nevctl: " << e.what() << "\n";
-      return 1;
-    }
-    session.nev().StopConnection();
-    WriteResult(options, out, r);
-    return ExitCode(r.state);
-  }
-  try {
-    const std::string accepted = rc::AcceptDevice(session.nev(), line, *journal);
-    session.nev().StopConnection();
-    if (options.json) {
-      out << "{\"accepted\": " << JsonString(accepted) << "}\n";
-    } else {
-      out << accepted << "\n";
-    }
-    return 0;
-  } catch (const std::exception& e) {
-    err << "nevctl: journal accept: " << e.what() << "\n";
-    return 1;
-  }
+  auto nothing_recorded = [](rc::Journal&) -> std::optional<int> { return std::nullopt; };
+  return WithJournal(options, journal_path, out, err, nothing_recorded,
+                     [&](Session& session, const rc::Line& line, rc::Journal& journal) {
+                       if (command == "void-open") {
+                         const rc::Result r = rc::VoidOpen(session.nev(), line, journal);
+                         session.nev().StopConnection();
+                         WriteResult(options, out, r);
+                         return ExitCode(r.state);
+                       }
+                       const std::string accepted = rc::AcceptDevice(session.nev(), line, journal);
+                       session.nev().StopConnection();
+                       if (options.json) {
+                         out << "{\"accepted\": " << JsonString(accepted) << "}\n";
+                       } else {
+                         out << accepted << "\n";
+                       }
+                       return 0;
+                     });
 }
 
 int ListJournal(const Options& options, const std::string& journal_path, std::ostream& out,
