@@ -493,59 +493,40 @@ void Service::Routes() {
   s.Post(R"(/api/v1/printers/([^/]+)/receipts)", document("sale"));
   s.Post(R"(/api/v1/printers/([^/]+)/cash)", document("cash"));
   s.Post(R"(/api/v1/printers/([^/]+)/reports/z)", document("z"));
+  // A job of the printer that takes no document: an optional empty body, then the queue.
+  auto device_job = [this, printer_of, run](const char* kind, Printer::Job job) {
+    return Guarded(
+        [this, printer_of, run, kind, job](const httplib::Request& req, httplib::Response& res) {
+          Printer& printer = printer_of(req);
+          ParseBody(req, true);
+          WaitSeconds(req);
+          run(req, res, printer, tasks_.Create(printer.id(), kind), job, false);
+        });
+  };
   s.Post(R"(/api/v1/printers/([^/]+)/duplicate)",
-         Guarded([this, printer_of, run](const httplib::Request& req, httplib::Response& res) {
-           Printer& printer = printer_of(req);
-           ParseBody(req, true);
-           WaitSeconds(req);
-           auto task = tasks_.Create(printer.id(), "duplicate");
-           run(
-               req, res, printer, task,
-               [](JobContext& ctx) -> Reply {
-                 const bool ok = ctx.nev.Dublicate();
-                 const nev::CallRecord& call = ctx.nev.LastCall();
-                 return {ok ? 200 : 409,
-                         {{"member", "Dublicate"},
-                          {"ok", ok},
-                          {"outcome", nev::OutcomeName(call.outcome)}},
-                         false};
-               },
-               false);
+         device_job("duplicate", [](JobContext& ctx) -> Reply {
+           const bool ok = ctx.nev.Dublicate();
+           const nev::CallRecord& call = ctx.nev.LastCall();
+           return {
+               ok ? 200 : 409,
+               {{"member", "Dublicate"}, {"ok", ok}, {"outcome", nev::OutcomeName(call.outcome)}},
+               false};
          }));
   // The operator's remedies when the journal and the device disagree.
   s.Post(R"(/api/v1/printers/([^/]+)/void-open)",
-         Guarded([this, printer_of, run](const httplib::Request& req, httplib::Response& res) {
-           Printer& printer = printer_of(req);
-           ParseBody(req, true);
-           WaitSeconds(req);
-           auto task = tasks_.Create(printer.id(), "void-open");
-           run(
-               req, res, printer, task,
-               [](JobContext& ctx) -> Reply {
-                 const rc::Result r = rc::VoidOpen(ctx.nev, ctx.line, ctx.journal, ctx.policy);
-                 return {r.state == rc::State::kVoided ? 200 : 409, ResultBody(r), false};
-               },
-               false);
+         device_job("void-open", [](JobContext& ctx) -> Reply {
+           const rc::Result r = rc::VoidOpen(ctx.nev, ctx.line, ctx.journal, ctx.policy);
+           return {r.state == rc::State::kVoided ? 200 : 409, ResultBody(r), false};
          }));
   s.Post(R"(/api/v1/printers/([^/]+)/journal/accept)",
-         Guarded([this, printer_of, run](const httplib::Request& req, httplib::Response& res) {
-           Printer& printer = printer_of(req);
-           ParseBody(req, true);
-           WaitSeconds(req);
-           auto task = tasks_.Create(printer.id(), "journal-accept");
-           run(
-               req, res, printer, task,
-               [](JobContext& ctx) -> Reply {
-                 try {
-                   return {
-                       200,
-                       {{"accepted", rc::AcceptDevice(ctx.nev, ctx.line, ctx.journal, ctx.policy)}},
-                       false};
-                 } catch (const std::runtime_error& e) {
-                   return {409, ErrorBody("not-accepted", e.what(), ""), false};
-                 }
-               },
-               false);
+         device_job("journal-accept", [](JobContext& ctx) -> Reply {
+           try {
+             return {200,
+                     {{"accepted", rc::AcceptDevice(ctx.nev, ctx.line, ctx.journal, ctx.policy)}},
+                     false};
+           } catch (const std::runtime_error& e) {
+             return {409, ErrorBody("not-accepted", e.what(), ""), false};
+           }
          }));
   s.Post(R"(/api/v1/printers/([^/]+)/release)",
          Guarded([printer_of](const httplib::Request& req, httplib::Response& res) {
