@@ -199,8 +199,10 @@ class Runner {
       if (a.lost()) return Lost(a, k.ask);
       switch (k.if_refused) {
         case IfRefused::kAskIfOpened:
-          if (!NotSent(a) && OpenedAnyway(a)) continue;
           Failed(a);
+          if (NotSent(a)) return Finish(State::kRefused);
+          if (!Reach()) return Unsettled();
+          if (OpenedAnyway(a)) continue;
           return Finish(State::kRefused);
         case IfRefused::kVoid:
           return VoidAfter(a);
@@ -330,7 +332,6 @@ class Runner {
   // device tells whether the receipt was opened. None was open before (the preflight checked),
   // and the journal is held for this device, so an open receipt is this one.
   bool OpenedAnyway(const Answer& a) {
-    if (!Reach()) return false;
     if (!status_.flags.fiscal_receipt_open) return false;
     const Answer info = Call(dev_.ReceiptInfo());
     const auto number = ReplyNumber(info.reply, prof_.info_number);
@@ -339,6 +340,7 @@ class Runner {
     r_.evidence.push_back(a.member + ": " + OutcomeName(a.outcome) +
                           ", yet the device opened receipt " + std::to_string(*p_.receipt_number) +
                           ": the refusal answered something else; the receipt goes on");
+    r_.error.reset();
     return true;
   }
 
