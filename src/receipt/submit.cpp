@@ -195,8 +195,11 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
   }
 
   // Where the device stands now (settling may have changed it).
-  Preflight pre = settled.empty() ? held.pre : ReadDevice(*dev);
-  pre.steps.insert(pre.steps.begin(), held.pre.steps.begin(), held.pre.steps.end());
+  Preflight pre = held.pre;
+  if (!settled.empty()) {
+    pre = ReadDevice(*dev);
+    pre.steps.insert(pre.steps.begin(), held.pre.steps.begin(), held.pre.steps.end());
+  }
   if (!pre.counters) return RunDocument(*dev, &journal.impl(), doc, pre);  // refused: unread
   if (pre.flags.fiscal_receipt_open || pre.flags.nonfiscal_receipt_open) {
     return Stopped(doc.id, pre, State::kRefused, "receipt-open",
