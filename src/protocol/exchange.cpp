@@ -92,8 +92,16 @@ void Reopen(Link& link) {
 // Waits until no byte has come for link.settle_gap_ms (bounded), letting go of what comes (traced).
 // Throws when an event of the thread closed the connection meanwhile.
 // The settling is part of the command's wait: it takes at most half the wait's ceiling, and what
-// it took is taken off the ceiling of the reply wait that follows.
+// it took is taken off the ceiling of the reply wait that follows; and the object counts as
+// waiting, so a call made from the thread's events meanwhile sends nothing (it would go out
+// without the settling, and could take what is being let go).
 void Settle(Link& link) {
+  struct Waiting {
+    Link& link;
+    const bool before = link.reply_busy;
+    ~Waiting() { link.reply_busy = before; }
+  } waiting{link};
+  link.reply_busy = true;
   const auto start = Clock::now();
   const auto end = start + std::chrono::milliseconds(std::min(kSettleMaxMs, MaxWaitMs(link) / 2));
   const auto gap = std::chrono::milliseconds(link.settle_gap_ms);
