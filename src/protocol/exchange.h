@@ -55,8 +55,9 @@ inline constexpr std::size_t kMinReply = 11;
 // waited, or one that gave up): that answer comes a few hundred ms after its command, and a slow
 // command (a Z report) keeps the line busy with SYNs every half second or so until its answer.
 // 700 ms outlasts both, with room for a late scheduler, and keeps a connection's cost (twice the
-// gap) small. A device silent for longer before an owed answer is caught later: a whole reply
-// frame before the probe's NAK is let go, and anything else fails the probe.
+// gap) small. A device silent for longer before an owed answer is still kept apart: a whole reply
+// frame before the probe's NAK is let go (anything else fails the probe), and an owed NAK taken
+// for the probe's leaves the probe's own to the settling before the first command.
 inline constexpr int32_t kConnectQuietGapMs = 700;
 
 // The ceiling of one wait: link.max_wait_ms when set, else NEVCOM_MAX_WAIT_MS, else 120 s.
