@@ -20,9 +20,10 @@ using Clock = std::chrono::steady_clock;
 
 // The longest single sleep of a wait when no event of the thread is scheduled.
 constexpr int kMaxSleepMs = 1000;
-// After a time-out the line counts as quiet once no byte came for this long...
+// After a time-out (a device known to answer late) the line counts as quiet once no byte came for
+// this long...
 constexpr int kQuietGapMs = 1000;
-// ...and the settling never takes longer than this.
+// ...and any settling never takes longer than this.
 constexpr int kSettleMaxMs = 3000;
 constexpr int32_t kDefaultMaxWaitMs = 120000;
 
@@ -84,21 +85,39 @@ void Reopen(Link& link) {
   com.Close();
   com.Open(link.device, link.settings);
   link.lost = false;
-  link.settle = false;
+  link.settle_gap_ms = 0;
   Note(link, false, "COM port reopened");
 }
 
-// Waits until no byte has come for the quiet gap (bounded), discarding what comes. Throws when an
-// event of the thread closed the connection meanwhile.
+// Waits until no byte has come for link.settle_gap_ms (bounded), letting go of what comes (traced).
+// Throws when an event of the thread closed the connection meanwhile.
 // The settling is part of the command's wait: it takes at most half the wait's ceiling, and what
-// it took is taken off the ceiling of the reply wait that follows.
+// it took is taken off the ceiling of the reply wait that follows; and the object counts as
+// waiting, so a call made from the thread's events meanwhile sends nothing (it would go out
+// without the settling, and could take what is being let go).
 void Settle(Link& link) {
+  struct Waiting {
+    Link& link;
+    const bool before = link.reply_busy;
+    ~Waiting() { link.reply_busy = before; }
+  } waiting{link};
+  link.reply_busy = true;
   const auto start = Clock::now();
   const auto end = start + std::chrono::milliseconds(std::min(kSettleMaxMs, MaxWaitMs(link) / 2));
+  const auto gap = std::chrono::milliseconds(link.settle_gap_ms);
+  link.settle_gap_ms = 0;
   auto quiet_from = start;
-  Drain(link.host->Com());
+  auto let_go = [&link] {
+    platform::SerialPort& com = link.host->Com();
+    com.SetInputLen(0);
+    const std::string bytes = com.Input();
+    com.SetInputLen(1);
+    if (!bytes.empty()) TraceLine(link, [&] { return "<- " + HexText(bytes) + "  let go"; });
+    return !bytes.empty();
+  };
+  let_go();
   for (;;) {
-    const auto quiet_end = quiet_from + std::chrono::milliseconds(kQuietGapMs);
+    const auto quiet_end = quiet_from + gap;
     const auto until = quiet_end < end ? quiet_end : end;
     if (Clock::now() >= until) {
       link.settled_ms = static_cast<int32_t>(
@@ -109,11 +128,7 @@ void Settle(Link& link) {
     // The thread's events run as in every wait (and a due tick must not cut the sleep short).
     SkipOnError([] { platform::DoEvents(); });
     if (!PortOpen(link)) Raise(kErrPortNotOpen);
-    platform::SerialPort& com = link.host->Com();
-    com.SetInputLen(0);
-    const bool came = !com.Input().empty();
-    com.SetInputLen(1);
-    if (came) quiet_from = Clock::now();
+    if (let_go()) quiet_from = Clock::now();
   }
 }
 
@@ -123,6 +138,12 @@ bool ChecksumGood(std::string_view frame) {
 }
 
 }  // namespace
+
+bool SoundReplyFrame(std::string_view frame) {
+  if (frame.size() < kMinReply || frame.front() != STX || frame.back() != ETX) return false;
+  const int m = static_cast<unsigned char>(frame[4]) - 0x20;
+  return m >= 0 && frame.size() == static_cast<std::size_t>(m) + kMinReply && ChecksumGood(frame);
+}
 
 int32_t MaxWaitMs(const Link& link) {
   if (link.max_wait_ms > 0) return link.max_wait_ms;
@@ -153,8 +174,7 @@ bool SendFrame(Link& link, std::string_view text) {
     if (!link.host) Raise(kErrPortNotOpen);
     if (link.lost && !link.device.empty()) Reopen(link);
     link.settled_ms = 0;
-    if (link.settle) {
-      link.settle = false;
+    if (link.settle_gap_ms > 0) {
       Settle(link);
     } else {
       Drain(link.host->Com());
@@ -205,7 +225,7 @@ Reply ReadReply(Link& link, char terminator) {
   auto finish = [&](WaitEnd end) {
     link.reply_busy = false;
     reply.end = end;
-    if (end == WaitEnd::kTimeout) link.settle = true;
+    if (end == WaitEnd::kTimeout) link.settle_gap_ms = std::max(link.settle_gap_ms, kQuietGapMs);
     return std::move(reply);
   };
 

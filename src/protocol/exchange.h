@@ -24,9 +24,10 @@ struct Link {
   std::string device, settings;
   // The port failed (the line hung up): the next frame first reopens the device, once.
   bool lost = false;
-  // A wait timed out: the line must fall quiet before the next frame, so that a late answer is
-  // not taken for the next command's.
-  bool settle = false;
+  // Before the next frame the line must have been quiet this long (ms; 0: it is only drained),
+  // so that an answer owed to an earlier command, connection or process is not taken for the next
+  // one's: set by a wait that timed out, and by OpenCom before the probe and after it.
+  int32_t settle_gap_ms = 0;
   // Learned from this connection's replies: the device echoes the frame's sequence byte and
   // command code and sends good check characters, so a reply that does not match is stale.
   bool echoes = false;
@@ -49,11 +50,25 @@ inline constexpr std::size_t kMaxReply = 234;
 // The shortest: STX, three header bytes, LEN, three status bytes, two check characters, ETX.
 inline constexpr std::size_t kMinReply = 11;
 
+// The quiet gap of a new connection, before its probe and before its first command. A device
+// may still be answering a command of a connection that ended (another process killed while it
+// waited, or one that gave up): that answer comes a few hundred ms after its command, and a slow
+// command (a Z report) keeps the line busy with SYNs every half second or so until its answer.
+// 700 ms outlasts both, with room for a late scheduler, and keeps a connection's cost (twice the
+// gap) small. A device silent for longer before an owed answer is still kept apart: a whole reply
+// frame before the probe's NAK is let go (anything else fails the probe), and an owed NAK taken
+// for the probe's leaves the probe's own to the settling before the first command.
+inline constexpr int32_t kConnectQuietGapMs = 700;
+
 // The ceiling of one wait: link.max_wait_ms when set, else NEVCOM_MAX_WAIT_MS, else 120 s.
 int32_t MaxWaitMs(const Link& link);
 
 // What a collected STX..ETX frame is worth.
 enum class FrameCheck { kGood, kMalformed, kStale };
+// A reply frame exactly as its length byte lays it out, with good check characters: what a
+// device sends, and not bytes of another line speed or protocol.
+bool SoundReplyFrame(std::string_view frame);
+
 // A frame shorter than its own layout (or with a length byte below 0x20) is malformed; one that
 // does not echo the frame just sent, from a device known to echo, is stale. Learns the echo.
 FrameCheck CheckReplyFrame(Link& link, std::string_view frame);
@@ -94,8 +109,8 @@ class ReplyReader {
   std::string collected_;
 };
 
-// Reopens a lost line first; after a time-out lets the line fall quiet; drains the input and
-// writes text. On failure shows "COM Port Error!" and returns false.
+// Reopens a lost line first; lets the line fall quiet when link.settle_gap_ms asks for it, else
+// drains the input; writes text. On failure shows "COM Port Error!" and returns false.
 bool SendFrame(Link& link, std::string_view text);
 
 // Waits for the terminator (ACK or ETX), acting on NAK and SYN, acknowledging the answer and

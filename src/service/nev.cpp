@@ -37,17 +37,35 @@ protocol::frmMain* Host(NEVState& s) {
   return s.link.host.get();
 }
 
-// Reads the probe's answer: the first byte within the probe time-out, or nothing. Sleeps on the
-// port between passes and lets the thread's events run, as every wait does.
+// Reads the probe's answer within the probe time-out: the byte that decides it (a NAK passes),
+// or, when none did, the first byte that came (nothing when none came). The device answers in
+// order, so a whole reply frame before the probe's NAK answers a command of an earlier connection
+// or process (one that came after the settling before the probe): it is let go and the wait goes
+// on. Any other byte decides, and a frame that is not whole (cut short, too long, bad check
+// characters: bytes of another speed or protocol) fails the probe. Sleeps on the port between
+// passes and lets the thread's events run, as every wait does.
 std::string ReadProbeAnswer(NEVState& s) {
+  std::string first, frame;  // frame: a reply frame being collected, from its STX
   Host(s)->ArmTimeout(kProbeTimeoutMs);
   for (;;) {
     protocol::frmMain* host = Host(s);
-    if (!host || !host->Com().IsOpen()) return {};
-    std::string c = host->Com().Input();
+    if (!host || !host->Com().IsOpen()) return first;
+    const std::string c = host->Com().Input();
     platform::DoEvents();
-    if (!c.empty() || protocol::TimeoutFlag()) return c;
-    if (Host(s)) Host(s)->Com().WaitReadable(kProbeTimeoutMs);
+    if (!c.empty()) {
+      if (frame.empty() && c[0] != protocol::STX) return c;
+      if (first.empty()) first = c;
+      frame += c;
+      if (frame.size() > protocol::kMaxReply) return first;
+      if (c[0] == protocol::ETX) {
+        if (!protocol::SoundReplyFrame(frame)) return first;
+        if (s.link.trace)
+          s.link.trace([&] { return "<- " + protocol::HexText(frame) + "  let go"; });
+        frame.clear();
+      }
+    }
+    if (protocol::TimeoutFlag()) return first;
+    if (c.empty() && Host(s)) Host(s)->Com().WaitReadable(kProbeTimeoutMs);
   }
 }
 
@@ -74,7 +92,8 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::Ca
     }
     const std::string settings = std::to_string(baud_rate) + ",n,8,1";
     // A new connection learns its device afresh.
-    s.link.lost = s.link.settle = s.link.echoes = s.link.frame_sent = false;
+    s.link.lost = s.link.echoes = s.link.frame_sent = false;
+    s.link.settle_gap_ms = 0;
     s.link.device = device;
     s.link.settings = settings;
     try {
@@ -89,6 +108,9 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::Ca
       }
       return false;
     }
+    // What the device still owes an earlier connection or another process (the line may have
+    // been left while it was answering) is let go before the probe...
+    s.link.settle_gap_ms = protocol::kConnectQuietGapMs;
     const std::string frame = protocol::BuildFrame(s.link.sequence, kProbeCommand, "");
     protocol::SendFrame(s.link, frame);
     const std::string answer = ReadProbeAnswer(s);
@@ -96,7 +118,12 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::Ca
       s.link.trace(
           [&] { return "<- " + protocol::HexText(answer.substr(0, 1)) + "  probe answer"; });
     }
-    if (answer.size() == 1 && answer[0] == protocol::NAK) return true;
+    if (answer.size() == 1 && answer[0] == protocol::NAK) {
+      // ...and again before the first command: the NAK taken may have been owed to an earlier
+      // probe, with this probe's own NAK still to come.
+      s.link.settle_gap_ms = protocol::kConnectQuietGapMs;
+      return true;
+    }
     call.SetOutcome(Outcome::kTimeout);
     call.record().error =
         ErrorRecord{kErrPortOpenFailed, ProbeFailure(answer, device, baud_rate), "NEVComServer"};

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,68 @@ TEST_F(LinkTest, ProbeWithoutNakFailsClosesThePortAndLogsTheWarning) {
     // The port was closed: another opener gets it at once.
     auto other = nev::platform::SerialPort::Create();
     EXPECT_NO_THROW(other->Open(pty.slave_path(), "9600,n,8,1"));
+  }
+}
+
+// The device answers in order: a whole reply frame before the probe's NAK answers an earlier
+// command and is let go; bytes that are no such frame fail the probe, named by their first byte.
+TEST_F(LinkTest, AWholeReplyFrameBeforeTheProbesNakIsLetGoAndNothingElse) {
+  using nev::protocol::FrameChecksum;
+  const std::string body = std::string("\x21\x21\x92\x21") + "7" + "\x80\x80\x80";
+  const std::string whole = "\x02" + body + FrameChecksum(body) + "\x03";
+  const std::string bad_check = "\x02" + body + "00\x03";
+  const struct {
+    std::string answer;
+    bool opens;
+  } cases[] = {{whole + "\x15", true},
+               {whole + whole + "\x15", true},
+               {bad_check + "\x15", false},
+               {"\x02\x20\x21\xFF\x20\x36\x30\x03\x15", false},  // the probe echoed
+               {whole, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(nevtest::Hex(c.answer));
+    nevtest::PtyPair pty;
+    nevtest::ScriptedPeer peer(pty.master());
+    peer.ExpectUntil(nev::protocol::ETX).Write(c.answer).Start();
+    nev::NEV nev(dir.str());
+    EXPECT_EQ(nev.InitConnection(pty.slave_path(), 9600), c.opens);
+    if (!c.opens) {
+      ASSERT_TRUE(nev.LastCall().error.has_value());
+      EXPECT_EQ(nev.LastCall().error->description,
+                "the probe was answered by 02, not by NAK on " + pty.slave_path() + " at 9600");
+    }
+    messages.Take();
+  }
+}
+
+// An answer the device still owes an earlier connection (whose wait gave up before it came) is
+// let go: the next connection opens, and its first command gets its own answer, whatever the shape
+// of the answer owed.
+TEST_F(LinkTest, AnAnswerOwedToAnEarlierConnectionIsNotTheNextOnes) {
+  const struct {
+    const char* owed;
+    std::function<void(nev::NEV&)> call;
+  } cases[] = {{"NAK", [](nev::NEV& n) { n.OpenDraw(); }},
+               {"ACK", [](nev::NEV& n) { n.PaperFeed(1); }},
+               {"frame", [](nev::NEV& n) { n.GetNumberofNotes(); }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("owed a ") + c.owed);
+    sim.ClearFaults();
+    sim.NakCommand(nevtest::Code(nevtest::Command::kOpenDraw));
+    sim.DelayReplies(300);
+    {
+      nev::NEV earlier(dir.str());
+      earlier.SilentMode(true);
+      ASSERT_TRUE(earlier.InitConnection(sim.SlavePath(), 9600));
+      earlier.MaxWait(100);
+      c.call(earlier);
+      EXPECT_EQ(earlier.LastCall().outcome, nev::Outcome::kTimeout);
+    }
+    nev::NEV next(dir.str());
+    ASSERT_TRUE(next.InitConnection(sim.SlavePath(), 9600));
+    EXPECT_NE(next.GetTaxRates(), "");
+    EXPECT_EQ(next.LastCall().outcome, nev::Outcome::kAnswered);
+    messages.Take();
   }
 }
 
