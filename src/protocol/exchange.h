@@ -50,14 +50,12 @@ inline constexpr std::size_t kMaxReply = 234;
 // The shortest: STX, three header bytes, LEN, three status bytes, two check characters, ETX.
 inline constexpr std::size_t kMinReply = 11;
 
-// The quiet gap of a new connection, before its probe and before its first command. A device
-// may still be answering a command of a connection that ended (another process killed while it
-// waited, or one that gave up): that answer comes a few hundred ms after its command, and a slow
-// command (a Z report) keeps the line busy with SYNs every half second or so until its answer.
-// 700 ms outlasts both, with room for a late scheduler, and keeps a connection's cost (twice the
-// gap) small. A device silent for longer before an owed answer is still kept apart: a whole reply
-// frame before the probe's NAK is let go (anything else fails the probe), and an owed NAK taken
-// for the probe's leaves the probe's own to the settling before the first command.
+// The quiet gap of a new connection, after its probe and before its first command. What the
+// device still owes an earlier connection, or a process killed while it waited, comes before the
+// probe's NAK (the device answers in order) and is let go by the probe's reading; but a NAK owed
+// to an earlier probe cannot be told from this probe's own, which then comes one answer later. A
+// device answers a probe within a few hundred ms even when it is slow; 700 ms outlasts that with
+// room for a late scheduler, and is what a new connection costs.
 inline constexpr int32_t kConnectQuietGapMs = 700;
 
 // The ceiling of one wait: link.max_wait_ms when set, else NEVCOM_MAX_WAIT_MS, else 120 s.

@@ -2,6 +2,7 @@
 // StopConnection).
 #include "nev/nev.h"
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -21,6 +22,8 @@ namespace nev {
 namespace {
 
 constexpr int kProbeTimeoutMs = 1000;
+// The longest the probe waits while SYNs of a command still running restart its time-out.
+constexpr int kProbeMaxMs = 4000;
 constexpr uint8_t kProbeCommand = 0xFF;
 constexpr const char* kPortInUse =
     "COM портът е отворен! Опитайте операцията след няколко секунди!";
@@ -39,13 +42,15 @@ protocol::frmMain* Host(NEVState& s) {
 
 // Reads the probe's answer within the probe time-out: the byte that decides it (a NAK passes),
 // or, when none did, the first byte that came (nothing when none came). The device answers in
-// order, so a whole reply frame before the probe's NAK answers a command of an earlier connection
-// or process (one that came after the settling before the probe): it is let go and the wait goes
-// on. Any other byte decides, and a frame that is not whole (cut short, too long, bad check
-// characters: bytes of another speed or protocol) fails the probe. Sleeps on the port between
-// passes and lets the thread's events run, as every wait does.
+// order, so what comes before the probe's NAK answers a command of an earlier connection or of a
+// process that died waiting: a whole reply frame, an ACK, or a SYN of a command still running
+// (which restarts the time-out, as in every wait, up to kProbeMaxMs in all). These are let go
+// and the wait goes on. Any other byte decides, and a frame that is not whole (cut short, too
+// long, bad check characters: bytes of another speed or protocol) fails the probe. Sleeps on the
+// port between passes and lets the thread's events run, as every wait does.
 std::string ReadProbeAnswer(NEVState& s) {
   std::string first, frame;  // frame: a reply frame being collected, from its STX
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeMaxMs);
   Host(s)->ArmTimeout(kProbeTimeoutMs);
   for (;;) {
     protocol::frmMain* host = Host(s);
@@ -53,8 +58,15 @@ std::string ReadProbeAnswer(NEVState& s) {
     const std::string c = host->Com().Input();
     platform::DoEvents();
     if (!c.empty()) {
-      if (frame.empty() && c[0] != protocol::STX) return c;
       if (first.empty()) first = c;
+      const bool owed = c[0] == protocol::ACK || c[0] == protocol::SYN;
+      if (frame.empty() && owed) {
+        if (s.link.trace) s.link.trace([&] { return "<- " + protocol::HexText(c) + "  let go"; });
+        if (c[0] == protocol::SYN && std::chrono::steady_clock::now() < end)
+          Host(s)->ArmTimeout(kProbeTimeoutMs);
+        continue;
+      }
+      if (frame.empty() && c[0] != protocol::STX) return c;
       frame += c;
       if (frame.size() > protocol::kMaxReply) return first;
       if (c[0] == protocol::ETX) {
@@ -108,9 +120,6 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::Ca
       }
       return false;
     }
-    // What the device still owes an earlier connection or another process (the line may have
-    // been left while it was answering) is let go before the probe...
-    s.link.settle_gap_ms = protocol::kConnectQuietGapMs;
     const std::string frame = protocol::BuildFrame(s.link.sequence, kProbeCommand, "");
     protocol::SendFrame(s.link, frame);
     const std::string answer = ReadProbeAnswer(s);
@@ -119,8 +128,9 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::Ca
           [&] { return "<- " + protocol::HexText(answer.substr(0, 1)) + "  probe answer"; });
     }
     if (answer.size() == 1 && answer[0] == protocol::NAK) {
-      // ...and again before the first command: the NAK taken may have been owed to an earlier
-      // probe, with this probe's own NAK still to come.
+      // What came before the NAK was let go; but the NAK itself may have been owed to the
+      // probe of a process that died waiting, with this probe's own NAK still to come: the line
+      // must fall quiet before the first command.
       s.link.settle_gap_ms = protocol::kConnectQuietGapMs;
       return true;
     }
