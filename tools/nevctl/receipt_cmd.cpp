@@ -71,8 +71,9 @@ std::string Amount(const std::optional<double>& v) {
 }
 
 void WriteReadable(std::ostream& out, const rc::Result& r) {
-  out << "receipt " << r.id << ": " << rc::StateName(r.state)
-      << (r.from_journal ? " (recorded earlier; nothing sent)" : "") << "\n";
+  out << (r.id.empty() ? std::string("open receipt") : "receipt " + r.id) << ": "
+      << rc::StateName(r.state) << (r.from_journal ? " (recorded earlier; nothing sent)" : "")
+      << "\n";
   out << "  receipt number " << (r.receipt_number ? std::to_string(*r.receipt_number) : "-")
       << ", total " << Amount(r.total) << ", change " << Amount(r.change) << "\n";
   for (const rc::Step& s : r.steps) {
