@@ -38,10 +38,11 @@ TEST(NevctlOutput, AFailedOutputStopsTheCallsWithoutKillingTheProcess) {
     SCOPED_TRACE(c.name);
     nevsim::Simulator sim;
     sim.Start();
-    const std::string command =
-        "bash -c 'set -o pipefail; env LC_ALL=C " NEVCTL_PATH " --log-dir " + dir.str() +
-        " --port " + sim.SlavePath() + " " + c.args + " 2>" + dir.str() + "/err " + c.to + "'";
-    const int status = std::system(command.c_str());
+    const std::string nevctl =
+        "env LC_ALL=C " NEVCTL_PATH " --log-dir " + dir.str() + " --port " + sim.SlavePath();
+    const int status = std::system(("bash -c 'set -o pipefail; " + nevctl + " " + c.args + " 2>" +
+                                    dir.str() + "/err " + c.to + "'")
+                                       .c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 3);  // not 141: no SIGPIPE
     EXPECT_NE(nevtest::ReadFile(dir.path() / "err").find("standard output failed"),
@@ -52,9 +53,7 @@ TEST(NevctlOutput, AFailedOutputStopsTheCallsWithoutKillingTheProcess) {
     EXPECT_EQ(FramesOf(sim, Command::kZDay), 0u);
     EXPECT_LT(FramesOf(sim, Command::kNextFMPiece), 3u);
     // The line was closed cleanly: the simulator serves the next opener at once.
-    const std::string again = "env LC_ALL=C " NEVCTL_PATH " --log-dir " + dir.str() + " --port " +
-                              sim.SlavePath() + " call GetStatus >/dev/null 2>&1";
-    const int next = std::system(again.c_str());
+    const int next = std::system((nevctl + " call GetStatus >/dev/null 2>&1").c_str());
     EXPECT_TRUE(WIFEXITED(next) && WEXITSTATUS(next) == 0);
   }
 }

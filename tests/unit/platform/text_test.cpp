@@ -57,18 +57,12 @@ TEST(CodePageTest, WideTextRoundTripsAndReplacesInvalidSequences) {
 }
 
 TEST(CodePageTest, EnvironmentChoosesTheWireCodePage) {
-  {
-    ScopedEnv cp("NEVCOM_CODEPAGE", "CP866");
-    EXPECT_EQ(ToWire("П"), "\x8F");
-    EXPECT_EQ(FromWire("\x8F"), "П");
-  }
-  {
-    ScopedEnv cp("NEVCOM_CODEPAGE", "866");  // the Windows number alone
-    EXPECT_EQ(ToWire("П"), "\x8F");
-  }
-  {
-    ScopedEnv cp("NEVCOM_CODEPAGE", "NO-SUCH-CODEPAGE");
-    EXPECT_EQ(ToWire("П"), "\xCF");  // falls back to Windows-1251
+  // By name, by the Windows number alone, and an unknown one: Windows-1251.
+  for (const auto& [name, wire] : {std::pair{"CP866", "\x8F"}, std::pair{"866", "\x8F"},
+                                   std::pair{"NO-SUCH-CODEPAGE", "\xCF"}}) {
+    ScopedEnv cp("NEVCOM_CODEPAGE", name);
+    EXPECT_EQ(ToWire("П"), wire) << name;
+    EXPECT_EQ(FromWire(wire), "П") << name;
   }
   EXPECT_EQ(ToSystemText("П"), "П");
 }
