@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -54,6 +57,19 @@ inline std::optional<int> WaitExit(pid_t pid, int timeout_ms, bool kill_late = t
     ::waitpid(pid, nullptr, 0);
   }
   return std::nullopt;
+}
+
+// Waits (sleeping) until the file holds text; false after timeout_ms.
+inline bool WaitForText(const std::filesystem::path& file, const std::string& text,
+                        int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string held{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (held.find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 }  // namespace nevtest

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "nev/message.h"
@@ -23,13 +22,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using nevtest::Command;
 using nevtest::Count;
 using nevtest::HexCode;
 using nevtest::Spawn;
 using nevtest::WaitExit;
-using std::chrono::milliseconds;
+using nevtest::WaitForText;
 
 // Each driver run must end within this bound (a lost answer, reopening the line and asking the
 // device take a few seconds; waiting for a device that restarts, at most twenty).
@@ -55,16 +53,6 @@ const StepCode kSteps[] = {{"OpenFiscNote", Command::kOpenFiscNote},
                            {"SubTotal", Command::kSubTotal},
                            {"Pay", Command::kPay},
                            {"CloseFiscNote", Command::kCloseFiscNote}};
-
-// Waits (sleeping) until the file holds text; false after timeout_ms.
-bool WaitForText(const fs::path& file, const std::string& text, int timeout_ms) {
-  const auto deadline = Clock::now() + milliseconds(timeout_ms);
-  while (Clock::now() < deadline) {
-    if (nevtest::ReadFile(file).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return false;
-}
 
 struct Figures {
   int cases = 0, duplicates = 0, lost = 0, unknown = 0;

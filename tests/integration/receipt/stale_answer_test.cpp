@@ -9,7 +9,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/commands.h"
@@ -19,13 +18,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using nevtest::Command;
 using nevtest::Count;
 using nevtest::HexCode;
 using nevtest::Spawn;
 using nevtest::WaitExit;
-using std::chrono::milliseconds;
+using nevtest::WaitForText;
 
 constexpr int kDriverBoundMs = 30000;
 constexpr int kReceiptsAfter = 3;
@@ -36,15 +34,6 @@ std::string Document(const std::string& id) {
   "items": [{"text": "Хляб )" +
          id + R"(", "taxGroup": "B", "quantity": 1, "price": 1.89}],
   "payments": [{"type": 1, "amount": 20}]})";
-}
-
-bool WaitForText(const fs::path& file, const std::string& text, int timeout_ms) {
-  const auto deadline = Clock::now() + milliseconds(timeout_ms);
-  while (Clock::now() < deadline) {
-    if (nevtest::ReadFile(file).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return false;
 }
 
 class StaleAnswer : public ::testing::Test {
