@@ -39,6 +39,7 @@ CREATE TABLE IF NOT EXISTS receipts (
   created TEXT NOT NULL,
   updated TEXT NOT NULL
 );
+CREATE INDEX IF NOT EXISTS receipts_unfinished ON receipts (created) WHERE state IS NULL;
 CREATE TABLE IF NOT EXISTS devices (
   serial TEXT PRIMARY KEY,
   z INTEGER NOT NULL, fiscal INTEGER NOT NULL, voided INTEGER NOT NULL,

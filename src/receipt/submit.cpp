@@ -162,15 +162,18 @@ std::vector<Result> Settle(NEV& printer, const Line& line, Journal& journal, con
 Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& doc,
               const Policy& policy) {
   // A document already finished is answered from the journal without touching the line.
-  if (auto e = journal.Find(doc.id); e && e->state && e->result) return Recorded(*e);
+  std::optional<JournalEntry> e = journal.Find(doc.id);
+  if (e && e->state && e->result) return Recorded(*e);
   std::unique_ptr<Device> dev = MakeNevDevice(printer, line);
   Held held = Take(*dev, journal, policy, doc.id);
   if (held.refusal) return *held.refusal;
   const std::string& serial = held.pre.serial;
 
-  // Unfinished work of this device is settled before anything new is sent.
+  // Unfinished work of this device is settled before anything new is sent; then the document is
+  // looked up again (another process may have run it while this one waited for the journal).
   const std::vector<Result> settled = SettleHeld(*dev, journal, held.pre);
-  if (auto e = journal.Find(doc.id)) {
+  e = journal.Find(doc.id);
+  if (e) {
     if (e->state && e->result) return Recorded(*e);
     if (e->device && *e->device != serial) {
       Result r = Stopped(
@@ -186,7 +189,9 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
     }
   }
   bool waiting = false;
-  for (const Progress& row : journal.impl().Unfinished()) waiting = waiting || Mine(row, serial);
+  if (!settled.empty()) {
+    for (const Progress& row : journal.impl().Unfinished()) waiting = waiting || Mine(row, serial);
+  }
   if (waiting) {
     Result r = Stopped(doc.id, held.pre, State::kRefused, "unsettled",
                        "an earlier transaction could not be settled");
