@@ -132,8 +132,8 @@ struct JournalEntry {
 // The current UTC time as the journal writes it: "2026-12-07T05:20:00Z".
 std::string UtcTimestamp();
 
-// The durable journal: SQLite in WAL mode, one row per document id, synced at each write-ahead
-// point. Throws std::runtime_error when the file cannot be opened or written.
+// The durable journal: SQLite in WAL mode, one row per document id, synced to disk before the
+// device is changed. Throws std::runtime_error when the file cannot be opened or written.
 class Journal {
  public:
   explicit Journal(const std::string& path);

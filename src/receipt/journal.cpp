@@ -1,6 +1,7 @@
-// The journal: SQLite in WAL mode. The intent and the outcome of each transaction are synced to
-// disk; the steps between them only reach the operating system (they survive the end of the
-// process, and what a power cut takes of them the device can be asked again).
+// The journal: SQLite in WAL mode. The intent of each transaction (before the device is changed)
+// is synced to disk; the steps and the outcome only reach the operating system at once: they
+// survive the end of the process, and what a power cut takes of them leaves the row unfinished,
+// to be settled by asking the device, which can tell. The next intent's sync takes them along.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/file.h>
@@ -224,18 +225,16 @@ void Journal::Impl::Update(const Progress& p) {
 
 void Journal::Impl::Finish(const Progress& p, State state, const std::string& result_json,
                            const std::optional<Seen>& seen) {
-  Durably(db->handle, [&] {
-    Transaction t(db->handle);
-    Statement s(db->handle,
-                "UPDATE receipts SET step = ?2, last_before = ?3, fiscal_before = ?4, "
-                "voided_before = ?5, receipt_number = ?6, expected_total = ?7, change = ?8, "
-                "steps = ?9, updated = ?10, state = ?11, result = ?12 WHERE id = ?1");
-    BindProgress(s, p);
-    s.Text(11, StateName(state)).Text(12, result_json);
-    s.Step();
-    if (seen && !p.device.empty()) WriteSeen(db->handle, p.device, *seen);
-    t.Commit();
-  });
+  Transaction t(db->handle);
+  Statement s(db->handle,
+              "UPDATE receipts SET step = ?2, last_before = ?3, fiscal_before = ?4, "
+              "voided_before = ?5, receipt_number = ?6, expected_total = ?7, change = ?8, "
+              "steps = ?9, updated = ?10, state = ?11, result = ?12 WHERE id = ?1");
+  BindProgress(s, p);
+  s.Text(11, StateName(state)).Text(12, result_json);
+  s.Step();
+  if (seen && !p.device.empty()) WriteSeen(db->handle, p.device, *seen);
+  t.Commit();
 }
 
 std::optional<Seen> Journal::Impl::DeviceSeen(const std::string& serial) const {

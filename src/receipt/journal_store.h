@@ -34,9 +34,10 @@ struct Progress {
   std::string steps_json = "[]";  // the steps made so far
 };
 
-// Where the runner writes. Begin (the intent, before the first step that changes the device) and
-// Finish (the outcome) are on disk when they return; Update (a step reached) survives the end of
-// the process but not a power cut: what it records, the device can be asked again.
+// Where the runner writes. Begin (the intent, before the first step that changes the device) is on
+// disk when it returns; Update (a step reached) and Finish (the outcome) survive the end of the
+// process but not a power cut: a row that loses them is unfinished again, and the device, asked,
+// tells what they told.
 class Recorder {
  public:
   virtual ~Recorder() = default;

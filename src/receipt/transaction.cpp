@@ -16,8 +16,8 @@ namespace {
 using json = nlohmann::ordered_json;
 
 // Where the journal writes before a step. kIntent is synced to disk (a crash must not lose that
-// the device may have been changed); kAhead only reaches the operating system (what it records,
-// the device can be asked again).
+// the device may have been changed); kAhead, like the outcome, only reaches the operating system
+// (what it records, the device can be asked again).
 enum class Point { kNone, kIntent, kAhead };
 // What tells whether the step ran when its answer is lost.
 enum class AskBy { kSale, kCash, kZ };
