@@ -77,14 +77,27 @@ std::vector<Result> SettleHeld(Device& dev, Journal& journal, const Preflight& p
   return settled;
 }
 
+// Where the device stands once the unfinished rows are settled: read again when settling may
+// have changed it, the reads before it kept among the steps.
+Preflight AfterSettling(Device& dev, const Preflight& before, const std::vector<Result>& settled) {
+  if (settled.empty()) return before;
+  Preflight now = ReadDevice(dev);
+  now.steps.insert(now.steps.begin(), before.steps.begin(), before.steps.end());
+  return now;
+}
+
+// The figures the device reports (its counters and last Z must have been read).
+Seen SeenOf(const Preflight& pre) {
+  return Seen{*pre.last_z, pre.counters->fiscal, pre.counters->voided};
+}
+
 // The device's figures against the journal's: a text saying how the device is ahead, or empty.
 std::string Ahead(const Preflight& pre, const Seen& seen) {
-  const Counters& c = *pre.counters;
-  const int z = *pre.last_z;
+  const Seen d = SeenOf(pre);
   const bool ahead =
-      z > seen.z || (z == seen.z && (c.fiscal > seen.fiscal || c.voided > seen.voided));
+      d.z > seen.z || (d.z == seen.z && (d.fiscal > seen.fiscal || d.voided > seen.voided));
   if (!ahead) return {};
-  return "the device has " + CounterText(z, c.fiscal, c.voided) + "; the journal accounts for " +
+  return "the device has " + CounterText(d.z, d.fiscal, d.voided) + "; the journal accounts for " +
          CounterText(seen.z, seen.fiscal, seen.voided);
 }
 
@@ -199,12 +212,7 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
     return r;
   }
 
-  // Where the device stands now (settling may have changed it).
-  Preflight pre = held.pre;
-  if (!settled.empty()) {
-    pre = ReadDevice(*dev);
-    pre.steps.insert(pre.steps.begin(), held.pre.steps.begin(), held.pre.steps.end());
-  }
+  const Preflight pre = AfterSettling(*dev, held.pre, settled);
   if (!pre.counters) return RunDocument(*dev, &journal.impl(), doc, pre);  // refused: unread
   if (pre.flags.fiscal_receipt_open || pre.flags.nonfiscal_receipt_open) {
     return Stopped(doc.id, pre, State::kRefused, "receipt-open",
@@ -219,8 +227,7 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
         "the device's last Z report could not be read: the journal could not "
         "check that it accounts for everything the device printed");
   } else if (const std::optional<Seen> seen = journal.impl().DeviceSeen(serial); !seen) {
-    journal.impl().RecordSeen(serial,
-                              Seen{*pre.last_z, pre.counters->fiscal, pre.counters->voided});
+    journal.impl().RecordSeen(serial, SeenOf(pre));
   } else if (const std::string ahead = Ahead(pre, *seen); !ahead.empty()) {
     if (!policy.shared) {
       Result r = Stopped(doc.id, pre, State::kUnknown, "journal-behind",
@@ -254,7 +261,7 @@ Result VoidOpen(NEV& printer, const Line& line, Journal& journal, const Policy& 
   if (held.refusal) return *held.refusal;
   // A receipt that an unfinished row opened is that row's to settle.
   const std::vector<Result> settled = SettleHeld(*dev, journal, held.pre);
-  Preflight pre = settled.empty() ? held.pre : ReadDevice(*dev);
+  const Preflight pre = AfterSettling(*dev, held.pre, settled);
   if (!pre.counters) {
     return Stopped("", pre, State::kRefused, "unread", "the device's counters could not be read");
   }
@@ -289,7 +296,9 @@ Result VoidOpen(NEV& printer, const Line& line, Journal& journal, const Policy& 
   if (accounted) {
     Journal::Impl& j = journal.impl();
     try {
-      j.RecordSeen(pre.serial, Seen{*pre.last_z, pre.counters->fiscal, pre.counters->voided + 1});
+      Seen after = SeenOf(pre);
+      ++after.voided;
+      j.RecordSeen(pre.serial, after);
     } catch (const std::exception& e) {
       r.warnings.push_back(std::string("the journal could not record the void: ") + e.what());
     }
@@ -302,12 +311,11 @@ std::string AcceptDevice(NEV& printer, const Line& line, Journal& journal, const
   Held held = Take(*dev, journal, policy, "");
   if (held.refusal) throw std::runtime_error(held.refusal->error->message);
   const std::vector<Result> settled = SettleHeld(*dev, journal, held.pre);
-  const Preflight pre = settled.empty() ? held.pre : ReadDevice(*dev);
+  const Preflight pre = AfterSettling(*dev, held.pre, settled);
   if (!pre.counters || !pre.last_z) {
     throw std::runtime_error("the device's counters or its last Z report could not be read");
   }
-  journal.impl().RecordSeen(pre.serial,
-                            Seen{*pre.last_z, pre.counters->fiscal, pre.counters->voided});
+  journal.impl().RecordSeen(pre.serial, SeenOf(pre));
   return "the journal now accounts for everything device " + pre.serial +
          " has printed: " + CounterText(*pre.last_z, pre.counters->fiscal, pre.counters->voided);
 }
