@@ -25,6 +25,13 @@ enum class Outcome {
 // "port-error", "busy", "no-connection", "bad-argument".
 const char* OutcomeName(Outcome outcome);
 
+// Whether the outcome means the line itself is gone (no answer, a failed port, no port open),
+// as against an answer the device gave: the caller should make sure the device is still there.
+inline bool LineLost(Outcome outcome) {
+  return outcome == Outcome::kTimeout || outcome == Outcome::kPortError ||
+         outcome == Outcome::kNoConnection;
+}
+
 // The named bits of status byte 0; the raw bytes hold the rest.
 struct StatusFlags {
   bool general_error = false;           // byte 0, bit 0
