@@ -66,8 +66,10 @@ std::pair<double, long> Usage(pid_t pid) {
 
 int main(int argc, char** argv) {
   int baud = 0, receipts = 1000, clients = 40;
+  std::string nevd = NEVD_EXE;  // --nevd: another build, to compare
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
+    if (a == "--nevd") nevd = argv[i + 1];
     if (a == "--baud") baud = std::atoi(argv[i + 1]);
     if (a == "--receipts") receipts = std::atoi(argv[i + 1]);
     if (a == "--clients") clients = std::atoi(argv[i + 1]);
@@ -86,7 +88,7 @@ int main(int argc, char** argv) {
   }
   std::ofstream(dir + "/nevd.json") << config.dump();
 
-  std::vector<std::string> args{NEVD_EXE, "--config", dir + "/nevd.json", "--listen",
+  std::vector<std::string> args{nevd, "--config", dir + "/nevd.json", "--listen",
                                 "127.0.0.1:0"};
   std::vector<char*> argv2;
   for (auto& a : args) argv2.push_back(a.data());

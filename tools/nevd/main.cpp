@@ -2,6 +2,8 @@
 // printer) over HTTP/JSON on loopback, with a web page at /.
 #include <signal.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -20,7 +22,8 @@ Serves fiscal printers over HTTP/JSON (API under /api/v1, described at /api/v1/o
 a web page at /. Without --config it serves one simulated printer, "sim". It listens on
 127.0.0.1:8631 unless --listen (or "listen" in the configuration) says otherwise; beyond
 loopback the configuration must hold a bearer token. --check-config checks the configuration
-and exits (0 when it is good, 2 when not).
+and exits (0 when it is good, 2 when not). SIGHUP reloads the token and the CORS origins from
+the configuration file; other changes need a restart. SIGINT and SIGTERM stop it.
   {"listen": "127.0.0.1:8631", "token": "...", "cors": ["http://till.local:8080"],
    "printers": [{"id": "front", "port": "/dev/ttyUSB0", "baud": 9600,
                  "journal": "/var/lib/nevd/front.db", "log": "/var/log/nevd/front",
@@ -33,6 +36,55 @@ what the printer's journal does not account for is then a warning, not a reason 
 int Usage(const std::string& why) {
   std::cerr << "nevd: " << why << "\n\n" << kHelp;
   return 2;
+}
+
+// The configuration from the file (or the built-in one) with --listen applied. Throws
+// nevd::ConfigError naming the file and the field, or why the file could not be read.
+nevd::Config LoadConfig(const std::string& file, const std::string& listen) {
+  nevd::Config config;
+  if (file.empty()) {
+    config = nevd::DefaultConfig();
+  } else {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw nevd::ConfigError("cannot read " + file + ": " + std::strerror(errno));
+    try {
+      config = nevd::ParseConfig({std::istreambuf_iterator<char>(in), {}});
+    } catch (const nevd::ConfigError& e) {
+      throw nevd::ConfigError(file + ": " + e.what());
+    }
+  }
+  if (!listen.empty()) nevd::ApplyListen(config, listen);
+  nevd::CheckConfig(config);
+  return config;
+}
+
+// Waits for the signals: SIGINT and SIGTERM stop the service, SIGHUP reloads what can change
+// without a restart (the token and the CORS origins).
+void Signals(const sigset_t& signals, nevd::Service& service, const std::string& file,
+             const std::string& listen) {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&signals, &sig) != 0) continue;
+    if (sig != SIGHUP) {
+      std::cerr << "nevd: stopping (signal " << sig << ")" << std::endl;
+      service.Stop();
+      return;
+    }
+    if (file.empty()) {
+      std::cerr << "nevd: SIGHUP: no configuration file to reload" << std::endl;
+      continue;
+    }
+    try {
+      const std::vector<std::string> later = service.Reload(LoadConfig(file, listen));
+      std::cerr << "nevd: reloaded the token and the CORS origins from " << file;
+      for (std::size_t i = 0; i < later.size(); ++i) {
+        std::cerr << (i == 0 ? "; a restart is needed for the changed " : ", ") << later[i];
+      }
+      std::cerr << std::endl;
+    } catch (const nevd::ConfigError& e) {
+      std::cerr << "nevd: SIGHUP: kept the running configuration: " << e.what() << std::endl;
+    }
+  }
 }
 
 }  // namespace
@@ -60,18 +112,9 @@ int main(int argc, char** argv) {
 
   nevd::Config config;
   try {
-    if (config_file.empty()) {
-      config = nevd::DefaultConfig();
-    } else {
-      std::ifstream in(config_file, std::ios::binary);
-      if (!in) return Usage("cannot read " + config_file);
-      config = nevd::ParseConfig({std::istreambuf_iterator<char>(in), {}});
-    }
-    if (!listen.empty()) nevd::ApplyListen(config, listen);
-    nevd::CheckConfig(config);
+    config = LoadConfig(config_file, listen);
   } catch (const nevd::ConfigError& e) {
-    std::cerr << "nevd: " << (config_file.empty() ? "configuration" : config_file) << ": "
-              << e.what() << "\n";
+    std::cerr << "nevd: " << (config_file.empty() ? "configuration: " : "") << e.what() << "\n";
     return 2;
   }
   if (check_only) {
@@ -80,11 +123,13 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // SIGINT and SIGTERM end the service in order; every thread started later inherits the mask.
+  // SIGINT and SIGTERM end the service in order, SIGHUP reloads; every thread started later
+  // inherits the mask, so only the signal thread sees them.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -93,12 +138,7 @@ int main(int argc, char** argv) {
     nevd::Service service(config);
     const int port = service.Bind();
     std::cerr << "nevd: listening on http://" << config.host << ":" << port << "/" << std::endl;
-    std::thread stopper([&] {
-      int sig = 0;
-      sigwait(&signals, &sig);
-      std::cerr << "nevd: stopping (signal " << sig << ")" << std::endl;
-      service.Stop();
-    });
+    std::thread stopper([&] { Signals(signals, service, config_file, listen); });
     stopper.detach();
     service.Serve();
   } catch (const std::exception& e) {

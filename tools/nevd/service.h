@@ -1,71 +1,84 @@
-// The HTTP side of nevd: the /api/v1 routes, the web page and the service's safety rules (body
-// limit, token, CORS origins). Handler threads only validate, queue and wait; printers do the
-// work on their own threads.
+// The HTTP side of nevd: the /api/v1 routes, the web page and the rules on who may call. A
+// request is validated and queued on its printer, never waited for on a thread: its answer
+// goes out when the task ends or its wait has passed, whichever comes first.
 #pragma once
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "config.h"
+#include "http_server.h"
+#include "policy.h"
 #include "printer.h"
-
-namespace httplib {
-class Server;
-}
+#include "tasks.h"
 
 namespace nevd {
 
-inline constexpr std::size_t kBodyLimit = 64 * 1024;
-// HTTP handler threads, and how many of them may wait for a result: for one printer, and in
-// all. A request over a cap answers 202 with its task at once.
-inline constexpr int kHandlerThreads = 64;
-inline constexpr int kMaxWaitingPerPrinter = 32;
-inline constexpr int kMaxWaiting = 56;
-
 class Service {
  public:
-  explicit Service(Config config);
+  explicit Service(Config config, http::Limits limits = {});
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
   // Binds the listening socket, then starts the printers; the port actually bound (for port 0).
-  // Throws std::runtime_error.
+  // Throws std::runtime_error naming the address and the reason.
   int Bind();
   // Serves until Stop().
   void Serve();
   void Stop();
+  // Takes from a new configuration what changes without a restart (the token and the CORS
+  // origins); the names of the settings that differ and need one.
+  std::vector<std::string> Reload(const Config& config);
 
  private:
-  void Routes();
-
-  // A handler thread's leave to wait for a task of the printer, while the caps allow.
-  class WaitSlot {
-   public:
-    WaitSlot(Service& service, const std::string& printer);
-    ~WaitSlot();
-    WaitSlot(const WaitSlot&) = delete;
-    WaitSlot& operator=(const WaitSlot&) = delete;
-    bool taken() const { return taken_; }
-
-   private:
-    Service& service_;
-    std::string printer_;
-    bool taken_ = false;
+  struct Call;
+  struct Route {
+    const char* method;
+    const char* pattern;  // segments; "{printer}" and "{task}" match one segment each
+    void (Service::*handle)(Call&);
   };
+  static const Route kRoutes[];
 
+  void Handle(http::Request& request, std::shared_ptr<http::Responder> responder);
+  void Dispatch(Call& call);  // to the route that matches, else 404 or 405
+  Printer& PrinterOf(Call& call);
+  std::shared_ptr<Task> TaskOf(Call& call);
+  // Queues the task (503 when the printer cannot take it) and answers as Await does.
+  void Queue(Call& call, Printer& printer, std::shared_ptr<Task> task, Printer::Job job);
+  // Answers with the task's result when it ends within the request's wait, else 202.
+  void Await(Call& call, std::shared_ptr<Task> task, bool joined);
+
+  void ListPrinters(Call& call);
+  void ShowPrinter(Call& call);
+  void Paper(Call& call);
+  void PostReceipt(Call& call);
+  void PostCash(Call& call);
+  void PostZ(Call& call);
+  void PostDocument(Call& call, TaskKind kind);
+  void PostDuplicate(Call& call);
+  void PostVoidOpen(Call& call);
+  void PostJournalAccept(Call& call);
+  void PostDeviceJob(Call& call, TaskKind kind, Printer::Job job);
+  void PostRelease(Call& call);
+  void PostFmReport(Call& call);
+  void ShowTask(Call& call);
+  void StreamTask(Call& call);
+  void Page(Call& call);
+
+  std::shared_ptr<const AccessPolicy> Policy() const;
+
+  // First, so that it goes last: answers still held by tasks end on its sockets.
+  std::unique_ptr<http::Server> server_;
   Config config_;
+  mutable std::mutex policy_mutex_;
+  std::shared_ptr<const AccessPolicy> policy_;
   TaskStore tasks_;
   std::map<std::string, std::unique_ptr<Printer>> printers_;
-  std::unique_ptr<httplib::Server> server_;
-  int listen_fd_ = -1;  // the socket the options were last set on: the bound one after Bind()
-  int port_ = 0;        // the port bound
-  std::mutex waiting_mutex_;
-  std::map<std::string, int> waiting_;  // handler threads waiting, by printer
-  int waiting_total_ = 0;
+  int port_ = 0;
 };
 
 // The embedded files: the web page and the OpenAPI document.
