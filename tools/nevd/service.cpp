@@ -390,13 +390,29 @@ void Service::Routes() {
     auto ms = std::chrono::milliseconds(static_cast<long long>(wait * 1000));
     WaitSlot slot(*this, printer.id());
     if (!slot.taken()) ms = std::chrono::milliseconds(0);
-    if (tasks_.Wait(*task, ms)) {
+    struct Woken {
+      std::mutex mutex;
+      std::condition_variable cv;
+      bool woken = false;
+    };
+    auto w = std::make_shared<Woken>();
+    tasks_.Watch(task, [w] {
+      std::lock_guard<std::mutex> lock(w->mutex);
+      w->woken = true;
+      w->cv.notify_all();
+    });
+    {
+      std::unique_lock<std::mutex> lock(w->mutex);
+      w->cv.wait_for(lock, ms, [&] { return w->woken; });
+    }
+    const json described = tasks_.Describe(*task);
+    if (described["state"] == Name(TaskState::kDone)) {
       if (task->reply.replayed) res.set_header("Idempotent-Replayed", "true");
       res.set_header("X-Task-Id", task->id);
       SendJson(res, task->reply.status, task->reply.body);
     } else {
       res.set_header("Location", "/api/v1/tasks/" + task->id);
-      SendJson(res, 202, tasks_.Describe(*task));
+      SendJson(res, 202, described);
     }
   };
 
@@ -439,8 +455,9 @@ void Service::Routes() {
         throw ApiError{400, "bad-document", e.what(), e.path()};
       }
       // A retry while the first submission is still queued or running joins it.
-      if (std::shared_ptr<Task> first = printer.InFlight(doc.id)) {
-        if (first->document != doc.source) {
+      bool conflict = false;
+      if (std::shared_ptr<Task> first = printer.InFlight(doc.id, doc.source, conflict)) {
+        if (conflict) {
           throw ApiError{409, "id-conflict",
                          "document " + doc.id + " is already being printed with other content",
                          "id"};
@@ -448,7 +465,9 @@ void Service::Routes() {
         run(req, res, printer, first, nullptr, true);
         return;
       }
-      auto task = tasks_.Create(printer.id(), k == "sale" ? "receipt" : k);
+      auto task = tasks_.New(printer.id(), k == "sale"   ? TaskKind::kReceipt
+                                           : k == "cash" ? TaskKind::kCash
+                                                         : TaskKind::kZ);
       task->key = doc.id;
       task->document = doc.source;
       run(
@@ -494,17 +513,17 @@ void Service::Routes() {
   s.Post(R"(/api/v1/printers/([^/]+)/cash)", document("cash"));
   s.Post(R"(/api/v1/printers/([^/]+)/reports/z)", document("z"));
   // A job of the printer that takes no document: an optional empty body, then the queue.
-  auto device_job = [this, printer_of, run](const char* kind, Printer::Job job) {
+  auto device_job = [this, printer_of, run](TaskKind kind, Printer::Job job) {
     return Guarded(
         [this, printer_of, run, kind, job](const httplib::Request& req, httplib::Response& res) {
           Printer& printer = printer_of(req);
           ParseBody(req, true);
           WaitSeconds(req);
-          run(req, res, printer, tasks_.Create(printer.id(), kind), job, false);
+          run(req, res, printer, tasks_.New(printer.id(), kind), job, false);
         });
   };
   s.Post(R"(/api/v1/printers/([^/]+)/duplicate)",
-         device_job("duplicate", [](JobContext& ctx) -> Reply {
+         device_job(TaskKind::kDuplicate, [](JobContext& ctx) -> Reply {
            const bool ok = ctx.nev.Dublicate();
            const nev::CallRecord& call = ctx.nev.LastCall();
            return {
@@ -514,12 +533,12 @@ void Service::Routes() {
          }));
   // The operator's remedies when the journal and the device disagree.
   s.Post(R"(/api/v1/printers/([^/]+)/void-open)",
-         device_job("void-open", [](JobContext& ctx) -> Reply {
+         device_job(TaskKind::kVoidOpen, [](JobContext& ctx) -> Reply {
            const rc::Result r = rc::VoidOpen(ctx.nev, ctx.line, ctx.journal, ctx.policy);
            return {r.state == rc::State::kVoided ? 200 : 409, ResultBody(r), false};
          }));
   s.Post(R"(/api/v1/printers/([^/]+)/journal/accept)",
-         device_job("journal-accept", [](JobContext& ctx) -> Reply {
+         device_job(TaskKind::kJournalAccept, [](JobContext& ctx) -> Reply {
            try {
              return {200,
                      {{"accepted", rc::AcceptDevice(ctx.nev, ctx.line, ctx.journal, ctx.policy)}},
@@ -556,7 +575,7 @@ void Service::Routes() {
           if (from || to)
             range = std::to_string(from.value_or(0)) + "-" + std::to_string(to.value_or(999999));
           auto stream = std::make_shared<FmStream>();
-          auto task = tasks_.Create(printer.id(), "fm-report");
+          auto task = tasks_.New(printer.id(), TaskKind::kFmReport);
           std::string why;
           const bool queued = printer.Enqueue(
               task,
