@@ -114,7 +114,8 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Post(std::function<void(Session&)> fn) {
-    net::post(stream_.get_executor(), [self = shared_from_this(), fn = std::move(fn)] { fn(*self); });
+    net::post(stream_.get_executor(),
+              [self = shared_from_this(), fn = std::move(fn)] { fn(*self); });
   }
 
   void After(std::chrono::milliseconds time, std::function<void()> fn) {
@@ -133,12 +134,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void AwaitRequest() {
     if (buffer_.size() > 0) return ReadHead();
     stream_.expires_after(shared_.limits.idle);
-    stream_.async_read_some(
-        buffer_.prepare(4096), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-          if (ec) return self->Close();
-          self->buffer_.commit(n);
-          self->ReadHead();
-        });
+    stream_.async_read_some(buffer_.prepare(4096),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                              if (ec) return self->Close();
+                              self->buffer_.commit(n);
+                              self->ReadHead();
+                            });
   }
 
   void ReadHead() {
@@ -270,9 +271,9 @@ void Session::Dispatch() {
   request.method = std::string(message.method_string());
   SplitTarget(std::string_view(message.target().data(), message.target().size()), request);
   for (const auto& field : message) {
-    request.headers.emplace_back(Lower(std::string_view(field.name_string().data(),
-                                                        field.name_string().size())),
-                                 std::string(field.value()));
+    request.headers.emplace_back(
+        Lower(std::string_view(field.name_string().data(), field.name_string().size())),
+        std::string(field.value()));
   }
   request.body = std::move(message.body());
   request.peer = peer_;

@@ -16,19 +16,19 @@
 namespace nevd::http {
 
 struct Limits {
-  std::size_t body = 64 * 1024;                  // bytes of a request body
-  std::size_t head = 16 * 1024;                  // bytes of a request line and headers
-  std::chrono::milliseconds request{10000};      // the whole head and body, from the first byte
-  std::chrono::milliseconds idle{30000};         // a kept-alive connection waiting for a request
-  std::chrono::milliseconds write{10000};        // an answer, or one piece of a stream
-  int per_client = 32;                           // connections open at once from one address
-  int connections = 1024;                        // connections open at once in all
-  int threads = 2;                               // threads running the sockets
+  std::size_t body = 64 * 1024;              // bytes of a request body
+  std::size_t head = 16 * 1024;              // bytes of a request line and headers
+  std::chrono::milliseconds request{10000};  // the whole head and body, from the first byte
+  std::chrono::milliseconds idle{30000};     // a kept-alive connection waiting for a request
+  std::chrono::milliseconds write{10000};    // an answer, or one piece of a stream
+  int per_client = 32;                       // connections open at once from one address
+  int connections = 1024;                    // connections open at once in all
+  int threads = 2;                           // threads running the sockets
 };
 
 struct Request {
-  std::string method;  // as sent: "GET", "POST", ...
-  std::string path;    // the target without its query
+  std::string method;                        // as sent: "GET", "POST", ...
+  std::string path;                          // the target without its query
   std::map<std::string, std::string> query;  // decoded; a name given twice keeps the last
   std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
   std::string body;

@@ -20,9 +20,9 @@ Printer::Job Document(rc::Document doc) {
   return [doc = std::move(doc)](JobContext& ctx) -> Reply {
     if (auto entry = ctx.journal.Find(doc.id)) {
       if (entry->document != doc.source) {
-        return {409, ErrorBody("id-conflict",
-                               "document " + doc.id + " was printed earlier with other content",
-                               "id")};
+        return {409,
+                ErrorBody("id-conflict",
+                          "document " + doc.id + " was printed earlier with other content", "id")};
       }
       if (entry->state && entry->result) {
         return {200, ResultBody(rc::ResultFromJson(*entry->result)), true};
@@ -63,9 +63,9 @@ Printer::Job FmReport(std::shared_ptr<TaskStream> stream, std::string range) {
   return [stream, range](JobContext& ctx) -> Reply {
     std::string piece = ctx.nev.GetFirstFMReport(range);
     if (!ctx.nev.LastCall().ok()) {
-      const json e = ErrorBody("device-refused", std::string("the report was not given (") +
-                                                     nev::OutcomeName(ctx.nev.LastCall().outcome) +
-                                                     ")");
+      const json e =
+          ErrorBody("device-refused", std::string("the report was not given (") +
+                                          nev::OutcomeName(ctx.nev.LastCall().outcome) + ")");
       stream->Add(e, true);
       return {409, e};
     }
@@ -80,8 +80,8 @@ Printer::Job FmReport(std::shared_ptr<TaskStream> stream, std::string range) {
       piece = ctx.nev.GetNextFMReport();
       const nev::Outcome outcome = ctx.nev.LastCall().outcome;
       if (nev::LineLost(outcome) || outcome == nev::Outcome::kNak) {
-        json e = ErrorBody("device-failed", std::string("the report broke off (") +
-                                                nev::OutcomeName(outcome) + ")");
+        json e = ErrorBody("device-failed",
+                           std::string("the report broke off (") + nev::OutcomeName(outcome) + ")");
         e["pieces"] = n;
         stream->Add(e, true);
         return {502, e};

@@ -100,8 +100,8 @@ std::optional<Refusal> Check(const AccessPolicy& policy, const Asked& asked) {
     const auto h = ParseHost(*asked.host);
     own = h && OwnHost(policy, h->first, h->second);
     if (!own && !(h && policy.origin_hosts.count(h->first))) {
-      return Refusal{403, "host-not-allowed", "requests for host " + *asked.host + " are not served",
-                     "Host"};
+      return Refusal{403, "host-not-allowed",
+                     "requests for host " + *asked.host + " are not served", "Host"};
     }
   }
   const bool allowed = !AllowedOrigin(policy, asked).empty();
@@ -137,10 +137,10 @@ std::vector<std::pair<std::string, std::string>> CorsHeaders(const AccessPolicy&
   std::vector<std::pair<std::string, std::string>> h = {{"Access-Control-Allow-Origin", origin},
                                                         {"Vary", "Origin"}};
   if (asked.method == "OPTIONS") {
-    h.insert(h.end(), {{"Access-Control-Allow-Methods", "GET, POST, OPTIONS"},
-                       {"Access-Control-Allow-Headers",
-                        "Authorization, Content-Type, Idempotency-Key"},
-                       {"Access-Control-Max-Age", "600"}});
+    h.insert(h.end(),
+             {{"Access-Control-Allow-Methods", "GET, POST, OPTIONS"},
+              {"Access-Control-Allow-Headers", "Authorization, Content-Type, Idempotency-Key"},
+              {"Access-Control-Max-Age", "600"}});
   }
   return h;
 }

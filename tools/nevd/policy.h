@@ -14,10 +14,10 @@ namespace nevd {
 struct Config;
 
 struct AccessPolicy {
-  std::string listen;                // the listen address, lower case
-  int port = 0;                      // the port bound
-  std::string token;                 // empty: no token needed
-  std::vector<std::string> origins;  // CORS origins allowed, as configured
+  std::string listen;                  // the listen address, lower case
+  int port = 0;                        // the port bound
+  std::string token;                   // empty: no token needed
+  std::vector<std::string> origins;    // CORS origins allowed, as configured
   std::set<std::string> origin_hosts;  // the host names of those origins
 
   static AccessPolicy From(const Config& config, int bound_port);

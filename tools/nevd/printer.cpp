@@ -1,10 +1,9 @@
 #include "printer.h"
 
-#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
-#include <random>
+#include <optional>
 
 #include "nev/message.h"
 #include "nev/nev.h"
@@ -27,15 +26,6 @@ std::string LocalDay() {
   return buf;
 }
 
-std::string RandomId() {
-  static std::mutex m;
-  static std::mt19937_64 rng{std::random_device{}()};
-  std::lock_guard<std::mutex> lock(m);
-  char buf[20];
-  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(rng()));
-  return buf;
-}
-
 thread_local std::string tl_printer = "-";
 
 class StderrSink : public nev::MessageSink {
@@ -54,87 +44,60 @@ Reply Unavailable(const std::string& message) {
   return {503, {{"error", {{"code", "printer-unavailable"}, {"message", message}}}}};
 }
 
+struct PrinterStateName {
+  PrinterState state;
+  const char* name;
+};
+constexpr PrinterStateName kPrinterStateNames[] = {
+    {PrinterState::kConnecting, "connecting"}, {PrinterState::kOnline, "online"},
+    {PrinterState::kOffline, "offline"},       {PrinterState::kReleased, "released"},
+    {PrinterState::kFailed, "failed"},
+};
+
+constexpr double kFirstBackoff = 0.25;  // seconds before the first retry of a lost line
+
+Clock::time_point After(double seconds) {
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// A port given as a number of up to three digits (not a device path), opened by its number.
+std::optional<int> PortNumber(const PrinterConfig& config) {
+  const std::string& port = config.port;
+  if (config.simulated() || port.empty() || port.size() >= 4 ||
+      port.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoi(port);
+}
+
+std::unique_ptr<nev::NEV> MakeNev(const std::string& log_dir) {
+  if (log_dir.empty()) return std::make_unique<nev::NEV>();
+  std::error_code ec;
+  std::filesystem::create_directories(log_dir, ec);
+  return std::make_unique<nev::NEV>(log_dir);
+}
+
 }  // namespace
+
+const char* Name(PrinterState state) {
+  for (const PrinterStateName& n : kPrinterStateNames) {
+    if (n.state == state) return n.name;
+  }
+  return "failed";
+}
+
+struct Printer::Worker {
+  std::unique_ptr<nev::NEV> nev;
+  std::unique_ptr<nev::receipt::Journal> journal;
+  nev::receipt::Line line;
+  nev::receipt::Policy policy;
+  double backoff = kFirstBackoff;  // seconds until the next try after this one fails
+  Clock::time_point next_try = Clock::now(), next_probe;
+};
 
 void InstallMessageLog() {
   nev::SetMessageSink(std::make_shared<StderrSink>());
-}
-
-const char* TaskStateName(Task::State state) {
-  switch (state) {
-    case Task::kQueued:
-      return "queued";
-    case Task::kRunning:
-      return "running";
-    case Task::kDone:
-      return "done";
-  }
-  return "done";
-}
-
-std::shared_ptr<Task> TaskStore::Create(const std::string& printer, const std::string& kind) {
-  auto task = std::make_shared<Task>();
-  task->id = "t-" + RandomId();
-  task->printer = printer;
-  task->kind = kind;
-  std::lock_guard<std::mutex> lock(mutex_);
-  tasks_[task->id] = task;
-  return task;
-}
-
-std::shared_ptr<Task> TaskStore::Find(const std::string& id) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = tasks_.find(id);
-  return it == tasks_.end() ? nullptr : it->second;
-}
-
-void TaskStore::SetState(Task& task, Task::State state) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  task.state = state;
-  changed_.notify_all();
-}
-
-void TaskStore::Finish(Task& task, Reply reply) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  task.reply = std::move(reply);
-  task.state = Task::kDone;
-  finished_.push_back(task.id);
-  Prune();
-  changed_.notify_all();
-}
-
-void TaskStore::Prune() {
-  constexpr std::size_t kKeep = 10000;
-  while (finished_.size() > kKeep) {
-    tasks_.erase(finished_.front());
-    finished_.pop_front();
-  }
-}
-
-bool TaskStore::Wait(const Task& task, std::chrono::milliseconds wait) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, wait, [&] { return task.state == Task::kDone || waits_ended_; });
-  return task.state == Task::kDone;
-}
-
-void TaskStore::EndWaits() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  waits_ended_ = true;
-  changed_.notify_all();
-}
-
-json TaskStore::Describe(const Task& task) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  json j = {{"id", task.id},
-            {"printer", task.printer},
-            {"kind", task.kind},
-            {"state", TaskStateName(task.state)},
-            {"href", "/api/v1/tasks/" + task.id}};
-  if (task.state == Task::kDone) {
-    j["status"] = task.reply.status;
-    j["result"] = task.reply.body;
-  }
-  return j;
 }
 
 Printer::Printer(PrinterConfig config, const Config& service, TaskStore& tasks)
@@ -171,21 +134,25 @@ bool Printer::Enqueue(std::shared_ptr<Task> task, Job job, std::string& why) {
     why = "the service is stopping";
     return false;
   }
-  if (state_ != "online") {
-    why =
-        "printer " + config_.id + " is " + state_ + (last_error_.empty() ? "" : ": " + last_error_);
+  if (state_ != PrinterState::kOnline) {
+    why = "printer " + config_.id + " is " + Name(state_) +
+          (last_error_.empty() ? "" : ": " + last_error_);
     return false;
   }
   if (!task->key.empty()) in_flight_[task->key] = task;
+  tasks_.Add(task);
   queue_.push_back({std::move(task), std::move(job)});
   wake_.notify_all();
   return true;
 }
 
-std::shared_ptr<Task> Printer::InFlight(const std::string& key) const {
+std::shared_ptr<Task> Printer::InFlight(const std::string& key, const std::string& document,
+                                        bool& conflict) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = in_flight_.find(key);
-  return it == in_flight_.end() ? nullptr : it->second;
+  if (it == in_flight_.end()) return nullptr;
+  conflict = it->second->document != document;
+  return it->second;
 }
 
 void Printer::Release(std::chrono::milliseconds time) {
@@ -197,14 +164,15 @@ void Printer::Release(std::chrono::milliseconds time) {
 
 json Printer::Describe() const {
   std::lock_guard<std::mutex> lock(mutex_);
+  const bool online = state_ == PrinterState::kOnline;
   json j = {{"id", config_.id},       {"port", config_.port},
             {"baud", config_.baud},   {"simulated", config_.simulated()},
-            {"state", state_},        {"online", state_ == "online"},
+            {"state", Name(state_)},  {"online", online},
             {"since", since_},        {"queue", queue_.size()},
             {"jobsDone", jobs_done_}, {"status", status_},
             {"device", device_info_}};
   j["lastError"] = last_error_.empty() ? json(nullptr) : json(last_error_);
-  if (state_ == "released") {
+  if (state_ == PrinterState::kReleased) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(release_until_ - Clock::now());
     j["releasedForSeconds"] = std::max<long>(0, left.count()) / 1000.0;
@@ -214,6 +182,11 @@ json Printer::Describe() const {
 
 std::string Printer::Paper() const {
   return sim_ ? sim_->Paper() : std::string();
+}
+
+bool Printer::Is(PrinterState state) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_ == state;
 }
 
 void Printer::RotateLog(nev::NEV& nev) {
@@ -226,31 +199,25 @@ void Printer::RotateLog(nev::NEV& nev) {
 
 bool Printer::Connect(nev::NEV& nev) {
   RotateLog(nev);
-  bool ok = false;
-  if (!config_.simulated() && !config_.port.empty() &&
-      config_.port.find_first_not_of("0123456789") == std::string::npos &&
-      config_.port.size() < 4) {
-    ok = nev.InitConnection(std::stoi(config_.port), config_.baud, 1, 0, 8);
-  } else {
-    ok = nev.InitConnection(device_, config_.baud);
-  }
+  const std::optional<int> number = PortNumber(config_);
+  const bool ok = number ? nev.InitConnection(*number, config_.baud, 1, 0, 8)
+                         : nev.InitConnection(device_, config_.baud);
   if (!ok) {
     nev.StopConnection();  // a port opened without a device answering is never held
     return false;
   }
   Probe(nev);
-  std::lock_guard<std::mutex> lock(mutex_);
-  return state_ == "online";
+  return Is(PrinterState::kOnline);
 }
 
 void Printer::GoOffline(nev::NEV& nev, const std::string& why) {
   nev.StopConnection();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == "online") {
+  if (state_ == PrinterState::kOnline) {
     std::cerr << "nevd: printer " << config_.id << " offline: " << why << "\n";
     since_ = nev::receipt::UtcTimestamp();
   }
-  if (state_ != "released") state_ = "offline";
+  if (state_ != PrinterState::kReleased) state_ = PrinterState::kOffline;
   last_error_ = why;
 }
 
@@ -272,29 +239,31 @@ void Printer::Probe(nev::NEV& nev) {
   bool need_info;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    need_info = state_ != "online" || device_info_.is_null();
+    need_info = state_ != PrinterState::kOnline || device_info_.is_null();
   }
   if (need_info) {
     const std::string text = nev.ECRInfo();
     if (!text.empty()) info = {{"info", text}};
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ != "online") {
+  if (state_ != PrinterState::kOnline) {
     std::cerr << "nevd: printer " << config_.id << " online on " << device_ << "\n";
     since_ = nev::receipt::UtcTimestamp();
   }
-  state_ = "online";
+  state_ = PrinterState::kOnline;
   last_error_.clear();
   status_ = status;
   if (!info.is_null()) device_info_ = info;
 }
 
-bool Printer::Settle(nev::NEV& nev, nev::receipt::Journal& journal,
-                     const nev::receipt::Line& line) {
+void Printer::ProbeIfLineLost(nev::NEV& nev) {
+  if (nev::LineLost(nev.LastCall().outcome)) Probe(nev);
+}
+
+bool Printer::Settle(Worker& w) {
   try {
-    nev::receipt::Policy policy;
-    policy.shared = config_.shared;
-    for (const nev::receipt::Result& r : nev::receipt::Settle(nev, line, journal, policy)) {
+    for (const nev::receipt::Result& r :
+         nev::receipt::Settle(*w.nev, w.line, *w.journal, w.policy)) {
       std::cerr << "nevd: printer " << config_.id << ": unfinished " << r.id << " settled as "
                 << nev::receipt::StateName(r.state) << "\n";
     }
@@ -302,159 +271,176 @@ bool Printer::Settle(nev::NEV& nev, nev::receipt::Journal& journal,
     std::cerr << "nevd: printer " << config_.id << ": settling the journal failed: " << e.what()
               << "\n";
   }
-  const nev::Outcome last = nev.LastCall().outcome;
-  if (last == nev::Outcome::kPortError || last == nev::Outcome::kTimeout ||
-      last == nev::Outcome::kNoConnection) {
-    Probe(nev);
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  return state_ == "online";
+  ProbeIfLineLost(*w.nev);
+  return Is(PrinterState::kOnline);
 }
 
 void Printer::Run() {
   tl_printer = config_.id;
-  std::unique_ptr<nev::NEV> nev;
-  if (config_.log_dir.empty()) {
-    nev = std::make_unique<nev::NEV>();
-  } else {
-    std::error_code ec;
-    std::filesystem::create_directories(config_.log_dir, ec);
-    nev = std::make_unique<nev::NEV>(config_.log_dir);
-  }
-  nev->SilentMode(true);
-  std::unique_ptr<nev::receipt::Journal> journal;
+  Worker w;
+  w.nev = MakeNev(config_.log_dir);
+  w.nev->SilentMode(true);
   try {
-    journal = std::make_unique<nev::receipt::Journal>(config_.journal);
+    w.journal = std::make_unique<nev::receipt::Journal>(config_.journal);
   } catch (const std::exception& e) {
     std::lock_guard<std::mutex> lock(mutex_);
-    state_ = "failed";
+    state_ = PrinterState::kFailed;
     last_error_ = std::string("journal: ") + e.what();
     std::cerr << "nevd: printer " << config_.id << ": " << last_error_ << "\n";
   }
-  const nev::receipt::Line line{device_, config_.baud};
-  nev::receipt::Policy policy;
-  policy.shared = config_.shared;
-  double backoff = 0.25;
-  auto next_try = Clock::now();
-  auto next_probe = Clock::now() + std::chrono::duration<double>(probe_seconds_);
+  w.line = {device_, config_.baud};
+  w.policy.shared = config_.shared;
+  w.next_probe = After(probe_seconds_);
 
-  std::unique_lock<std::mutex> lock(mutex_);
+  Lock lock(mutex_);
   while (!stopping_) {
-    if (state_ == "failed") {
-      wake_.wait(lock, [&] { return stopping_; });
-      break;
-    }
-    if (release_pending_) {
-      release_pending_ = false;
-      while (!queue_.empty()) {  // work queued before the release is not kept waiting
-        Queued q = std::move(queue_.front());
-        queue_.pop_front();
-        if (!q.task->key.empty()) in_flight_.erase(q.task->key);
-        lock.unlock();
-        tasks_.Finish(*q.task, Unavailable("printer " + config_.id + " was released"));
-        lock.lock();
-      }
-      state_ = "released";
-      last_error_ = "released to another program";
-      since_ = nev::receipt::UtcTimestamp();
-      lock.unlock();
-      nev->StopConnection();
-      std::cerr << "nevd: printer " << config_.id << " released\n";
-      lock.lock();
+    // A release asked for is taken up first, whatever the state (but failed: nothing to let go).
+    if (release_pending_ && state_ != PrinterState::kFailed) {
+      BeginRelease(lock, w);
       continue;
     }
-    if (state_ == "released") {
-      if (Clock::now() < release_until_) {
-        wake_.wait_until(lock, release_until_);
-        continue;
-      }
-      state_ = "connecting";
-      last_error_.clear();
-      backoff = 0.25;
-      next_try = Clock::now();
+    switch (state_) {
+      case PrinterState::kConnecting:
+        StepConnecting(lock, w);
+        break;
+      case PrinterState::kOnline:
+        StepOnline(lock, w);
+        break;
+      case PrinterState::kOffline:
+        StepOffline(lock, w);
+        break;
+      case PrinterState::kReleased:
+        StepReleased(lock, w);
+        break;
+      case PrinterState::kFailed:
+        StepFailed(lock);
+        break;
     }
-    if (state_ != "online") {
-      // Not connected: nothing may wait in the queue for it.
-      while (!queue_.empty()) {
-        Queued q = std::move(queue_.front());
-        queue_.pop_front();
-        if (!q.task->key.empty()) in_flight_.erase(q.task->key);
-        lock.unlock();
-        tasks_.Finish(*q.task, Unavailable("printer " + config_.id + " went offline"));
-        lock.lock();
-      }
-      if (Clock::now() < next_try) {
-        wake_.wait_until(lock, next_try);
-        continue;
-      }
-      lock.unlock();
-      const bool ok = Connect(*nev) && Settle(*nev, *journal, line);
-      lock.lock();
-      if (ok) {
-        backoff = 0.25;
-        next_probe = Clock::now() + std::chrono::duration<double>(probe_seconds_);
-      } else {
-        if (state_ != "released") state_ = "offline";
-        if (last_error_.empty()) last_error_ = "the port could not be opened";
-        next_try = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(backoff));
-        backoff = std::min(backoff * 2, max_backoff_seconds_);
-      }
-      continue;
-    }
-    if (queue_.empty()) {
-      if (Clock::now() >= next_probe) {
-        lock.unlock();
-        RotateLog(*nev);
-        Probe(*nev);
-        lock.lock();
-        next_probe = Clock::now() + std::chrono::duration<double>(probe_seconds_);
-        next_try = Clock::now();
-        continue;
-      }
-      wake_.wait_until(lock, next_probe);
-      continue;
-    }
-    Queued q = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    tasks_.SetState(*q.task, Task::kRunning);
-    RotateLog(*nev);
-    Reply reply;
-    try {
-      JobContext ctx{*nev, *journal, line, policy};
-      reply = q.job(ctx);
-    } catch (const std::exception& e) {
-      reply = {500, {{"error", {{"code", "internal"}, {"message", e.what()}}}}};
-    }
-    // A job that met a dead line makes the printer prove it is still there.
-    const nev::Outcome last = nev->LastCall().outcome;
-    if (last == nev::Outcome::kPortError || last == nev::Outcome::kTimeout ||
-        last == nev::Outcome::kNoConnection) {
-      Probe(*nev);
-    }
-    lock.lock();
-    ++jobs_done_;
-    if (!q.task->key.empty()) {
-      auto it = in_flight_.find(q.task->key);
-      if (it != in_flight_.end() && it->second == q.task) in_flight_.erase(it);
-    }
-    lock.unlock();
-    tasks_.Finish(*q.task, std::move(reply));
-    next_probe = Clock::now() + std::chrono::duration<double>(probe_seconds_);
-    next_try = Clock::now();
-    lock.lock();
   }
-  // Stopping: whatever still waits is answered.
-  while (!queue_.empty()) {
-    Queued q = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    tasks_.Finish(*q.task, Unavailable("the service is stopping"));
-    lock.lock();
+  FailQueued(lock, "the service is stopping");
+  lock.unlock();
+  w.nev->StopConnection();
+}
+
+// Connecting (at the start, and when a release ends): the line is tried at once.
+void Printer::StepConnecting(Lock& lock, Worker& w) {
+  FailQueued(lock, "printer " + config_.id + " went offline");
+  TryConnect(lock, w);
+}
+
+// Offline: nothing may wait in the queue for the line; it is tried again once the backoff ends.
+void Printer::StepOffline(Lock& lock, Worker& w) {
+  FailQueued(lock, "printer " + config_.id + " went offline");
+  if (Clock::now() < w.next_try) {
+    wake_.wait_until(lock, w.next_try);
+    return;
+  }
+  TryConnect(lock, w);
+}
+
+// Online: runs the next job; with none queued, asks for the status every probe_seconds.
+void Printer::StepOnline(Lock& lock, Worker& w) {
+  if (!queue_.empty()) {
+    RunJob(lock, w);
+    return;
+  }
+  if (Clock::now() < w.next_probe) {
+    wake_.wait_until(lock, w.next_probe);
+    return;
   }
   lock.unlock();
-  nev->StopConnection();
+  RotateLog(*w.nev);
+  Probe(*w.nev);
+  lock.lock();
+  w.next_probe = After(probe_seconds_);
+  w.next_try = Clock::now();
+}
+
+// Released: the port stays closed until the time asked for has passed.
+void Printer::StepReleased(Lock& lock, Worker& w) {
+  if (Clock::now() < release_until_) {
+    wake_.wait_until(lock, release_until_);
+    return;
+  }
+  state_ = PrinterState::kConnecting;
+  last_error_.clear();
+  w.backoff = kFirstBackoff;
+  w.next_try = Clock::now();
+}
+
+// Failed (no journal): the printer takes no work until the service stops.
+void Printer::StepFailed(Lock& lock) {
+  wake_.wait(lock, [&] { return stopping_; });
+}
+
+void Printer::BeginRelease(Lock& lock, Worker& w) {
+  release_pending_ = false;
+  FailQueued(lock, "printer " + config_.id + " was released");  // not kept waiting
+  state_ = PrinterState::kReleased;
+  last_error_ = "released to another program";
+  since_ = nev::receipt::UtcTimestamp();
+  lock.unlock();
+  w.nev->StopConnection();
+  std::cerr << "nevd: printer " << config_.id << " released\n";
+  lock.lock();
+}
+
+void Printer::TryConnect(Lock& lock, Worker& w) {
+  lock.unlock();
+  const bool ok = Connect(*w.nev) && Settle(w);
+  lock.lock();
+  if (ok) {
+    w.backoff = kFirstBackoff;
+    w.next_probe = After(probe_seconds_);
+    return;
+  }
+  if (state_ != PrinterState::kReleased) state_ = PrinterState::kOffline;
+  if (last_error_.empty()) last_error_ = "the port could not be opened";
+  w.next_try = After(w.backoff);
+  w.backoff = std::min(w.backoff * 2, max_backoff_seconds_);
+}
+
+void Printer::RunJob(Lock& lock, Worker& w) {
+  Queued q = std::move(queue_.front());
+  queue_.pop_front();
+  lock.unlock();
+  tasks_.SetState(*q.task, TaskState::kRunning);
+  RotateLog(*w.nev);
+  Reply reply;
+  try {
+    JobContext ctx{*w.nev, *w.journal, w.line, w.policy};
+    reply = q.job(ctx);
+  } catch (const std::exception& e) {
+    reply = {500, {{"error", {{"code", "internal"}, {"message", e.what()}}}}};
+  }
+  // A job that met a dead line makes the printer prove it is still there.
+  ProbeIfLineLost(*w.nev);
+  lock.lock();
+  ++jobs_done_;
+  ForgetInFlight(q.task);
+  lock.unlock();
+  tasks_.Finish(*q.task, std::move(reply));
+  w.next_probe = After(probe_seconds_);
+  w.next_try = Clock::now();
+  lock.lock();
+}
+
+void Printer::FailQueued(Lock& lock, const std::string& why) {
+  // The lock is let go while the tasks end, so the loop takes what was queued meanwhile too.
+  while (!queue_.empty()) {
+    std::deque<Queued> failed;
+    failed.swap(queue_);
+    for (const Queued& q : failed) ForgetInFlight(q.task);
+    lock.unlock();
+    for (const Queued& q : failed) tasks_.Finish(*q.task, Unavailable(why));
+    lock.lock();
+  }
+}
+
+void Printer::ForgetInFlight(const std::shared_ptr<Task>& task) {
+  if (task->key.empty()) return;
+  auto it = in_flight_.find(task->key);
+  if (it != in_flight_.end() && it->second == task) in_flight_.erase(it);
 }
 
 }  // namespace nevd

@@ -1,6 +1,8 @@
 // One printer of the service: a worker thread that owns the printer's NEV object and journal and
 // runs its jobs one after another from a FIFO queue, and supervises the line (reopens it with
-// backoff when the printer drops off, lets it go for a while on request).
+// backoff when the printer drops off, lets it go for a while on request). The worker is a state
+// machine: connecting -> online <-> offline, released for a while on request, failed when its
+// journal cannot be opened.
 #pragma once
 
 #include <chrono>
@@ -15,6 +17,7 @@
 #include <thread>
 
 #include "config.h"
+#include "tasks.h"
 
 namespace nev {
 class NEV;
@@ -30,50 +33,13 @@ class Simulator;
 
 namespace nevd {
 
-// What a job answers: an HTTP status and a JSON body.
-struct Reply {
-  int status = 200;
-  nlohmann::json body;
-  bool replayed = false;  // the recorded result of an earlier submission; nothing was printed
-};
-
-// A request accepted for a printer. Its state moves queued -> running -> done.
-struct Task {
-  enum State { kQueued, kRunning, kDone };
-  std::string id, printer, kind;
-  std::string key;  // the document id for idempotent work, else empty
-  std::string document;
-  State state = kQueued;
-  Reply reply;
-  std::chrono::system_clock::time_point created = std::chrono::system_clock::now();
-};
-const char* TaskStateName(Task::State state);
+enum class PrinterState { kConnecting, kOnline, kOffline, kReleased, kFailed };
+// "connecting", "online", "offline", "released", "failed".
+const char* Name(PrinterState state);
 
 // Sends the driver's message boxes to standard error, each line naming the printer whose worker
 // showed it.
 void InstallMessageLog();
-
-// Every task of the service, by id; tasks wait here for their end. Thread-safe.
-class TaskStore {
- public:
-  std::shared_ptr<Task> Create(const std::string& printer, const std::string& kind);
-  std::shared_ptr<Task> Find(const std::string& id) const;
-  void SetState(Task& task, Task::State state);
-  void Finish(Task& task, Reply reply);
-  // Waits until the task is done, the time has passed or the service stops; true when done.
-  bool Wait(const Task& task, std::chrono::milliseconds wait) const;
-  // The service is stopping: every wait ends now (its request answers with the task).
-  void EndWaits();
-  nlohmann::json Describe(const Task& task) const;
-
- private:
-  void Prune();  // keeps the newest finished tasks only
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::map<std::string, std::shared_ptr<Task>> tasks_;
-  std::deque<std::string> finished_;
-  bool waits_ended_ = false;
-};
 
 // What a job gets on the worker thread.
 struct JobContext {
@@ -96,8 +62,11 @@ class Printer {
   // Queues a job for the task. False (and nothing queued) when the printer cannot take work
   // now: offline, released, or stopping; why says which.
   bool Enqueue(std::shared_ptr<Task> task, Job job, std::string& why);
-  // The in-flight task for an idempotency key, if one is queued or running.
-  std::shared_ptr<Task> InFlight(const std::string& key) const;
+  // The task queued or running for an idempotency key, if any; conflict tells whether it prints
+  // another document than this one. (A task drops its document when it ends, so the two are
+  // compared here, while it is still in flight.)
+  std::shared_ptr<Task> InFlight(const std::string& key, const std::string& document,
+                                 bool& conflict) const;
   // Closes the port for the given time, then the worker takes the printer back.
   void Release(std::chrono::milliseconds time);
   nlohmann::json Describe() const;
@@ -110,15 +79,34 @@ class Printer {
     std::shared_ptr<Task> task;
     Job job;
   };
+  struct Worker;  // what only the worker thread uses: the NEV, the journal, the timers
+  using Lock = std::unique_lock<std::mutex>;
+
   void Run();
+  // One step per state: each is entered with the lock held, does or waits for one thing and
+  // returns with the lock held.
+  void StepConnecting(Lock& lock, Worker& w);
+  void StepOnline(Lock& lock, Worker& w);
+  void StepOffline(Lock& lock, Worker& w);
+  void StepReleased(Lock& lock, Worker& w);
+  void StepFailed(Lock& lock);
+  void BeginRelease(Lock& lock, Worker& w);  // ends the queue, closes the port, released
+  // Opens the line and settles the journal: online, or offline with the next try backed off.
+  void TryConnect(Lock& lock, Worker& w);
+  void RunJob(Lock& lock, Worker& w);  // the first queued job
+  // Ends every queued task with a 503 saying why; the one way work leaves without running.
+  void FailQueued(Lock& lock, const std::string& why);
+  void ForgetInFlight(const std::shared_ptr<Task>& task);  // under the lock
   bool Connect(nev::NEV& nev);
   // Settles the journal's unfinished transactions against the device, before any new work runs
   // on it: a duplicate or a report must not meet a receipt left open by an earlier run. False
   // when the printer went offline meanwhile.
-  bool Settle(nev::NEV& nev, nev::receipt::Journal& journal, const nev::receipt::Line& line);
+  bool Settle(Worker& w);
   void Probe(nev::NEV& nev);  // asks for the status; marks the printer offline when it is gone
+  void ProbeIfLineLost(nev::NEV& nev);  // after a call that met a dead line
   void GoOffline(nev::NEV& nev, const std::string& why);
   void RotateLog(nev::NEV& nev);
+  bool Is(PrinterState state) const;  // takes the lock
 
   PrinterConfig config_;
   double probe_seconds_, max_backoff_seconds_;
@@ -131,7 +119,7 @@ class Printer {
   std::deque<Queued> queue_;
   std::map<std::string, std::shared_ptr<Task>> in_flight_;
   bool stopping_ = false;
-  std::string state_ = "connecting";  // connecting, online, offline, released, failed
+  PrinterState state_ = PrinterState::kConnecting;
   std::string last_error_;
   std::chrono::steady_clock::time_point release_until_{};
   bool release_pending_ = false;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <tuple>
 #include <cmath>
 #include <sstream>
+#include <tuple>
 
 #include "jobs.h"
 #include "nev/receipt.h"
@@ -95,9 +95,12 @@ bool Match(const std::string& pattern, const std::vector<std::string>& path,
 }
 
 Asked AskedOf(const http::Request& r) {
-  return {r.method,           r.path,
-          r.Header("host"),   r.Header("origin"),
-          r.Header("sec-fetch-site"), r.Header("authorization")};
+  return {r.method,
+          r.path,
+          r.Header("host"),
+          r.Header("origin"),
+          r.Header("sec-fetch-site"),
+          r.Header("authorization")};
 }
 
 bool SamePrinters(const std::vector<PrinterConfig>& a, const std::vector<PrinterConfig>& b) {
@@ -113,8 +116,7 @@ void AnswerTask(const std::shared_ptr<http::Responder>& to, const Headers& cors,
                 const TaskStore& tasks, const Task& task, bool joined) {
   const std::optional<Reply> reply = tasks.ReplyOf(task);
   if (!reply) {
-    SendJson(to, cors, 202, tasks.Describe(task),
-                        {{"Location", "/api/v1/tasks/" + task.id}});
+    SendJson(to, cors, 202, tasks.Describe(task), {{"Location", "/api/v1/tasks/" + task.id}});
     return;
   }
   Headers h = {{"X-Task-Id", task.id}};
@@ -149,13 +151,13 @@ Service::Service(Config config, http::Limits limits) : config_(std::move(config)
       [limits](int status, const std::string&) {
         switch (status) {
           case 413:
-            return JsonResponse(413, ErrorBody("body-too-large", "the request body is over " +
-                                                                     std::to_string(limits.body) +
-                                                                     " bytes"));
+            return JsonResponse(
+                413, ErrorBody("body-too-large", "the request body is over " +
+                                                     std::to_string(limits.body) + " bytes"));
           case 431:
-            return JsonResponse(431, ErrorBody("head-too-large", "the request head is over " +
-                                                                     std::to_string(limits.head) +
-                                                                     " bytes"));
+            return JsonResponse(
+                431, ErrorBody("head-too-large", "the request head is over " +
+                                                     std::to_string(limits.head) + " bytes"));
           default:
             return JsonResponse(400, ErrorBody("bad-request", "the request could not be read"));
         }
@@ -299,7 +301,8 @@ void Service::ShowPrinter(Call& call) {
 
 void Service::Paper(Call& call) {
   Printer& p = PrinterOf(call);
-  if (!p.simulated()) throw ApiError{404, "not-simulated", "only a simulated printer has a till roll", ""};
+  if (!p.simulated())
+    throw ApiError{404, "not-simulated", "only a simulated printer has a till roll", ""};
   http::Response r;
   r.type = "text/plain; charset=utf-8";
   r.body = p.Paper();
@@ -307,9 +310,15 @@ void Service::Paper(Call& call) {
   call.responder->Answer(std::move(r));
 }
 
-void Service::PostReceipt(Call& call) { PostDocument(call, TaskKind::kReceipt); }
-void Service::PostCash(Call& call) { PostDocument(call, TaskKind::kCash); }
-void Service::PostZ(Call& call) { PostDocument(call, TaskKind::kZ); }
+void Service::PostReceipt(Call& call) {
+  PostDocument(call, TaskKind::kReceipt);
+}
+void Service::PostCash(Call& call) {
+  PostDocument(call, TaskKind::kCash);
+}
+void Service::PostZ(Call& call) {
+  PostDocument(call, TaskKind::kZ);
+}
 
 void Service::PostDocument(Call& call, TaskKind kind) {
   Printer& printer = PrinterOf(call);
@@ -339,8 +348,9 @@ void Service::PostDocument(Call& call, TaskKind kind) {
     throw ApiError{400, "bad-document", e.what(), e.path()};
   }
   // A retry while the first submission is still queued or running joins it.
-  if (std::shared_ptr<Task> first = printer.InFlight(doc.id)) {
-    if (!tasks_.SameDocument(*first, doc.source)) {
+  bool conflict = false;
+  if (std::shared_ptr<Task> first = printer.InFlight(doc.id, doc.source, conflict)) {
+    if (conflict) {
       throw ApiError{409, "id-conflict",
                      "document " + doc.id + " is already being printed with other content", "id"};
     }
@@ -415,7 +425,8 @@ void Service::ShowTask(Call& call) {
 void Service::StreamTask(Call& call) {
   auto task = TaskOf(call);
   if (!task->stream) {
-    throw ApiError{404, "no-stream", "task " + task->id + " has no stream; read it at its href", ""};
+    throw ApiError{404, "no-stream", "task " + task->id + " has no stream; read it at its href",
+                   ""};
   }
   http::Response head;
   head.type = "application/x-ndjson";
