@@ -375,10 +375,10 @@ void Printer::StepFailed(Lock& lock) {
 
 void Printer::BeginRelease(Lock& lock, Worker& w) {
   release_pending_ = false;
-  FailQueued(lock, "printer " + config_.id + " was released");  // not kept waiting
-  state_ = PrinterState::kReleased;
+  state_ = PrinterState::kReleased;  // first, so no new work comes in meanwhile
   last_error_ = "released to another program";
   since_ = nev::receipt::UtcTimestamp();
+  FailQueued(lock, "printer " + config_.id + " was released");  // not kept waiting
   lock.unlock();
   w.nev->StopConnection();
   std::cerr << "nevd: printer " << config_.id << " released\n";

@@ -59,8 +59,9 @@ class Printer {
   Printer& operator=(const Printer&) = delete;
 
   const std::string& id() const { return config_.id; }
-  // Queues a job for the task. False (and nothing queued) when the printer cannot take work
-  // now: offline, released, or stopping; why says which.
+  // Queues a job for the task and stores the task in the TaskStore. False, with nothing queued
+  // nor stored, when the printer cannot take work now: offline, released, or stopping; why says
+  // which.
   bool Enqueue(std::shared_ptr<Task> task, Job job, std::string& why);
   // The task queued or running for an idempotency key, if any; conflict tells whether it prints
   // another document than this one. (A task drops its document when it ends, so the two are

@@ -31,7 +31,7 @@ bool WaitDone(TaskStore& store, const std::shared_ptr<Task>& task) {
   return done->get_future().wait_for(60s) == std::future_status::ready;
 }
 
-TEST(TaskStore, KeepsWhatIsQueuedAndPrunesFinishedTasksByCountAndAge) {
+TEST(NevdTaskStore, KeepsWhatIsQueuedAndPrunesFinishedTasksByCountAndAge) {
   struct Case {
     const char* name;
     nevd::TaskLimits limits;
@@ -65,7 +65,7 @@ TEST(TaskStore, KeepsWhatIsQueuedAndPrunesFinishedTasksByCountAndAge) {
   }
 }
 
-TEST(TaskStore, AWatcherRunsOnceWhenItsTaskEndsOrTheServiceStops) {
+TEST(NevdTaskStore, AWatcherRunsOnceWhenItsTaskEndsOrTheServiceStops) {
   enum Op { kWatch, kFinish, kEndWaits };
   struct Case {
     const char* name;
@@ -101,7 +101,7 @@ TEST(TaskStore, AWatcherRunsOnceWhenItsTaskEndsOrTheServiceStops) {
   }
 }
 
-TEST(TaskStream, AReaderGetsEveryLineInOrderWithAtMostTheBacklogWaiting) {
+TEST(NevdTaskStream, AReaderGetsEveryLineInOrderWithAtMostTheBacklogWaiting) {
   constexpr std::size_t kBacklog = 4;
   constexpr int kLines = 200;
   TaskStream stream(kBacklog, 60s);
@@ -124,7 +124,7 @@ TEST(TaskStream, AReaderGetsEveryLineInOrderWithAtMostTheBacklogWaiting) {
   EXPECT_EQ(all, expected);
 }
 
-TEST(TaskStream, AWriterStopsWhenTheReaderCancelsOrStalls) {
+TEST(NevdTaskStream, AWriterStopsWhenTheReaderCancelsOrStalls) {
   struct Case {
     const char* name;
     std::chrono::milliseconds stall;
@@ -148,13 +148,13 @@ TEST(TaskStream, AWriterStopsWhenTheReaderCancelsOrStalls) {
     EXPECT_TRUE(stream.cancelled());
     EXPECT_FALSE(stream.Add({{"n", 3}}, true));
     const TaskStream::Chunk chunk = stream.Take();
-    EXPECT_EQ(chunk.text, json{{"n", 1}}.dump() + "\n");
+    EXPECT_EQ(chunk.text, (json{{"n", 1}}.dump() + "\n"));
     EXPECT_TRUE(chunk.done);
   }
 }
 
 // A printer of the service on a real simulated line (or on a device that is not there).
-class PrinterTest : public ::testing::Test {
+class NevdPrinter : public ::testing::Test {
  protected:
   std::unique_ptr<nevd::Printer> Start(const std::string& port) {
     nevd::PrinterConfig p;
@@ -178,7 +178,7 @@ class PrinterTest : public ::testing::Test {
   TaskStore store_;
 };
 
-TEST_F(PrinterTest, WorkRefusedBeforeItIsQueuedLeavesNothingBehind) {
+TEST_F(NevdPrinter, WorkRefusedBeforeItIsQueuedLeavesNothingBehind) {
   auto printer = Start(dir_.str() + "/no-such-device");
   for (int i = 0; i < 100; ++i) {
     auto task = store_.New("p", TaskKind::kReceipt);
@@ -194,7 +194,7 @@ TEST_F(PrinterTest, WorkRefusedBeforeItIsQueuedLeavesNothingBehind) {
   EXPECT_EQ(printer->InFlight("doc-1", "", conflict), nullptr);
 }
 
-TEST_F(PrinterTest, AReleaseEndsTheQueuedWorkAndThePrinterComesBack) {
+TEST_F(NevdPrinter, AReleaseEndsTheQueuedWorkAndThePrinterComesBack) {
   std::promise<void> started, go;
   std::shared_future<void> go_future = go.get_future().share();
   std::vector<std::shared_ptr<Task>> tasks;
@@ -223,7 +223,7 @@ TEST_F(PrinterTest, AReleaseEndsTheQueuedWorkAndThePrinterComesBack) {
   EXPECT_EQ(printer->InFlight("doc-2", "other text", conflict), tasks[2]);
   EXPECT_TRUE(conflict);
   ASSERT_EQ(started.get_future().wait_for(60s), std::future_status::ready);
-  printer->Release(50ms);  // asked while the first job runs: it ends, the others do not run
+  printer->Release(1h);  // asked while the first job runs: it ends, the others do not run
   go.set_value();
   for (const auto& t : tasks) ASSERT_TRUE(WaitDone(store_, t));
   EXPECT_EQ(tasks[0]->reply.status, 200);
@@ -234,6 +234,11 @@ TEST_F(PrinterTest, AReleaseEndsTheQueuedWorkAndThePrinterComesBack) {
   }
   EXPECT_EQ(ran, 1);
   EXPECT_EQ(store_.size(), 3u);
+  std::string why;
+  EXPECT_FALSE(printer->Enqueue(
+      store_.New("p", TaskKind::kZ), [](nevd::JobContext&) { return Reply{}; }, why));
+  EXPECT_EQ(why, "printer p is released: released to another program");
+  printer->Release(10ms);  // a shorter release replaces the first; then the line is taken back
   EXPECT_TRUE(Online(*printer)) << printer->Describe().dump();
 }
 
