@@ -203,15 +203,16 @@ TEST_F(NevdHostile, SlowClientsNeitherSilenceNevdNorOutliveTheRequestDeadline) {
     if (!list || !sale) break;
   }
   // Every slow request ends within its deadline (10 s from its start), trickling or not.
-  EXPECT_TRUE(Eventually(
+  const bool all_ended = Eventually(
       [&] {
         std::lock_guard<std::mutex> lock(mutex);
         return ended == 64 && body_ended;
       },
-      std::chrono::duration_cast<std::chrono::milliseconds>(start + 20s - Clock::now())))
-      << count() << " of 64 ended; the trickled body " << (body_ended ? "ended" : "did not end");
+      std::chrono::duration_cast<std::chrono::milliseconds>(start + 20s - Clock::now()));
   stop = true;
   trickle.join();
+  EXPECT_TRUE(all_ended) << ended << " of 64 ended; the trickled body "
+                         << (body_ended ? "ended" : "did not end");
 }
 
 TEST_F(NevdHostile, RefusedRequestsLeaveNothingBehind) {
