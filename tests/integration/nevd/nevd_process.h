@@ -1,9 +1,20 @@
-// Running nevd (and nev-sim) as real processes for the tests, and talking to nevd over HTTP.
+// Running nevd (and nev-sim) as real processes for the tests, and talking to nevd over HTTP:
+// through cpp-httplib's client, or through a raw socket for what no ordinary client sends.
 #pragma once
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
@@ -60,19 +71,13 @@ class Child {
 class Nevd {
  public:
   // Starts nevd in dir with config (none: nevd's built-in configuration).
-  Nevd(const nevtest::TempDir& dir, const json& config) {
-    json c = config;
+  Nevd(const nevtest::TempDir& dir, const json& config) : dir_(dir.str()) {
     std::vector<std::string> args{NEVD_EXE, "--listen", "127.0.0.1:0"};
-    for (json& p : c.is_null() ? empty_ : c["printers"]) {
-      p["journal"] = dir.str() + "/" + p["id"].get<std::string>() + ".db";
-      p["log"] = dir.str() + "/log-" + p["id"].get<std::string>();
+    if (!config.is_null()) {
+      Rewrite(config);
+      args.insert(args.end(), {"--config", dir_ + "/nevd.json"});
     }
-    if (!c.is_null()) {
-      const std::string file = dir.str() + "/nevd.json";
-      nevtest::WriteFile(file, c.dump());
-      args.insert(args.end(), {"--config", file});
-    }
-    err_ = dir.str() + "/nevd.err";
+    err_ = dir_ + "/nevd.err";
     pid_ = Spawn(args, err_, dir.str());
     const std::regex listening("listening on http://127\\.0\\.0\\.1:([0-9]+)/");
     std::smatch m;
@@ -101,7 +106,16 @@ class Nevd {
     Stop(pid_, SIGKILL);
     pid_ = -1;
   }
+  // Writes the configuration file nevd was started with (journals and logs in the folder).
+  void Rewrite(json config) const {
+    for (json& p : config["printers"]) {
+      p["journal"] = dir_ + "/" + p["id"].get<std::string>() + ".db";
+      p["log"] = dir_ + "/log-" + p["id"].get<std::string>();
+    }
+    nevtest::WriteFile(dir_ + "/nevd.json", config.dump());
+  }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string Log() const { return nevtest::ReadFile(err_); }
 
   httplib::Client Client(const httplib::Headers& headers = {}) const {
@@ -135,10 +149,150 @@ class Nevd {
   }
 
  private:
-  json empty_ = json::array();
+  std::string dir_;
   pid_t pid_ = -1;
   int port_ = 0;
   std::string err_;
+};
+
+// The resident memory of a process in KiB, from /proc; 0 when it has gone.
+inline long RssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+// What came back on a raw connection.
+struct RawReply {
+  int status = 0;          // 0 when no whole answer head came
+  std::string head, body;  // the body without its chunk framing
+  std::size_t sent = 0;    // request bytes taken before the answer or the end
+  bool reset = false;      // the connection broke (reset or refused writes)
+  json Json() const { return json::parse(body, nullptr, false); }
+};
+
+// A TCP connection to nevd from a loopback address of our choosing (loopback accepts any of
+// 127.0.0.0/8), for requests no ordinary client sends: slow, chunked, oversized.
+class Raw {
+ public:
+  Raw(int port, const std::string& from = "127.0.0.1") : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      throw std::runtime_error("cannot connect from " + from + ": " + std::strerror(errno));
+    }
+    ::fcntl(fd_, F_SETFL, O_NONBLOCK);
+  }
+  ~Raw() { ::close(fd_); }
+  Raw(const Raw&) = delete;
+  Raw& operator=(const Raw&) = delete;
+
+  // Sends bytes that fit the socket's buffer at once (a line, a few bytes); false once nevd has
+  // closed or reset the connection.
+  bool Send(const std::string& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // Whether nevd has ended the connection: closed or reset it, or answered (as a refusal would).
+  bool Ended() {
+    char buf[4096];
+    const ssize_t n = ended_ ? 0 : ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) answer_.append(buf, static_cast<std::size_t>(n));
+    ended_ = n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    return ended_;
+  }
+  const std::string& answer() const { return answer_; }
+
+  // Sends head, then each piece next() (when given) gives until it gives none, reading all the
+  // while (nevd may answer before the request ends); returns once a whole answer came, the
+  // connection ended, or after limit. Answers are acknowledged at once, so that nevd's
+  // small writes are not held back waiting for the acknowledgement.
+  RawReply Exchange(const std::string& head, const std::function<std::string()>& next,
+                    std::chrono::seconds limit) {
+    RawReply r;
+    std::string out = head, in;
+    std::size_t off = 0;
+    bool more = static_cast<bool>(next);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end && !Whole(in, r)) {
+      if (off == out.size() && more) {
+        out = next();
+        off = 0;
+        more = !out.empty();
+      }
+      const int yes = 1;
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
+      pollfd p{fd_, static_cast<short>(POLLIN | (off < out.size() ? POLLOUT : 0)), 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+        char buf[65536];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) {
+          in.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+          r.reset = n < 0;
+          break;
+        }
+      }
+      if ((p.revents & POLLOUT) && off < out.size()) {
+        const ssize_t n = ::send(fd_, out.data() + off, out.size() - off, MSG_NOSIGNAL);
+        if (n > 0) {
+          off += static_cast<std::size_t>(n);
+          r.sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+          r.reset = true;  // nevd stopped reading; what it answered may still be readable
+          out.clear();
+          off = 0;
+          more = false;
+        }
+      }
+    }
+    Whole(in, r);
+    return r;
+  }
+
+ private:
+  // Whether in holds a whole answer (by Content-Length or chunks); fills r as far as it can.
+  static bool Whole(const std::string& in, RawReply& r) {
+    const std::size_t end = in.find("\r\n\r\n");
+    if (end == std::string::npos || in.size() < 12) return false;
+    r.head = in.substr(0, end);
+    r.status = std::atoi(in.c_str() + 9);
+    const std::string head = Lower(r.head);
+    std::string rest = in.substr(end + 4);
+    if (const std::size_t at = head.find("content-length:"); at != std::string::npos) {
+      const std::size_t length = std::stoul(head.substr(at + 15));
+      r.body = rest.substr(0, length);
+      return rest.size() >= length;
+    }
+    if (head.find("chunked") == std::string::npos) return false;
+    r.body.clear();
+    for (std::size_t at = 0;;) {
+      const std::size_t eol = rest.find("\r\n", at);
+      if (eol == std::string::npos) return false;
+      const std::size_t size = std::stoul(rest.substr(at, eol - at), nullptr, 16);
+      if (size == 0) return true;
+      if (rest.size() < eol + 2 + size) return false;
+      r.body += rest.substr(eol + 2, size);
+      at = eol + 4 + size;
+    }
+  }
+  static std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  }
+
+  int fd_;
+  bool ended_ = false;
+  std::string answer_;
 };
 
 }  // namespace nevdtest
