@@ -393,9 +393,27 @@ struct Server::Impl {
       const std::string peer = socket.remote_endpoint(peer_ec).address().to_string();
       if (!peer_ec && shared.admission.Enter(peer)) {
         std::make_shared<Session>(std::move(socket), shared, peer)->Start();
-      }  // else the socket closes here: the client is over its cap
+      } else {
+        TurnAway(socket);
+      }
       Accept();
     });
+  }
+
+  // A client over its cap is told so in one write that never waits (a fresh socket's buffer
+  // takes it), then the socket closes.
+  static void TurnAway(tcp::socket& socket) {
+    static const std::string kBody =
+        "{\"error\":{\"code\":\"too-many-connections\",\"message\":\"too many connections "
+        "from this address\"}}\n";
+    static const std::string kBusy =
+        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nConnection: "
+        "close\r\nContent-Length: " +
+        std::to_string(kBody.size()) + "\r\n\r\n" + kBody;
+    beast::error_code ec;
+    socket.non_blocking(true, ec);
+    socket.write_some(net::buffer(kBusy), ec);
+    socket.close(ec);
   }
 
   Shared shared;  // before the io_context: the sessions it ends on destruction leave through it

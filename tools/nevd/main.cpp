@@ -1,7 +1,9 @@
 // nevd: the print service. Serves the printers of its configuration (or one built-in simulated
 // printer) over HTTP/JSON on loopback, with a web page at /.
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -56,6 +58,24 @@ nevd::Config LoadConfig(const std::string& file, const std::string& listen) {
   if (!listen.empty()) nevd::ApplyListen(config, listen);
   nevd::CheckConfig(config);
   return config;
+}
+
+// The HTTP limits, with the cap on connections in all fitted to the descriptors this process
+// may open (raised to the hard limit first): 64 are left for the printers' lines, journals and
+// logs.
+nevd::http::Limits FitLimits() {
+  nevd::http::Limits limits;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return limits;
+  const rlim_t want = std::min<rlim_t>(files.rlim_max, 65536);
+  if (files.rlim_cur < want) {
+    files.rlim_cur = want;
+    if (setrlimit(RLIMIT_NOFILE, &files) != 0) getrlimit(RLIMIT_NOFILE, &files);
+  }
+  const long spare = static_cast<long>(std::min<rlim_t>(files.rlim_cur, 1 << 20)) - 64;
+  limits.connections = static_cast<int>(std::clamp<long>(spare, 16, 4096));
+  limits.per_client = std::min(limits.per_client, limits.connections);
+  return limits;
 }
 
 // Waits for the signals: SIGINT and SIGTERM stop the service, SIGHUP reloads what can change
@@ -135,7 +155,7 @@ int main(int argc, char** argv) {
 
   nevd::InstallMessageLog();
   try {
-    nevd::Service service(config);
+    nevd::Service service(config, FitLimits());
     const int port = service.Bind();
     std::cerr << "nevd: listening on http://" << config.host << ":" << port << "/" << std::endl;
     std::thread stopper([&] { Signals(signals, service, config_file, listen); });
