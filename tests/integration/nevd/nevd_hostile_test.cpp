@@ -293,7 +293,8 @@ TEST_F(NevdHostile, CrossSiteRequestsStartNoDeviceWork) {
   auto plain = nevd_->Client().Get(fm.c_str());
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->status, 405);
-  EXPECT_EQ(plain->get_header_value("Allow"), "POST, OPTIONS");
+  EXPECT_NE(plain->get_header_value("Allow").find("POST"), std::string::npos);
+  EXPECT_EQ(plain->get_header_value("Allow").find("GET"), std::string::npos);
   const int img = Status(fm, {{"Sec-Fetch-Site", "cross-site"},
                               {"Sec-Fetch-Mode", "no-cors"},
                               {"Sec-Fetch-Dest", "image"}});
