@@ -107,7 +107,7 @@ class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, Shared& shared, std::string peer)
       : stream_(std::move(socket)), shared_(shared), peer_(std::move(peer)) {}
-  ~Session() { shared_.admission.Leave(peer_); }
+  ~Session() { Leave(); }
 
   void Start() {
     net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->AwaitRequest(); });
@@ -118,11 +118,14 @@ class Session : public std::enable_shared_from_this<Session> {
               [self = shared_from_this(), fn = std::move(fn)] { fn(*self); });
   }
 
-  void After(std::chrono::milliseconds time, std::function<void()> fn) {
+  // A timer on the connection's own thread; cancelling it lets go of fn at once.
+  std::shared_ptr<net::steady_timer> After(std::chrono::milliseconds time,
+                                           std::function<void()> fn) {
     auto timer = std::make_shared<net::steady_timer>(stream_.get_executor(), time);
     timer->async_wait([timer, fn = std::move(fn)](beast::error_code ec) {
       if (!ec) fn();
     });
+    return timer;
   }
 
   void Write(Response r);
@@ -202,10 +205,16 @@ class Session : public std::enable_shared_from_this<Session> {
   void SendChunk();
   void Finish(bool keep_alive);
 
+  // The socket closes and leaves the caps at once, though the session may live on a little
+  // (an answer still held by a task).
   void Close() {
     beast::error_code ec;
     stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
     stream_.close();
+    Leave();
+  }
+  void Leave() {
+    if (!left_.exchange(true)) shared_.admission.Leave(peer_);
   }
 
   // After refusing a request whose body is still coming, the client is let finish sending for a
@@ -232,6 +241,7 @@ class Session : public std::enable_shared_from_this<Session> {
   unsigned version_ = 11;
   bool keep_alive_ = true;
   std::shared_ptr<ChunkSource> source_;
+  std::atomic<bool> left_{false};
   char drain_[4096];
 };
 
@@ -239,30 +249,48 @@ class SessionResponder : public Responder {
  public:
   explicit SessionResponder(std::shared_ptr<Session> session) : session_(std::move(session)) {}
   ~SessionResponder() override {
-    if (!answered_.exchange(true)) {
-      Response r;
-      r.status = 500;
-      r.body = "{\"error\":{\"code\":\"internal\",\"message\":\"the request was not answered\"}}\n";
-      session_->Post([r = std::move(r)](Session& s) mutable { s.Write(std::move(r)); });
-    }
+    if (answered_) return;
+    Response r;
+    r.status = 500;
+    r.body = "{\"error\":{\"code\":\"internal\",\"message\":\"the request was not answered\"}}\n";
+    session_->Post([r = std::move(r)](Session& s) mutable { s.Write(std::move(r)); });
   }
   void Answer(Response response) override {
-    if (answered_.exchange(true)) return;
-    session_->Post([r = std::move(response)](Session& s) mutable { s.Write(std::move(r)); });
+    auto timer = Claim();
+    if (!timer) return;
+    session_->Post([r = std::move(response), t = std::move(*timer)](Session& s) mutable {
+      if (t) t->cancel();
+      s.Write(std::move(r));
+    });
   }
   void Stream(Response head, std::shared_ptr<ChunkSource> source) override {
-    if (answered_.exchange(true)) return;
-    session_->Post([h = std::move(head), source](Session& s) mutable {
+    auto timer = Claim();
+    if (!timer) return;
+    session_->Post([h = std::move(head), source, t = std::move(*timer)](Session& s) mutable {
+      if (t) t->cancel();
       s.StartStream(std::move(h), std::move(source));
     });
   }
   void After(std::chrono::milliseconds time, std::function<void()> fn) override {
-    session_->After(time, std::move(fn));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!answered_) timer_ = session_->After(time, std::move(fn));
   }
 
  private:
+  using Timer = std::shared_ptr<net::steady_timer>;
+  // The right to answer, once; with it the pending timer, to be cancelled on the connection's
+  // thread (a timer that held the answer would keep the connection's memory for its time).
+  std::optional<Timer> Claim() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (answered_) return std::nullopt;
+    answered_ = true;
+    return std::move(timer_);
+  }
+
   std::shared_ptr<Session> session_;
-  std::atomic<bool> answered_{false};
+  std::mutex mutex_;
+  bool answered_ = false;
+  Timer timer_;
 };
 
 void Session::Dispatch() {

@@ -128,8 +128,12 @@ Printer::~Printer() {
   sim_.reset();
 }
 
-bool Printer::Enqueue(std::shared_ptr<Task> task, Job job, std::string& why) {
+bool Printer::Accepting(std::string& why) const {
   std::lock_guard<std::mutex> lock(mutex_);
+  return AcceptingLocked(why);
+}
+
+bool Printer::AcceptingLocked(std::string& why) const {
   if (stopping_) {
     why = "the service is stopping";
     return false;
@@ -139,6 +143,12 @@ bool Printer::Enqueue(std::shared_ptr<Task> task, Job job, std::string& why) {
           (last_error_.empty() ? "" : ": " + last_error_);
     return false;
   }
+  return true;
+}
+
+bool Printer::Enqueue(std::shared_ptr<Task> task, Job job, std::string& why) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!AcceptingLocked(why)) return false;
   if (!task->key.empty()) in_flight_[task->key] = task;
   tasks_.Add(task);
   queue_.push_back({std::move(task), std::move(job)});

@@ -63,6 +63,8 @@ class Printer {
   // nor stored, when the printer cannot take work now: offline, released, or stopping; why says
   // which.
   bool Enqueue(std::shared_ptr<Task> task, Job job, std::string& why);
+  // Whether Enqueue would take work now; why says why not.
+  bool Accepting(std::string& why) const;
   // The task queued or running for an idempotency key, if any; conflict tells whether it prints
   // another document than this one. (A task drops its document when it ends, so the two are
   // compared here, while it is still in flight.)
@@ -115,6 +117,7 @@ class Printer {
   std::unique_ptr<nevsim::Simulator> sim_;
   std::string device_;  // the line the NEV opens
 
+  bool AcceptingLocked(std::string& why) const;  // under the lock
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Queued> queue_;

@@ -261,6 +261,17 @@ Printer& Service::PrinterOf(Call& call) {
   return *it->second;
 }
 
+namespace {
+
+// A request checks this once its body is read, before the work of checking a document: a
+// flood of requests for a printer that is away stays cheap.
+void RequireAccepting(const Printer& printer) {
+  std::string why;
+  if (!printer.Accepting(why)) throw ApiError{503, "printer-unavailable", why, ""};
+}
+
+}  // namespace
+
 std::shared_ptr<Task> Service::TaskOf(Call& call) {
   const std::string& id = call.params["task"];
   auto task = tasks_.Find(id);
@@ -323,6 +334,7 @@ void Service::PostZ(Call& call) {
 void Service::PostDocument(Call& call, TaskKind kind) {
   Printer& printer = PrinterOf(call);
   json body = ParseBody(call.request.body, kind == TaskKind::kZ);
+  RequireAccepting(printer);
   WaitSeconds(call.request);
   const std::optional<std::string> key = call.request.Header("idempotency-key");
   if (key && !ValidKey(*key)) {
@@ -365,6 +377,7 @@ void Service::PostDocument(Call& call, TaskKind kind) {
 void Service::PostDeviceJob(Call& call, TaskKind kind, Printer::Job job) {
   Printer& printer = PrinterOf(call);
   ParseBody(call.request.body, true);
+  RequireAccepting(printer);
   WaitSeconds(call.request);
   Queue(call, printer, tasks_.New(printer.id(), kind), std::move(job));
 }
@@ -398,6 +411,7 @@ void Service::PostRelease(Call& call) {
 void Service::PostFmReport(Call& call) {
   Printer& printer = PrinterOf(call);
   const json body = ParseBody(call.request.body, true);
+  RequireAccepting(printer);
   const auto from = ZNumber(body, "from");
   const auto to = ZNumber(body, "to");
   if (from && to && *from > *to) {

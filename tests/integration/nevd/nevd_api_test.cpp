@@ -465,8 +465,8 @@ TEST(NevdSupervision, RequestsWaitingForASlowPrinterHoldUpNoOther) {
   ASSERT_TRUE(Eventually([&] { return nevd->Online("slow") && nevd->Online("fast"); }, 30s))
       << nevd->Log();
 
-  // POSTs that wait for minutes, as many as one client address may hold open but two.
-  for (int i = 0; i < 30; ++i) {
+  // More POSTs than a thread per request could serve, each willing to wait for minutes.
+  for (int i = 0; i < 70; ++i) {
     posts.push_back(std::async(std::launch::async, [port = nevd->port()] {
       httplib::Client c("127.0.0.1", port);
       c.set_read_timeout(300, 0);
