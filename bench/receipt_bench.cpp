@@ -128,13 +128,13 @@ int main(int argc, char** argv) {
         p.document = kDocument;
         p.step = "OpenFiscNote";
         p.before = rc::Counters{i, i, 0};
-        journal.impl().Begin(p);
+        rc::StoreOf(journal).Begin(p);
         for (const char* step :
              {"items[0]", "items[1]", "items[2]", "items[3]", "payments[0]", "CloseFiscNote"}) {
           p.step = step;
-          journal.impl().Update(p);
+          rc::StoreOf(journal).Update(p);
         }
-        journal.impl().Finish(p, rc::State::kPrinted, "{}", rc::Seen{0, i + 1, 0});
+        rc::StoreOf(journal).Finish(p, rc::State::kPrinted, "{}", rc::Seen{0, i + 1, 0});
       }));
     }
   }

@@ -8,21 +8,33 @@
 
 namespace nev {
 
-// Error numbers follow the automation conventions callers already know.
+// Every error number the driver raises. Error numbers follow the automation conventions callers
+// already know; StandardDescription gives each one's text (the comments here quote them).
 enum ErrorNumber : int32_t {
-  kErrInvalidArgument = 5,     // "Invalid procedure call or argument"
-  kErrOverflow = 6,            // "Overflow"
-  kErrTypeMismatch = 13,       // "Type mismatch"
-  kErrInternal = 51,           // "Internal error"
+  kErrInvalidArgument = 5,  // "Invalid procedure call or argument"
+  kErrOverflow = 6,         // "Overflow"
+  kErrOutOfMemory = 7,      // "Out of memory"
+  kErrTypeMismatch = 13,    // "Type mismatch"
+  kErrInternal = 51,        // "Internal error"
+  // The log's file layer.
+  kErrBadFileName = 52,        // "Bad file name or number"
+  kErrFileNotFound = 53,       // "File not found"
+  kErrDiskFull = 61,           // "Disk full"
+  kErrPastEndOfFile = 62,      // "Input past end of file"
+  kErrTooManyFiles = 67,       // "Too many files"
+  kErrPermissionDenied = 70,   // "Permission denied"
+  kErrPathFileAccess = 75,     // "Path/File access error"
+  kErrPathNotFound = 76,       // "Path not found"
   kErrBadPropertyValue = 380,  // "Invalid property value"
   // Late binding: a call by name or DISPID that cannot be bound.
   kErrMemberNotFound = 438,  // "Object doesn't support this property or method"
   kErrParamNotFound = 448,   // "Named argument not found"
   kErrNotOptional = 449,     // "Argument not optional"
   kErrBadParamCount = 450,   // "Wrong number of arguments or invalid property assignment"
-  kErrPortAlreadyOpen = 8005,
-  kErrPortOpenFailed = 8002,  // "Invalid port number" / the device cannot be opened
-  kErrPortNotOpen = 8018,     // operation valid only when the port is open
+  // The serial line.
+  kErrPortOpenFailed = 8002,   // "Invalid port number" / the device cannot be opened
+  kErrPortAlreadyOpen = 8005,  // "Port already open"
+  kErrPortNotOpen = 8018,      // "Operation valid only when the port is open"
 };
 
 // The current error as the log and the error handlers see it.
@@ -43,8 +55,8 @@ class RuntimeError : public std::runtime_error {
   ErrorRecord record_;
 };
 
-// The standard description of a well-known error number ("Overflow" for 6 ...): the one table of
-// descriptions.
+// The standard description of an error number above ("Overflow" for kErrOverflow), or
+// "Application-defined or object-defined error" for any other number.
 std::string StandardDescription(int32_t number);
 
 // The error record of any exception: a RuntimeError's own record, or a generic one.

@@ -31,11 +31,21 @@ namespace nev {
 struct NEVState;
 struct NEVAccess;
 
+// How a NEV object is made.
+struct NEVOptions {
+  // The folder in which the log's "Logs" folder is made; empty: beside the module.
+  std::string log_base_folder;
+  // Texts that the device's code page cannot carry become "?" instead of being refused with
+  // run-time error 5 (for callers that rely on the platform's own lossy conversion).
+  bool lossy_text = false;
+};
+
 class NEV {
  public:
   NEV();
   // Same, with the log's "Logs" folder made inside log_base_folder instead of beside the module.
   explicit NEV(const std::string& log_base_folder);
+  explicit NEV(const NEVOptions& options);
   ~NEV();  // closes a connection still open, then releases the log
   NEV(const NEV&) = delete;
   NEV& operator=(const NEV&) = delete;
@@ -54,10 +64,15 @@ class NEV {
   // StopBits, Parity and ByteSize are ignored: the line is always no parity, 8 data, 1 stop.
   bool InitConnection(int32_t Port, int32_t BaudRate, int32_t StopBits, int32_t Parity,
                       int32_t ByteSize);
-  // Native overload: opens a device path (a serial device or a pseudo-terminal).
-  bool InitConnection(const std::string& device, int32_t BaudRate);
+  // Native overload: opens the port a port text names (nev/port_spec.h): a port number N as
+  // above, or a device path (a serial device or a pseudo-terminal). A text that names no port
+  // is refused with run-time error 8002 naming it (outcome bad-argument), and nothing is opened.
+  bool InitConnection(const std::string& port, int32_t BaudRate);
   // True when it closed a connection, false when there was none.
   bool StopConnection();
+  // True while a connection is open: InitConnection succeeded and neither StopConnection nor a
+  // later InitConnection that failed has closed it since.
+  bool Connected() const;
 
   // Receipts and printed text. Integer arguments outside the device's 16-bit or byte range are
   // refused with run-time error 5 before anything is sent.
@@ -114,6 +129,9 @@ class NEV {
 
   // The object's diagnostics log: level, folder, file name, size limits (see nev/log.h).
   LogSettings& Log();
+  // Writes a warning entry to the object's log under the member's name, as the object's own
+  // warnings are written (level 2 and above). A log failure is not reported.
+  void LogWarning(const std::string& member, const std::string& text);
 
   // Where this object's message boxes go (nev/message.h), so that a program with several
   // printers knows which one spoke; nullptr puts back the process-wide sink (SetMessageSink).
@@ -121,7 +139,7 @@ class NEV {
   std::shared_ptr<MessageSink> SetMessageSink(std::shared_ptr<MessageSink> sink);
 
  private:
-  friend struct NEVAccess;  // the driver's own layers reach the state through it
+  friend struct NEVAccess;  // the driver's own tests reach the state through it
 
   std::unique_ptr<NEVState> state_;
 };

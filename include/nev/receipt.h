@@ -145,9 +145,10 @@ class Journal {
   std::optional<JournalEntry> Find(const std::string& id) const;
 
   struct Impl;
-  Impl& impl() { return *impl_; }
 
  private:
+  friend Impl& StoreOf(Journal& journal);  // the receipt library's way in
+
   std::unique_ptr<Impl> impl_;
 };
 

@@ -4,53 +4,43 @@
 
 namespace nev {
 
+namespace {
+
+// The one table of error numbers and their texts.
+constexpr struct {
+  ErrorNumber number;
+  const char* description;
+} kDescriptions[] = {
+    {kErrInvalidArgument, "Invalid procedure call or argument"},
+    {kErrOverflow, "Overflow"},
+    {kErrOutOfMemory, "Out of memory"},
+    {kErrTypeMismatch, "Type mismatch"},
+    {kErrInternal, "Internal error"},
+    {kErrBadFileName, "Bad file name or number"},
+    {kErrFileNotFound, "File not found"},
+    {kErrDiskFull, "Disk full"},
+    {kErrPastEndOfFile, "Input past end of file"},
+    {kErrTooManyFiles, "Too many files"},
+    {kErrPermissionDenied, "Permission denied"},
+    {kErrPathFileAccess, "Path/File access error"},
+    {kErrPathNotFound, "Path not found"},
+    {kErrBadPropertyValue, "Invalid property value"},
+    {kErrMemberNotFound, "Object doesn't support this property or method"},
+    {kErrParamNotFound, "Named argument not found"},
+    {kErrNotOptional, "Argument not optional"},
+    {kErrBadParamCount, "Wrong number of arguments or invalid property assignment"},
+    {kErrPortOpenFailed, "Invalid port number"},
+    {kErrPortAlreadyOpen, "Port already open"},
+    {kErrPortNotOpen, "Operation valid only when the port is open"},
+};
+
+}  // namespace
+
 std::string StandardDescription(int32_t number) {
-  switch (number) {
-    case 5:
-      return "Invalid procedure call or argument";
-    case 6:
-      return "Overflow";
-    case 7:
-      return "Out of memory";
-    case 13:
-      return "Type mismatch";
-    case 51:
-      return "Internal error";
-    case 52:
-      return "Bad file name or number";
-    case 53:
-      return "File not found";
-    case 61:
-      return "Disk full";
-    case 62:
-      return "Input past end of file";
-    case 67:
-      return "Too many files";
-    case 70:
-      return "Permission denied";
-    case 75:
-      return "Path/File access error";
-    case 76:
-      return "Path not found";
-    case 380:
-      return "Invalid property value";
-    case 438:
-      return "Object doesn't support this property or method";
-    case 448:
-      return "Named argument not found";
-    case 449:
-      return "Argument not optional";
-    case 450:
-      return "Wrong number of arguments or invalid property assignment";
-    case 8002:
-      return "Invalid port number";
-    case 8005:
-      return "Port already open";
-    case 8018:
-      return "Operation valid only when the port is open";
-    default:
-      return "Application-defined or object-defined error";
+  for (const auto& entry : kDescriptions) {
+    if (entry.number == number) return entry.description;
   }
+  return "Application-defined or object-defined error";
 }
 
 void Raise(int32_t number, const std::string& description) {
@@ -64,11 +54,11 @@ ErrorRecord RecordOf(std::exception_ptr error) {
   } catch (const RuntimeError& e) {
     return e.record();
   } catch (const std::bad_alloc&) {
-    return {7, StandardDescription(7), "NEVComServer"};
+    return {kErrOutOfMemory, StandardDescription(kErrOutOfMemory), "NEVComServer"};
   } catch (const std::exception& e) {
-    return {51, e.what(), "NEVComServer"};
+    return {kErrInternal, e.what(), "NEVComServer"};
   } catch (...) {
-    return {51, StandardDescription(51), "NEVComServer"};
+    return {kErrInternal, StandardDescription(kErrInternal), "NEVComServer"};
   }
 }
 

@@ -60,8 +60,6 @@ std::string Two(int value) {
   return buf;
 }
 
-constexpr int32_t kErrPermissionDenied = 70;  // the file layer's "Permission denied"
-
 std::string SafeModuleFolder() {
   try {
     return platform::ModuleFolder();
@@ -100,6 +98,8 @@ struct CDebugger::Impl {
   int32_t max_file_size = 512;
   int32_t shrink_file_size = 500;
   int64_t last_length = -1;  // the file's length after this log's last append
+  // The session's file, opened at its first cut or line and held until the session ends.
+  std::unique_ptr<platform::LogFile> file;
   // The base folder is the module's own (not set by the caller): when it cannot be written (an
   // installed program), the log moves to the user's state folder instead of losing its lines.
   bool may_fall_back = false;
@@ -144,6 +144,7 @@ struct CDebugger::Impl {
   bool StartSession() {
     session_open = true;
     fell_back = false;
+    file.reset();
     const std::string folder = LogFolder();
     log_file = folder + platform::kPathSeparator;
     try {
@@ -165,6 +166,7 @@ struct CDebugger::Impl {
     SkipOnError([&] { folder = platform::UserStateFolder(); });
     if (folder.empty()) return false;
     log_file = folder + platform::kPathSeparator + file_name + file_name_suffix + ".log";
+    file.reset();
     fell_back = true;
     last_length = -1;
     return true;
@@ -177,7 +179,7 @@ struct CDebugger::Impl {
     if (!limit) return;
     const std::optional<int32_t> keep = KilobytesToBytes(shrink_file_size);
     const int64_t keep_bytes = keep && *keep >= 0 ? *keep : -1;  // otherwise all of it
-    platform::CutFile(log_file, *limit, keep_bytes, [](std::string& text) {
+    File().Cut(*limit, keep_bytes, [](std::string& text) {
       DropFirstLine(text);
       text += kCrLf;
     });
@@ -197,6 +199,13 @@ struct CDebugger::Impl {
     });
     profiler = false;
     session_open = false;
+    file.reset();
+  }
+
+  // The session's file, opened when first needed. Throws RuntimeError when it cannot be opened.
+  platform::LogFile& File() {
+    if (!file) file = std::make_unique<platform::LogFile>(log_file);
+    return *file;
   }
 
   void WriteToFile(std::string text) {
@@ -222,10 +231,11 @@ struct CDebugger::Impl {
           line = platform::ToSystemText(line);
         } catch (const RuntimeError&) {
         }
-        last_length = platform::AppendToFile(log_file, line);
+        last_length = File().Append(line);
         return;
       } catch (...) {
         error = RecordOf(std::current_exception());
+        file.reset();  // the next attempt opens the file afresh
       }
       // The module's folder takes no file (no right to write there): the same line, once more,
       // in the user's state folder, not counted as an attempt.
@@ -374,7 +384,7 @@ std::string CDebugger::GetLastKB(int32_t KB) {
   if (count < 0) Raise(kErrInvalidArgument);
   const int64_t first = (position - 1) - (length - static_cast<int64_t>(tail.bytes.size()));
   if (first < 0 || first + count > static_cast<int64_t>(tail.bytes.size())) {
-    Raise(62);
+    Raise(kErrPastEndOfFile);
   }
   std::string text = tail.bytes.substr(static_cast<size_t>(first), static_cast<size_t>(count));
   if (!DropFirstLine(text)) Raise(kErrInvalidArgument);

@@ -1,5 +1,6 @@
 // CDebugger: the diagnostics log. Appends dated, level-filtered lines to Logs/<name>.log beside
-// the module; one open-append-close per line; never lets a failure reach its caller.
+// the module; the file is opened once per session and takes one write per line; never lets a
+// failure reach its caller.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,11 @@
 // The small file layer and local clock of the diagnostics log.
 //
-// Paths are UTF-8. Failures throw nev::RuntimeError with an automation file-error number
-// (53 "File not found", 61 "Disk full", 70 "Permission denied", 75 "Path/File access error",
-// 76 "Path not found" ...) and the source "NEVComServer".
+// Paths are UTF-8. Failures throw nev::RuntimeError with one of the file-error numbers of
+// nev/error.h (kErrFileNotFound, kErrDiskFull, kErrPermissionDenied, kErrPathFileAccess,
+// kErrPathNotFound ...) and the source "NEVComServer".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -14,18 +15,37 @@
 
 namespace nev::platform {
 
-// Opens the file for appending (creating it if missing), writes `data` with ONE write call and
-// closes it, so that lines of several writers never interleave. The write holds the file's lock
-// (see CutFile). A short write is an error and leaves nothing of data behind where the platform
-// can take it back. Returns the file's length after the append.
-int64_t AppendToFile(const std::string& path, std::string_view data);
+// The log's file, held open for a whole log session: opened once (created when missing), then
+// one write per line, so that lines of several writers (other objects, other processes) never
+// interleave. Each append and each cut holds the file's exclusive lock, which every writer takes.
+// A cut by another writer is seen at the next line; a file removed under the handle is opened
+// again by its path (POSIX) before the next line.
+class LogFile {
+ public:
+  // Opens the file, creating it if missing. Throws RuntimeError.
+  explicit LogFile(const std::string& path);
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
 
-// When the file is longer than limit bytes: reads only its last keep bytes (keep < 0: all), lets
-// shape turn them into the new content and rewrites the file with it; all under the file's
-// exclusive lock, which every append also takes, so that no line of another writer is lost or
-// torn by the cut. True when the file was cut. A lock held elsewhere for seconds is an error.
-bool CutFile(const std::string& path, int64_t limit, int64_t keep,
-             const std::function<void(std::string&)>& shape);
+  const std::string& path() const { return path_; }
+
+  // Writes `data` at the end of the file with ONE write call. A short write is an error and
+  // leaves nothing of data behind. Returns the file's length after the append.
+  int64_t Append(std::string_view data);
+
+  // When the file is longer than limit bytes: reads only its last keep bytes (keep < 0: all),
+  // lets shape turn them into the new content and rewrites the file with it, so that no line of
+  // another writer is lost or torn by the cut. True when the file was cut. A lock held elsewhere
+  // for seconds is an error.
+  bool Cut(int64_t limit, int64_t keep, const std::function<void(std::string&)>& shape);
+
+ private:
+  void Open();
+
+  std::string path_;
+  intptr_t handle_ = -1;  // the system's descriptor or handle
+};
 
 // Length in bytes, or nullopt when the file is missing or its size cannot be read.
 std::optional<int64_t> FileLength(const std::string& path);
@@ -56,8 +76,8 @@ struct LocalTime {
 };
 LocalTime LocalTimeNow();
 
-// Test hook: the next `count` calls of AppendToFile fail as if another writer held the file
-// (error 70), without touching the file. 0 clears it.
+// Test hook: the next `count` calls of LogFile::Append fail as if another writer held the file
+// (kErrPermissionDenied), without touching the file. 0 clears it.
 void InjectAppendFailures(int count);
 
 }  // namespace nev::platform

@@ -38,4 +38,9 @@ class SerialPort {
 // else /dev/ttyS<N-1>. Windows: \\.\COM<N>.
 std::string DeviceForPort(int16_t port);
 
+// Whether a port of this system can run at the line speed `baud`, and those speeds as a person
+// reads them.
+bool SpeedSupported(int32_t baud);
+std::string SpeedsText();
+
 }  // namespace nev::platform

@@ -93,4 +93,9 @@ struct Journal::Impl : Recorder {
   Db* db = nullptr;
 };
 
+// The store behind a public Journal, which keeps it opaque to its users.
+inline Journal::Impl& StoreOf(Journal& journal) {
+  return *journal.impl_;
+}
+
 }  // namespace nev::receipt

@@ -1,6 +1,5 @@
 // The device as the NEV object reaches it: each step is one member call, and its outcome and
 // reply come from NEV::LastCall(). Nothing else in the receipt layer talks to the NEV object.
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -8,8 +7,6 @@
 
 #include "nev/nev.h"
 #include "receipt/device.h"
-#include "service/access.h"
-#include "service/state.h"
 
 namespace nev::receipt {
 
@@ -29,7 +26,7 @@ class NevDevice : public Device {
  public:
   NevDevice(NEV& printer, Line line) : nev_(printer), line_(std::move(line)) {
     nev_.SilentMode(true);
-    if (!NEVAccess::State(nev_).link.host) Open();
+    if (!nev_.Connected()) Open();
   }
 
   bool Reconnect() override {
@@ -115,23 +112,12 @@ class NevDevice : public Device {
 
  private:
   bool Open() {
-    const bool opened = OpenLine();
+    // The port text is read as InitConnection reads every port text (nev/port_spec.h).
+    const bool opened = nev_.InitConnection(line_.device, line_.baud);
     // Why the line did not open, for the answers of the calls that then find no connection.
     const CallRecord& call = nev_.LastCall();
     open_error_ = opened || !call.error ? std::string() : call.error->description;
     return opened;
-  }
-
-  bool OpenLine() {
-    // A port number as text opens that port (too large a number is refused by InitConnection).
-    int32_t number = 0;
-    const char* first = line_.device.data();
-    const char* last = first + line_.device.size();
-    const auto [end, ec] = std::from_chars(first, last, number);
-    if (!line_.device.empty() && line_.device.front() != '-' && end == last) {
-      return nev_.InitConnection(ec == std::errc() ? number : INT32_MAX, line_.baud, 1, 0, 8);
-    }
-    return nev_.InitConnection(line_.device, line_.baud);
   }
 
   Answer Take() const {

@@ -56,10 +56,10 @@ Held Take(Device& dev, Journal& journal, const Policy& policy, const std::string
     return h;
   }
   std::string holder;
-  h.lock = journal.impl().Lock(h.pre.serial, policy.lock_wait_ms, holder);
+  h.lock = StoreOf(journal).Lock(h.pre.serial, policy.lock_wait_ms, holder);
   if (!h.lock) {
     h.refusal = Stopped(id, h.pre, State::kRefused, "journal-busy",
-                        "the journal " + journal.impl().path + " is held by " + holder +
+                        "the journal " + StoreOf(journal).path + " is held by " + holder +
                             ": a journal belongs to one printer (give each printer its own)");
   }
   return h;
@@ -71,8 +71,8 @@ bool Mine(const Progress& row, const std::string& serial) {
 
 std::vector<Result> SettleHeld(Device& dev, Journal& journal, const Preflight& pre) {
   std::vector<Result> settled;
-  for (const Progress& row : journal.impl().Unfinished()) {
-    if (Mine(row, pre.serial)) settled.push_back(SettleRow(dev, &journal.impl(), row, pre));
+  for (const Progress& row : StoreOf(journal).Unfinished()) {
+    if (Mine(row, pre.serial)) settled.push_back(SettleRow(dev, &StoreOf(journal), row, pre));
   }
   return settled;
 }
@@ -165,7 +165,7 @@ Result ResultFromJson(const std::string& text) {
 }
 
 std::vector<Result> Settle(NEV& printer, const Line& line, Journal& journal, const Policy& policy) {
-  if (journal.impl().Unfinished().empty()) return {};
+  if (StoreOf(journal).Unfinished().empty()) return {};
   std::unique_ptr<Device> dev = MakeNevDevice(printer, line);
   Held held = Take(*dev, journal, policy, "");
   if (held.refusal) throw std::runtime_error(held.refusal->error->message);
@@ -203,7 +203,8 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
   }
   bool waiting = false;
   if (!settled.empty()) {
-    for (const Progress& row : journal.impl().Unfinished()) waiting = waiting || Mine(row, serial);
+    for (const Progress& row : StoreOf(journal).Unfinished())
+      waiting = waiting || Mine(row, serial);
   }
   if (waiting) {
     Result r = Stopped(doc.id, held.pre, State::kRefused, "unsettled",
@@ -213,7 +214,7 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
   }
 
   const Preflight pre = AfterSettling(*dev, held.pre, settled);
-  if (!pre.counters) return RunDocument(*dev, &journal.impl(), doc, pre);  // refused: unread
+  if (!pre.counters) return RunDocument(*dev, &StoreOf(journal), doc, pre);  // refused: unread
   if (pre.flags.fiscal_receipt_open || pre.flags.nonfiscal_receipt_open) {
     return Stopped(doc.id, pre, State::kRefused, "receipt-open",
                    std::string("the device has a ") +
@@ -226,8 +227,8 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
     warnings.push_back(
         "the device's last Z report could not be read: the journal could not "
         "check that it accounts for everything the device printed");
-  } else if (const std::optional<Seen> seen = journal.impl().DeviceSeen(serial); !seen) {
-    journal.impl().RecordSeen(serial, SeenOf(pre));
+  } else if (const std::optional<Seen> seen = StoreOf(journal).DeviceSeen(serial); !seen) {
+    StoreOf(journal).RecordSeen(serial, SeenOf(pre));
   } else if (const std::string ahead = Ahead(pre, *seen); !ahead.empty()) {
     if (!policy.shared) {
       Result r = Stopped(doc.id, pre, State::kUnknown, "journal-behind",
@@ -250,7 +251,7 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
     }
     warnings.push_back("shared device: " + ahead);
   }
-  Result r = RunDocument(*dev, &journal.impl(), doc, pre);
+  Result r = RunDocument(*dev, &StoreOf(journal), doc, pre);
   r.warnings.insert(r.warnings.begin(), warnings.begin(), warnings.end());
   return r;
 }
@@ -277,7 +278,7 @@ Result VoidOpen(NEV& printer, const Line& line, Journal& journal, const Policy& 
   r.steps.push_back({info.member, OutcomeName(info.outcome), info.reply});
   if (auto n = ReplyNumber(info.reply, prof.info_number)) r.receipt_number = static_cast<int>(*n);
   r.total = ReplyNumber(info.reply, prof.info_total);
-  const std::optional<Seen> seen = journal.impl().DeviceSeen(pre.serial);
+  const std::optional<Seen> seen = StoreOf(journal).DeviceSeen(pre.serial);
   const bool accounted = pre.last_z && seen && Ahead(pre, *seen).empty();
   const Answer v = dev->Void();
   r.steps.push_back({v.member, OutcomeName(v.outcome), v.reply});
@@ -294,7 +295,7 @@ Result VoidOpen(NEV& printer, const Line& line, Journal& journal, const Policy& 
                        ", which no row of this journal opened, was voided");
   // The void is the journal's own doing: it accounts for it, unless it was behind already.
   if (accounted) {
-    Journal::Impl& j = journal.impl();
+    Journal::Impl& j = StoreOf(journal);
     try {
       Seen after = SeenOf(pre);
       ++after.voided;
@@ -315,7 +316,7 @@ std::string AcceptDevice(NEV& printer, const Line& line, Journal& journal, const
   if (!pre.counters || !pre.last_z) {
     throw std::runtime_error("the device's counters or its last Z report could not be read");
   }
-  journal.impl().RecordSeen(pre.serial, SeenOf(pre));
+  StoreOf(journal).RecordSeen(pre.serial, SeenOf(pre));
   return "the journal now accounts for everything device " + pre.serial +
          " has printed: " + CounterText(*pre.last_z, pre.counters->fiscal, pre.counters->voided);
 }

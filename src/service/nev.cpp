@@ -10,6 +10,7 @@
 #include "log/debugger.h"
 #include "nev/error.h"
 #include "nev/message.h"
+#include "nev/port_spec.h"
 #include "platform/event_loop.h"
 #include "platform/serial_port.h"
 #include "protocol/frame.h"
@@ -28,11 +29,24 @@ constexpr uint8_t kProbeCommand = 0xFF;
 constexpr const char* kPortInUse =
     "COM портът е отворен! Опитайте операцията след няколко секунди!";
 
-// Where OpenCom takes its device from: a port number, or a path given by a native caller.
+// Where OpenCom takes its device from: a port number, or a path given by a native caller; or
+// why the caller's port text names no port.
 struct PortChoice {
   int32_t number = 0;
-  std::string path;  // empty: use the number
+  std::string path;     // empty: use the number
+  std::string refused;  // not empty: the port text was refused for this reason
+  std::string shown;    // the refused text as the log shows it (quoted, escaped)
 };
+
+PortChoice ChoiceOf(const std::string& text) {
+  try {
+    const PortSpec spec = PortSpec::Parse(text);
+    return spec.kind == PortKind::kNumber ? PortChoice{spec.number, {}, {}, {}}
+                                          : PortChoice{0, spec.device, {}, {}};
+  } catch (const PortSpecError& e) {
+    return PortChoice{0, {}, e.what(), e.shown()};
+  }
+}
 
 // The host form of the connection, or null once it is gone (a nested StopConnection may take it
 // away while a wait lets events run).
@@ -94,6 +108,15 @@ std::string ProbeFailure(const std::string& answer, const std::string& device, i
 
 // Opens the port and proves that a device answers the probe with NAK.
 bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::CallScope& call) {
+  if (!port.refused.empty()) {
+    // Nothing is opened: a bad argument, told as the port's error.
+    const ErrorRecord error{kErrPortOpenFailed,
+                            StandardDescription(kErrPortOpenFailed) + ": " + port.refused,
+                            "NEVComServer"};
+    call.Failed(error);
+    service::ReportError(s, "OpenCom", error);
+    return false;
+  }
   try {
     platform::SerialPort& com = Host(s)->Com();
     if (com.IsOpen()) com.Close();
@@ -195,19 +218,19 @@ void NoteLineChanges(NEVState& s) {
 
 }  // namespace
 
-NEV::NEV() : state_(std::make_unique<NEVState>()) {
-  protocol::TimeoutInterval() = 3000;
-  state_->log = std::make_unique<CDebugger>();
-  state_->log_created = true;
-  state_->log->Level(3);
-  NoteLineChanges(*state_);
-}
+NEV::NEV() : NEV(NEVOptions{}) {}
 
-NEV::NEV(const std::string& log_base_folder) : state_(std::make_unique<NEVState>()) {
+NEV::NEV(const std::string& log_base_folder) : NEV(NEVOptions{log_base_folder, false}) {}
+
+NEV::NEV(const NEVOptions& options) : state_(std::make_unique<NEVState>()) {
   protocol::TimeoutInterval() = 3000;
-  state_->log = std::make_unique<CDebugger>(LogClock::System(), log_base_folder);
+  // No folder given: beside the module, or in the user's state folder when that takes no file.
+  state_->log = options.log_base_folder.empty()
+                    ? std::make_unique<CDebugger>()
+                    : std::make_unique<CDebugger>(LogClock::System(), options.log_base_folder);
   state_->log_created = true;
   state_->log->Level(3);
+  state_->lossy_text = options.lossy_text;
   NoteLineChanges(*state_);
 }
 
@@ -261,6 +284,10 @@ LogSettings& NEV::Log() {
   return *state_->log;
 }
 
+void NEV::LogWarning(const std::string& member, const std::string& text) {
+  if (state_->log) state_->log->Warning(kClassName, text, member);
+}
+
 std::shared_ptr<MessageSink> NEV::SetMessageSink(std::shared_ptr<MessageSink> sink) {
   std::swap(state_->sink, sink);
   return sink;
@@ -268,11 +295,16 @@ std::shared_ptr<MessageSink> NEV::SetMessageSink(std::shared_ptr<MessageSink> si
 
 bool NEV::InitConnection(int32_t Port, int32_t BaudRate, int32_t /*StopBits*/, int32_t /*Parity*/,
                          int32_t /*ByteSize*/) {
-  return InitConnectionTo(*state_, PortChoice{Port, {}}, std::to_string(Port), BaudRate);
+  return InitConnectionTo(*state_, PortChoice{Port, {}, {}, {}}, std::to_string(Port), BaudRate);
 }
 
-bool NEV::InitConnection(const std::string& device, int32_t BaudRate) {
-  return InitConnectionTo(*state_, PortChoice{0, device}, device, BaudRate);
+bool NEV::InitConnection(const std::string& port, int32_t BaudRate) {
+  const PortChoice choice = ChoiceOf(port);
+  return InitConnectionTo(*state_, choice, choice.refused.empty() ? port : choice.shown, BaudRate);
+}
+
+bool NEV::Connected() const {
+  return state_->link.host && state_->link.host->Com().IsOpen();
 }
 
 bool NEV::StopConnection() {

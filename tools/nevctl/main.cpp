@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "help.h"
 #include "members.h"
+#include "nev/port_spec.h"
 #include "nev/version.h"
 #include "ports.h"
 #include "receipt_cmd.h"
@@ -109,30 +110,15 @@ bool ParseWhole(const std::string& text, int32_t& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
-// The driver keeps port numbers in 16 bits, and no port is numbered 0 or below.
-constexpr int32_t kMaxPortNumber = 32767;
-
-// What is wrong with a --port value, or "" when it is a port number or a device path. A value
-// that starts like a number or an option but is no port number ("5x", "-5", "+5", " 5") is a
-// mistake rather than a path, and so is one with control characters or trailing blanks.
+// What is wrong with a --port value, or "" when it names a port (nev/port_spec.h).
 std::string PortProblem(const std::string& text) {
   if (text.empty()) return "--port needs a number or a device path";
-  const std::string bad = "--port " + Quoted(text) + ": ";
-  int32_t number = 0;
-  if (text.find_first_not_of("0123456789") == std::string::npos) {
-    if (ParseWhole(text, number) && number >= 1 && number <= kMaxPortNumber) return "";
-    return bad + "not a port number from 1 to " + std::to_string(kMaxPortNumber) +
-           " (nor a device path)";
+  try {
+    nev::PortSpec::Parse(text);
+    return "";
+  } catch (const nev::PortSpecError& e) {
+    return "--port " + Quoted(text) + ": " + e.reason();
   }
-  const bool control = std::any_of(text.begin(), text.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-  });
-  const char first = text.front();
-  if (control || (first >= '0' && first <= '9') || first == '-' || first == '+' || first == ' ' ||
-      text.back() == ' ') {
-    return bad + "not a port number or a device path";
-  }
-  return "";
 }
 
 // Runs calls between InitConnection and StopConnection. Each entry is a member name and its

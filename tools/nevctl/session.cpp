@@ -2,19 +2,23 @@
 
 #include "binding.h"
 #include "members.h"
+#include "nev/port_spec.h"
 
 namespace nevctl {
 
 namespace sv = nev::automation;
 
-bool IsPortNumber(std::string_view text) {
-  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
+namespace {
+
+bool IsPortNumber(const std::string& port) {
+  try {
+    return nev::PortSpec::Parse(port).kind == nev::PortKind::kNumber;
+  } catch (const nev::PortSpecError&) {
+    return false;
   }
-  return true;
 }
+
+}  // namespace
 
 Session::Session(Options options, std::ostream& out, std::ostream& err)
     : options_(std::move(options)),
@@ -91,6 +95,8 @@ bool Session::Open() {
     port = simulator_->SlavePath();
     err_ << "nevctl: no --port given: using the built-in simulator on " << port << "\n";
   }
+  // A port number goes through the member's own form, InitConnection(port, baud, 1, 0, 8); any
+  // other text through the native one, which also refuses a text that names no port.
   if (IsPortNumber(port)) {
     const std::vector<Word> args{Word{port}, Word{std::to_string(options_.baud)}, Word{"1"},
                                  Word{"0"}, Word{"8"}};

@@ -99,7 +99,4 @@ class Session {
   std::unique_ptr<nev::NEV> nev_;
 };
 
-// True when text is a port number (digits, optionally signed) rather than a device path.
-bool IsPortNumber(std::string_view text);
-
 }  // namespace nevctl

@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "nev/port_spec.h"
+
 namespace nevd {
 
 using nlohmann::json;
@@ -139,9 +141,20 @@ Config ParseConfig(const std::string& json_text) {
     if (!ids.insert(p.id).second) Fail(path + ".id", "is used twice");
     p.port = Text(pj, "port", path + ".port", true, 1024);
     if (p.port.empty()) Fail(path + ".port", "must not be empty");
+    if (!p.simulated()) {
+      try {
+        nev::PortSpec::Parse(p.port);
+      } catch (const nev::PortSpecError& e) {
+        Fail(path + ".port", e.what());
+      }
+    }
     const double baud = Number(pj, "baud", path + ".baud", 1, 4000000, 9600);
     if (baud != std::floor(baud)) Fail(path + ".baud", "must be a whole number");
     p.baud = static_cast<int32_t>(baud);
+    if (!nev::LineSpeedSupported(p.baud)) {
+      Fail(path + ".baud", std::to_string(p.baud) + " is not a line speed the driver can set (" +
+                               nev::LineSpeedsText() + ")");
+    }
     if (p.simulated() && pj.contains("baud")) p.sim_pacing = p.baud;
     p.journal = Text(pj, "journal", path + ".journal", false);
     p.log_dir = Text(pj, "log", path + ".log", false);
@@ -164,9 +177,12 @@ void CheckConfig(const Config& config) {
   for (std::size_t i = 0; i < config.printers.size(); ++i) {
     const PrinterConfig& p = config.printers[i];
     const std::filesystem::path file = JournalPath(p);
+    // Absolute first: a relative path that does not exist yet would otherwise stay relative
+    // ("j.db") while its twin with a folder ("./j.db") became absolute.
     std::error_code ec;
-    std::filesystem::path resolved = std::filesystem::weakly_canonical(file, ec);
-    if (ec) resolved = std::filesystem::absolute(file, ec).lexically_normal();
+    const std::filesystem::path absolute = std::filesystem::absolute(file, ec).lexically_normal();
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, ec);
+    if (ec) resolved = absolute;
     const auto [it, fresh] = journals.emplace(resolved.string(), p.id);
     if (!fresh) {
       Fail("printers[" + std::to_string(i) + "].journal",

@@ -10,7 +10,7 @@ namespace nevd {
 
 struct PrinterConfig {
   std::string id;
-  std::string port;  // a device path, a port number, or "sim" for a built-in simulated printer
+  std::string port;  // a port text (nev/port_spec.h), or "sim" for a built-in simulated printer
   int32_t baud = 9600;
   std::string journal;     // the SQLite journal of its receipts; empty: nevd-<id>.db
   std::string log_dir;     // the folder in which its driver log's "Logs" folder is made
@@ -37,7 +37,8 @@ class ConfigError : public std::runtime_error {
 
 // The built-in configuration: one simulated printer "sim" on loopback.
 Config DefaultConfig();
-// Parses a JSON configuration; throws ConfigError naming the field.
+// Parses a JSON configuration; throws ConfigError naming the field. A printer's port must name a
+// port and its baud rate must be a speed the driver can set.
 Config ParseConfig(const std::string& json_text);
 // Applies "--listen HOST:PORT"; throws ConfigError.
 void ApplyListen(Config& config, const std::string& listen);

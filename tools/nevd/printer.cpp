@@ -61,16 +61,6 @@ Clock::time_point After(double seconds) {
          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// A port given as a number of up to three digits (not a device path), opened by its number.
-std::optional<int> PortNumber(const PrinterConfig& config) {
-  const std::string& port = config.port;
-  if (config.simulated() || port.empty() || port.size() >= 4 ||
-      port.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  return std::stoi(port);
-}
-
 std::unique_ptr<nev::NEV> MakeNev(const std::string& log_dir) {
   if (log_dir.empty()) return std::make_unique<nev::NEV>();
   std::error_code ec;
@@ -209,10 +199,8 @@ void Printer::RotateLog(nev::NEV& nev) {
 
 bool Printer::Connect(nev::NEV& nev) {
   RotateLog(nev);
-  const std::optional<int> number = PortNumber(config_);
-  const bool ok = number ? nev.InitConnection(*number, config_.baud, 1, 0, 8)
-                         : nev.InitConnection(device_, config_.baud);
-  if (!ok) {
+  // A port number, a device path or the simulator's line: the driver reads the text.
+  if (!nev.InitConnection(device_, config_.baud)) {
     nev.StopConnection();  // a port opened without a device answering is never held
     return false;
   }

@@ -12,7 +12,6 @@
 #include "platform/codepage.h"
 #include "platform/win32/message_log.h"
 #include "server.h"
-#include "service/access.h"
 #include "variant_bridge.h"
 
 namespace nev::com {
@@ -60,8 +59,7 @@ class CallMessages final : public platform::win32::MessageLog {
 
   void Write(const std::string& text, int, const std::string&) noexcept override {
     try {
-      if (CDebugger* log = NEVAccess::State(nev_).log.get())
-        log->Warning(kClassName, text, member_);
+      nev_.LogWarning(std::string(member_), text);
     } catch (...) {
       // The log could not be started (no right to make its folder): the message is lost.
     }
@@ -191,9 +189,8 @@ void ApplyLogEnvironment(LogSettings& log) {
 
 }  // namespace
 
-NEVObject::NEVObject() {
-  // Automation callers keep the platform's conversion: what the code page lacks becomes "?".
-  NEVAccess::State(nev_).lossy_text = true;
+// Automation callers keep the platform's conversion: what the code page lacks becomes "?".
+NEVObject::NEVObject() : nev_(NEVOptions{{}, true}) {
   ApplyLogEnvironment(nev_.Log());
   ObjectCreated();
 }

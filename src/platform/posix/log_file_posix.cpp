@@ -23,50 +23,81 @@ std::atomic<int> g_injected_append_failures{0};
 [[noreturn]] void RaiseFileError(int err, bool creating) {
   switch (err) {
     case ENOENT:
-      if (creating) Raise(76);
-      Raise(53);
+      if (creating) Raise(kErrPathNotFound);
+      Raise(kErrFileNotFound);
     case ENOTDIR:
     case ENAMETOOLONG:
     case ELOOP:
-      Raise(76);
+      Raise(kErrPathNotFound);
     case EACCES:
     case EPERM:
     case EROFS:
     case ETXTBSY:
-      Raise(70);
+      Raise(kErrPermissionDenied);
     case ENOSPC:
     case EDQUOT:
     case EFBIG:
-      Raise(61);
+      Raise(kErrDiskFull);
     case EMFILE:
     case ENFILE:
-      Raise(67);
+      Raise(kErrTooManyFiles);
     case ENOMEM:
-      Raise(7);
+      Raise(kErrOutOfMemory);
     default:
-      Raise(75);
+      Raise(kErrPathFileAccess);
   }
 }
 
 // A path with an embedded NUL would silently name another file.
 void CheckPath(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos) Raise(52);
+  if (path.empty() || path.find('\0') != std::string::npos) Raise(kErrBadFileName);
 }
 
 // How long a writer waits for the log's lock before the write counts as failed.
 constexpr int kLockWaitMs = 2000;
 
-// The file's exclusive lock for one append or one cut; released when the descriptor closes.
+// Takes the file's exclusive lock, waiting for another writer up to kLockWaitMs.
 void LockFile(int fd) {
   for (int waited = 0;; ++waited) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
     if (errno != EWOULDBLOCK && errno != EINTR) RaiseFileError(errno, false);
-    if (waited >= kLockWaitMs) Raise(70);
+    if (waited >= kLockWaitMs) Raise(kErrPermissionDenied);
     struct timespec ms {
       0, 1000000
     };
     ::nanosleep(&ms, nullptr);
   }
+}
+
+// Writes all of data (in as many writes as it takes).
+void WriteAll(int fd, std::string_view data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseFileError(errno, false);
+    }
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Reads up to `count` bytes from `offset` (fewer if the file ends sooner).
+std::string ReadAt(int fd, int64_t offset, int64_t count) {
+  std::string out(static_cast<size_t>(count), '\0');
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::pread(fd, out.data() + done, out.size() - done,
+                              static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseFileError(errno, false);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return out;
 }
 
 class Fd {
@@ -90,34 +121,9 @@ class Fd {
     return static_cast<int64_t>(st.st_size);
   }
 
-  void WriteAll(std::string_view data) const {
-    size_t done = 0;
-    while (done < data.size()) {
-      const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        RaiseFileError(errno, false);
-      }
-      done += static_cast<size_t>(n);
-    }
-  }
-
-  // Reads up to `count` bytes from `offset` (fewer if the file ends sooner).
+  void WriteAll(std::string_view data) const { platform::WriteAll(fd_, data); }
   std::string ReadAt(int64_t offset, int64_t count) const {
-    std::string out(static_cast<size_t>(count), '\0');
-    size_t done = 0;
-    while (done < out.size()) {
-      const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                                static_cast<off_t>(offset) + static_cast<off_t>(done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        RaiseFileError(errno, false);
-      }
-      if (n == 0) break;
-      done += static_cast<size_t>(n);
-    }
-    out.resize(done);
-    return out;
+    return platform::ReadAt(fd_, offset, count);
   }
 
  private:
@@ -126,48 +132,89 @@ class Fd {
 
 }  // namespace
 
-int64_t AppendToFile(const std::string& path, std::string_view data) {
+LogFile::LogFile(const std::string& path) : path_(path) {
+  Open();
+}
+
+LogFile::~LogFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+void LogFile::Open() {
+  CheckPath(path_);
+  int fd;
+  do {
+    fd = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) RaiseFileError(errno, true);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    RaiseFileError(err, false);
+  }
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = fd;
+}
+
+namespace {
+
+// The file's exclusive lock for one append or one cut.
+class HeldLock {
+ public:
+  explicit HeldLock(int fd) : fd_(fd) { LockFile(fd); }
+  ~HeldLock() { ::flock(fd_, LOCK_UN); }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+struct stat StatOf(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) RaiseFileError(errno, false);
+  return st;
+}
+
+}  // namespace
+
+int64_t LogFile::Append(std::string_view data) {
   int pending = g_injected_append_failures.load();
   while (pending > 0 && !g_injected_append_failures.compare_exchange_weak(pending, pending - 1)) {
   }
-  if (pending > 0) Raise(70);
+  if (pending > 0) Raise(kErrPermissionDenied);
 
-  Fd fd(path, O_WRONLY | O_APPEND | O_CREAT, true);
-  LockFile(fd.get());
-  const int64_t before = fd.Length();
+  // Removed under the handle (by a person or a rotation): the lines go to the path again.
+  if (StatOf(static_cast<int>(handle_)).st_nlink == 0) Open();
+  const int fd = static_cast<int>(handle_);
+  const HeldLock lock(fd);
+  const int64_t before = static_cast<int64_t>(StatOf(fd).st_size);
   ssize_t n;
   do {
-    n = ::write(fd.get(), data.data(), data.size());
+    n = ::write(fd, data.data(), data.size());
   } while (n < 0 && errno == EINTR);
   const int err = errno;
   if (n >= 0 && static_cast<size_t>(n) == data.size()) return before + n;
   // A torn line would have the next one glued to it: take the piece back.
-  if (n > 0 && ::ftruncate(fd.get(), static_cast<off_t>(before)) != 0) {
+  if (n > 0 && ::ftruncate(fd, static_cast<off_t>(before)) != 0) {
     // Nothing more can be done for the piece: the error below still reports the failure.
   }
   RaiseFileError(n < 0 ? err : ENOSPC, false);
 }
 
-bool CutFile(const std::string& path, int64_t limit, int64_t keep,
-             const std::function<void(std::string&)>& shape) {
-  Fd fd(path, O_RDWR, false);
-  LockFile(fd.get());
-  const int64_t length = fd.Length();
+bool LogFile::Cut(int64_t limit, int64_t keep, const std::function<void(std::string&)>& shape) {
+  if (StatOf(static_cast<int>(handle_)).st_nlink == 0) Open();
+  const int fd = static_cast<int>(handle_);
+  const HeldLock lock(fd);
+  const int64_t length = static_cast<int64_t>(StatOf(fd).st_size);
   if (length <= limit) return false;
   const int64_t count = keep < 0 || keep > length ? length : keep;
-  std::string text = fd.ReadAt(length - count, count);
+  std::string text = ReadAt(fd, length - count, count);
   shape(text);
-  if (::ftruncate(fd.get(), 0) != 0) RaiseFileError(errno, false);
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n =
-        ::pwrite(fd.get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseFileError(errno, false);
-    }
-    done += static_cast<size_t>(n);
-  }
+  if (::ftruncate(fd, 0) != 0) RaiseFileError(errno, false);
+  // The handle appends: after the truncation each write lands where the last one ended.
+  WriteAll(fd, text);
   return true;
 }
 

@@ -13,10 +13,12 @@
 
 namespace nev::platform {
 
-std::string ModulePath() {
+namespace {
+
+std::string FindModulePath() {
   Dl_info info{};
   link_map* map = nullptr;
-  const bool found = ::dladdr1(reinterpret_cast<void*>(&ModulePath), &info,
+  const bool found = ::dladdr1(reinterpret_cast<void*>(&FindModulePath), &info,
                                reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0;
   // The main program's link map has an empty name: ask the kernel for the executable instead.
   std::string path;
@@ -34,6 +36,14 @@ std::string ModulePath() {
     path = real;
     ::free(real);
   }
+  return path;
+}
+
+}  // namespace
+
+// A loaded module does not move: its path is looked up once.
+std::string ModulePath() {
+  static const std::string path = FindModulePath();
   return path;
 }
 

@@ -27,6 +27,8 @@ std::string NumericLocaleName() {
 }
 
 std::string LookUpDecimalSymbol(const std::string& name) {
+  // The C locale's symbol is "." by definition: no locale files need reading for it.
+  if (name == "C" || name == "POSIX" || name == "C.UTF-8" || name == "C.utf8") return ".";
   locale_t loc = ::newlocale(LC_NUMERIC_MASK, name.c_str(), static_cast<locale_t>(0));
   if (loc == static_cast<locale_t>(0)) return ".";
   const char* radix = ::nl_langinfo_l(RADIXCHAR, loc);

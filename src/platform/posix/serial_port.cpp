@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "nev/error.h"
 #include "platform/event_loop.h"
@@ -49,12 +50,10 @@ speed_t ParseSettings(const std::string& settings) {
   for (const auto& s : kSpeeds) {
     if (i > 0 && s.baud == baud) return s.speed;
   }
-  std::string speeds;
-  for (const auto& s : kSpeeds) speeds += (speeds.empty() ? "" : ", ") + std::to_string(s.baud);
   const std::string given = settings.substr(0, settings.find(','));
   Raise(kErrBadPropertyValue, StandardDescription(kErrBadPropertyValue) + ": the line speed " +
-                                  given.substr(0, 20) + " is not one this port can use (" + speeds +
-                                  ")");
+                                  given.substr(0, 20) + " is not one this port can use (" +
+                                  SpeedsText() + ")");
 }
 
 // Error 8002 for a device that cannot be opened, saying why in terms a person can act on.
@@ -246,6 +245,17 @@ class PosixSerialPort final : public SerialPort {
 
 std::unique_ptr<SerialPort> SerialPort::Create() {
   return std::make_unique<PosixSerialPort>();
+}
+
+bool SpeedSupported(int32_t baud) {
+  return std::any_of(std::begin(kSpeeds), std::end(kSpeeds),
+                     [baud](const auto& s) { return s.baud == baud; });
+}
+
+std::string SpeedsText() {
+  std::string speeds;
+  for (const auto& s : kSpeeds) speeds += (speeds.empty() ? "" : ", ") + std::to_string(s.baud);
+  return speeds;
 }
 
 std::string DeviceForPort(int16_t port) {

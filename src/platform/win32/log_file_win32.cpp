@@ -1,5 +1,5 @@
-// The log's file layer on Windows: wide-character APIs from UTF-8 paths; appends open the file
-// with FILE_APPEND_DATA only, so every WriteFile lands at the end of the file as one piece.
+// The log's file layer on Windows: wide-character APIs from UTF-8 paths; a session's handle
+// writes each line as one WriteFile at the end of the file, under the lock every writer takes.
 #include <windows.h>
 
 #include <atomic>
@@ -18,40 +18,71 @@ std::atomic<int> g_injected_append_failures{0};
 [[noreturn]] void RaiseFileError(DWORD err, bool creating) {
   switch (err) {
     case ERROR_FILE_NOT_FOUND:
-      if (creating) Raise(76);
-      Raise(53);
+      if (creating) Raise(kErrPathNotFound);
+      Raise(kErrFileNotFound);
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-      Raise(76);
+      Raise(kErrPathNotFound);
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_WRITE_PROTECT:
-      Raise(70);
+      Raise(kErrPermissionDenied);
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-      Raise(61);
+      Raise(kErrDiskFull);
     case ERROR_TOO_MANY_OPEN_FILES:
-      Raise(67);
+      Raise(kErrTooManyFiles);
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
-      Raise(7);
+      Raise(kErrOutOfMemory);
     default:
-      Raise(75);
+      Raise(kErrPathFileAccess);
   }
 }
 
 std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty() || utf8.find('\0') != std::string::npos) Raise(52);
+  if (utf8.empty() || utf8.find('\0') != std::string::npos) Raise(kErrBadFileName);
   const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
                                     static_cast<int>(utf8.size()), nullptr, 0);
-  if (n <= 0) Raise(52);
+  if (n <= 0) Raise(kErrBadFileName);
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
                       out.data(), n);
+  return out;
+}
+
+// Writes all of data at the file pointer, in WriteFile calls of at most 4 GiB less one byte.
+void WriteAll(HANDLE h, std::string_view data) {
+  while (!data.empty()) {
+    const DWORD chunk = data.size() > 0xFFFFFFFEu ? 0xFFFFFFFEu : static_cast<DWORD>(data.size());
+    DWORD written = 0;
+    if (!WriteFile(h, data.data(), chunk, &written, nullptr)) RaiseFileError(GetLastError(), false);
+    if (written == 0) RaiseFileError(ERROR_DISK_FULL, false);
+    data.remove_prefix(written);
+  }
+}
+
+// Reads up to `count` bytes from `offset` (fewer if the file ends sooner).
+std::string ReadAt(HANDLE h, int64_t offset, int64_t count) {
+  LARGE_INTEGER pos{};
+  pos.QuadPart = offset;
+  if (!SetFilePointerEx(h, pos, nullptr, FILE_BEGIN)) RaiseFileError(GetLastError(), false);
+  std::string out(static_cast<size_t>(count), '\0');
+  size_t done = 0;
+  while (done < out.size()) {
+    const size_t left = out.size() - done;
+    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD got = 0;
+    if (!ReadFile(h, out.data() + done, chunk, &got, nullptr))
+      RaiseFileError(GetLastError(), false);
+    if (got == 0) break;
+    done += got;
+  }
+  out.resize(done);
   return out;
 }
 
@@ -76,41 +107,9 @@ class Handle {
     return static_cast<int64_t>(size.QuadPart);
   }
 
-  // One WriteFile call of at most 4 GiB less one byte; WriteAll repeats it for larger data.
-  DWORD WriteOnce(std::string_view data) const {
-    const DWORD chunk = data.size() > 0xFFFFFFFEu ? 0xFFFFFFFEu : static_cast<DWORD>(data.size());
-    DWORD written = 0;
-    if (!WriteFile(h_, data.data(), chunk, &written, nullptr))
-      RaiseFileError(GetLastError(), false);
-    return written;
-  }
-
-  void WriteAll(std::string_view data) const {
-    while (!data.empty()) {
-      const DWORD written = WriteOnce(data);
-      if (written == 0) RaiseFileError(ERROR_DISK_FULL, false);
-      data.remove_prefix(written);
-    }
-  }
-
+  void WriteAll(std::string_view data) const { platform::WriteAll(h_, data); }
   std::string ReadAt(int64_t offset, int64_t count) const {
-    LARGE_INTEGER pos{};
-    pos.QuadPart = offset;
-    if (!SetFilePointerEx(h_, pos, nullptr, FILE_BEGIN)) RaiseFileError(GetLastError(), false);
-    std::string out(static_cast<size_t>(count), '\0');
-    size_t done = 0;
-    while (done < out.size()) {
-      const size_t left = out.size() - done;
-      const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-      DWORD got = 0;
-      if (!ReadFile(h_, out.data() + done, chunk, &got, nullptr)) {
-        RaiseFileError(GetLastError(), false);
-      }
-      if (got == 0) break;
-      done += got;
-    }
-    out.resize(done);
-    return out;
+    return platform::ReadAt(h_, offset, count);
   }
 
  private:
@@ -130,7 +129,7 @@ class FileLock {
       if (LockFileEx(h_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return;
       const DWORD err = GetLastError();
       if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING) RaiseFileError(err, false);
-      if (waited >= kLockWaitMs) Raise(70);
+      if (waited >= kLockWaitMs) Raise(kErrPermissionDenied);
       Sleep(1);
     }
   }
@@ -153,35 +152,76 @@ class FileLock {
 
 }  // namespace
 
-int64_t AppendToFile(const std::string& path, std::string_view data) {
+LogFile::LogFile(const std::string& path) : path_(path) {
+  Open();
+}
+
+LogFile::~LogFile() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+void LogFile::Open() {
+  // Shared for reading, writing and deleting, as every other writer and reader opens it. Each
+  // write goes to the end of the file under the lock, which every writer takes.
+  const std::wstring wide = Wide(path_);
+  const HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) RaiseFileError(GetLastError(), true);
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = reinterpret_cast<intptr_t>(h);
+}
+
+namespace {
+
+int64_t LengthOf(HANDLE h) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(h, &size)) RaiseFileError(GetLastError(), false);
+  return static_cast<int64_t>(size.QuadPart);
+}
+
+void MoveTo(HANDLE h, int64_t offset) {
+  LARGE_INTEGER pos{};
+  pos.QuadPart = offset;
+  if (!SetFilePointerEx(h, pos, nullptr, FILE_BEGIN)) RaiseFileError(GetLastError(), false);
+}
+
+}  // namespace
+
+int64_t LogFile::Append(std::string_view data) {
   int pending = g_injected_append_failures.load();
   while (pending > 0 && !g_injected_append_failures.compare_exchange_weak(pending, pending - 1)) {
   }
-  if (pending > 0) Raise(70);
+  if (pending > 0) Raise(kErrPermissionDenied);
 
-  // Read access lets the handle take the lock; without write access every write appends.
-  Handle file(path, FILE_APPEND_DATA | GENERIC_READ, OPEN_ALWAYS);
+  const HANDLE h = reinterpret_cast<HANDLE>(handle_);
   if (data.size() > 0xFFFFFFFEu) RaiseFileError(ERROR_NOT_ENOUGH_MEMORY, false);
-  const FileLock lock(file.get());
-  if (file.WriteOnce(data) != data.size()) RaiseFileError(ERROR_DISK_FULL, false);
-  return file.Length();
+  const FileLock lock(h);
+  const int64_t before = LengthOf(h);
+  MoveTo(h, before);
+  DWORD written = 0;
+  const BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+  const DWORD err = ok ? ERROR_DISK_FULL : GetLastError();
+  if (ok && written == data.size()) return before + written;
+  // A torn line would have the next one glued to it: take the piece back.
+  if (written > 0) {
+    MoveTo(h, before);
+    SetEndOfFile(h);
+  }
+  RaiseFileError(err, false);
 }
 
-bool CutFile(const std::string& path, int64_t limit, int64_t keep,
-             const std::function<void(std::string&)>& shape) {
-  Handle file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
-  const FileLock lock(file.get());
-  const int64_t length = file.Length();
+bool LogFile::Cut(int64_t limit, int64_t keep, const std::function<void(std::string&)>& shape) {
+  const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  const FileLock lock(h);
+  const int64_t length = LengthOf(h);
   if (length <= limit) return false;
   const int64_t count = keep < 0 || keep > length ? length : keep;
-  std::string text = file.ReadAt(length - count, count);
+  std::string text = ReadAt(h, length - count, count);
   shape(text);
-  LARGE_INTEGER start{};
-  if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
-    RaiseFileError(GetLastError(), false);
-  }
-  file.WriteAll(text);
-  if (!SetEndOfFile(file.get())) RaiseFileError(GetLastError(), false);
+  MoveTo(h, 0);
+  WriteAll(h, text);
+  if (!SetEndOfFile(h)) RaiseFileError(GetLastError(), false);
   return true;
 }
 

@@ -158,7 +158,7 @@ class Win32SerialPort : public SerialPort {
     for (; i < settings.size() && settings[i] >= '0' && settings[i] <= '9' && i < 10; ++i) {
       baud = baud * 10 + static_cast<uint64_t>(settings[i] - '0');
     }
-    if (i == 0 || baud == 0 || baud > 4000000) {
+    if (i == 0 || !SpeedSupported(static_cast<int32_t>(std::min<uint64_t>(baud, INT32_MAX)))) {
       Raise(kErrInvalidArgument, StandardDescription(kErrInvalidArgument) + ": the line speed " +
                                      settings.substr(0, std::min<size_t>(settings.find(','), 20)) +
                                      " is not one a port can use (1 to 4000000, e.g. 9600)");
@@ -250,6 +250,15 @@ std::unique_ptr<SerialPort> SerialPort::Create() {
 
 std::string DeviceForPort(int16_t port) {
   return "\\\\.\\COM" + std::to_string(port);
+}
+
+// The driver sets any speed a port takes; 4000000 bounds it for the settings text.
+bool SpeedSupported(int32_t baud) {
+  return baud >= 1 && baud <= 4000000;
+}
+
+std::string SpeedsText() {
+  return "1 to 4000000";
 }
 
 }  // namespace nev::platform

@@ -197,6 +197,42 @@ TEST_F(LinkTest, PortNumberAbove32767IsAnOverflowReportedByTheHandler) {
   EXPECT_TRUE(Logged(nev, "\tErr_No: 6"));
 }
 
+// The text form reads a port number as the number form does, and refuses a text that names no
+// port before anything is opened; Connected() follows the line.
+TEST_F(LinkTest, APortTextOpensItsPortOrIsRefusedNamingIt) {
+  nevtest::ScopedEnv com7("NEVCOM_COM7", sim.SlavePath().c_str());
+  nev::NEV nev(dir.str());
+  EXPECT_FALSE(nev.Connected());
+  ASSERT_TRUE(nev.InitConnection("7", 9600));
+  EXPECT_TRUE(nev.Connected());
+  EXPECT_TRUE(Logged(nev, "Port: 7"));
+  EXPECT_TRUE(nev.StopConnection());
+  EXPECT_FALSE(nev.Connected());
+  sim.ClearRecord();
+  const struct {
+    std::string text, why;
+  } refused[] = {
+      {"", "the port text is empty"},
+      {"0", R"("0": not a port number from 1 to 32767 (nor a device path))"},
+      {"5x", R"("5x": not a port number or a device path)"},
+      {"/dev/tty\r\nX", R"("/dev/tty\x0D\x0AX": not a port number or a device path)"},
+  };
+  for (const auto& row : refused) {
+    ASSERT_TRUE(nev.InitConnection(sim.SlavePath(), 9600));
+    EXPECT_FALSE(nev.InitConnection(row.text, 9600)) << row.why;
+    EXPECT_FALSE(nev.Connected());  // the connection before was closed
+    const nev::CallRecord& call = nev.LastCall();
+    EXPECT_EQ(call.outcome, nev::Outcome::kBadArgument);
+    ASSERT_TRUE(call.error);
+    EXPECT_EQ(call.error->number, nev::kErrPortOpenFailed);
+    EXPECT_EQ(call.error->description, "Invalid port number: " + row.why);
+    EXPECT_EQ(messages.Take(), std::vector<std::string>{call.error->description});
+  }
+  EXPECT_TRUE(Logged(nev, R"(Port: "/dev/tty\x0D\x0AX")"));  // the log shows it escaped
+  ASSERT_TRUE(sim.WaitForFrames(4, 2000));
+  EXPECT_EQ(sim.Frames().size(), 4u);  // the probes of the good connections, nothing else
+}
+
 TEST_F(LinkTest, SecondInitConnectionAndTeardownReleaseThePort) {
   {
     nev::NEV nev(dir.str());

@@ -114,7 +114,10 @@ TEST_F(RefusalTest, AllowedEdgesStillTravel) {
 
 // The COM server's callers keep the platform's conversion: "?" for what the code page lacks.
 TEST_F(RefusalTest, LossyTextBecomesQuestionMarks) {
-  nev::NEVAccess::State(*nev).lossy_text = true;
+  nev->StopConnection();
+  nev = std::make_unique<nev::NEV>(nev::NEVOptions{folder.str(), true});
+  ASSERT_TRUE(nev->InitConnection(sim.SlavePath(), 115200));
+  sim.ClearRecord();
   EXPECT_TRUE(nev->OpenServNote());
   EXPECT_TRUE(nev->ServText("a\xE4\xB8\xAD"));
   EXPECT_EQ(TakeSent(), (Sent{{Command::kOpenServNote, ""}, {Command::kServText, "a?\t"}}));

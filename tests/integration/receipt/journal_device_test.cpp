@@ -92,7 +92,7 @@ TEST_F(JournalDevice, RowsNameTheirDeviceAndAnotherDeviceNeitherSettlesNorShares
   row.document = rc::ParseDocument(Sale("x-1")).source;
   row.device = a.serial;
   row.before = rc::Counters{1, 1, 0};
-  journal.impl().Begin(row);
+  rc::StoreOf(journal).Begin(row);
   const rc::Result again = Submit(b, journal, Sale("x-1"));
   EXPECT_EQ(again.state, rc::State::kUnknown) << rc::ResultJson(again);
   EXPECT_NE(again.error->message.find("another device answers on this port: serial 22222222, "
@@ -109,7 +109,7 @@ TEST_F(JournalDevice, RowsNameTheirDeviceAndAnotherDeviceNeitherSettlesNorShares
   // on A itself waits for it, here no longer than allowed.
   rc::Journal other(JournalPath());
   std::string holder;
-  const rc::JournalLock held = other.impl().Lock(a.serial, 0, holder);
+  const rc::JournalLock held = rc::StoreOf(other).Lock(a.serial, 0, holder);
   ASSERT_TRUE(held);
   b.sim.ClearRecord();
   const rc::Result busy = Submit(b, journal, Sale("y-2"));
@@ -262,7 +262,7 @@ TEST_F(FullDisk, APrintedReceiptIsReportedPrintedWithAWarningAndTheJournalCatche
     FillsAfterClose dev(rc::MakeNevDevice(Printer(), d.line()), [&] { Fill(); });
     const rc::Document doc = rc::ParseDocument(Sale("f-1"));
     rc::Result r;
-    ASSERT_NO_THROW(r = rc::RunDocument(dev, &journal.impl(), doc, rc::ReadDevice(dev)));
+    ASSERT_NO_THROW(r = rc::RunDocument(dev, &rc::StoreOf(journal), doc, rc::ReadDevice(dev)));
     EXPECT_EQ(r.state, rc::State::kPrinted) << rc::ResultJson(r);
     ASSERT_EQ(r.warnings.size(), 1u);
     EXPECT_NE(r.warnings[0].find("the journal could not record"), std::string::npos);

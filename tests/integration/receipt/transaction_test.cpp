@@ -183,7 +183,7 @@ TEST_F(ReceiptTransaction, CashAndZReportDocumentsRunAndAreJournaled) {
   p.document = R"({"id": "z-3", "kind": "z"})";
   p.before = rc::Counters{};
   p.receipt_number = 6;
-  journal_->impl().Begin(p);
+  rc::StoreOf(*journal_).Begin(p);
   const std::vector<rc::Result> settled = rc::Settle(*printer_, line_, *journal_);
   ASSERT_EQ(settled.size(), 1u);
   EXPECT_EQ(settled[0].state, rc::State::kRefused) << rc::ResultJson(settled[0]);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "platform/event_loop.h"
 #include "platform/log_file.h"
@@ -100,6 +101,39 @@ TEST_F(LogTest, SessionsFromFirstUseToASuffixChange) {
 
 // Through the public settings interface: a new folder ends the open session in the old one, the
 // next line starts a session in the new one, and the profiler stays as it was.
+// The paths this process holds open (its descriptors' targets).
+std::vector<fs::path> OpenFiles() {
+  std::vector<fs::path> open;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const fs::path target = fs::read_symlink(fd.path(), ec);
+    if (!ec) open.push_back(target);
+  }
+  return open;
+}
+
+// A session holds its file open from its first line to its end (a day's rotation by suffix ends
+// it); a file removed under the session is made again by the next line, not written unseen.
+TEST_F(LogTest, ASessionHoldsItsFileOpenAndMakesItAgainWhenRemoved) {
+  auto held = [&](const std::string& name) {
+    const auto open = OpenFiles();
+    return std::count(open.begin(), open.end(), fs::canonical(LogPath(name)));
+  };
+  auto log = MakeLog();
+  log->Information("NEV", "one");
+  log->Information("NEV", "two");
+  EXPECT_EQ(held("test"), 1);
+  fs::remove(LogPath());
+  log->Information("NEV", "three");
+  EXPECT_EQ(ReadFile(LogPath()), stamp + "\t(i)\tNEV\tthree\r\n");
+  log->FileNameSuffix("_02");
+  EXPECT_EQ(held("test"), 0);
+  log->Information("NEV", "four");
+  EXPECT_EQ(held("test_02"), 1);
+  log.reset();
+  EXPECT_EQ(ReadFile(LogPath("test_02")), start + stamp + "\t(i)\tNEV\tfour\r\n" + end);
+}
+
 TEST_F(LogTest, BaseFolderChangeMovesTheNextSessionAndKeepsTheProfiler) {
   auto log = MakeLog(true);
   LogSettings& settings = *log;

@@ -22,21 +22,21 @@ TEST(ReceiptJournal, RowsWrittenAheadSurviveReopeningAndFinishedOnesKeepTheirRes
     p.document = "{}";
     p.step = "OpenFiscNote";
     p.before = nev::receipt::Counters{4, 2, 1};
-    journal.impl().Begin(p);
+    StoreOf(journal).Begin(p);
     p.step = "items[0]";
     p.receipt_number = 5;
-    journal.impl().Update(p);
+    StoreOf(journal).Update(p);
     Progress q = p;
     q.id = "b";
-    journal.impl().Begin(q);
+    StoreOf(journal).Begin(q);
     q.device = "42";
-    journal.impl().Finish(q, State::kVoided, R"({"id":"b","state":"voided"})",
-                          nev::receipt::Seen{3, 2, 2});
+    StoreOf(journal).Finish(q, State::kVoided, R"({"id":"b","state":"voided"})",
+                            nev::receipt::Seen{3, 2, 2});
     // The same id cannot be begun twice.
-    EXPECT_THROW(journal.impl().Begin(q), std::runtime_error);
+    EXPECT_THROW(StoreOf(journal).Begin(q), std::runtime_error);
   }
   Journal journal(path);
-  const auto unfinished = journal.impl().Unfinished();
+  const auto unfinished = StoreOf(journal).Unfinished();
   ASSERT_EQ(unfinished.size(), 1u);
   EXPECT_EQ(unfinished[0].id, "a");
   EXPECT_EQ(unfinished[0].step, "items[0]");
@@ -49,9 +49,9 @@ TEST(ReceiptJournal, RowsWrittenAheadSurviveReopeningAndFinishedOnesKeepTheirRes
   ASSERT_TRUE(b);
   EXPECT_EQ(b->state, "voided");
   EXPECT_EQ(b->result, R"({"id":"b","state":"voided"})");
-  ASSERT_TRUE(journal.impl().DeviceSeen("42"));
-  EXPECT_EQ(journal.impl().DeviceSeen("42")->voided, 2);
-  EXPECT_FALSE(journal.impl().DeviceSeen("43"));
+  ASSERT_TRUE(StoreOf(journal).DeviceSeen("42"));
+  EXPECT_EQ(StoreOf(journal).DeviceSeen("42")->voided, 2);
+  EXPECT_FALSE(StoreOf(journal).DeviceSeen("43"));
   EXPECT_FALSE(journal.Find("c"));
   EXPECT_EQ(journal.List().size(), 2u);
 
@@ -83,7 +83,7 @@ TEST(ReceiptJournal, AJournalFromBeforeDevicesWereNamedIsTakenAsItIs) {
             SQLITE_OK);
   sqlite3_close(db);
   Journal journal(path);
-  const auto unfinished = journal.impl().Unfinished();
+  const auto unfinished = StoreOf(journal).Unfinished();
   ASSERT_EQ(unfinished.size(), 1u);
   EXPECT_EQ(unfinished[0].device, "");  // settled against whichever device answers
   EXPECT_FALSE(journal.Find("old")->device);

@@ -1,0 +1,103 @@
+// nevd's configuration: every field that can be wrong is refused with its name, and a
+// configuration that passes names ports and speeds the driver can open.
+#include "config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using nevd::CheckConfig;
+using nevd::ConfigError;
+using nevd::ParseConfig;
+
+// One printer with the given JSON members (after "id").
+std::string OnePrinter(const std::string& members) {
+  return R"({"printers": [{"id": "p1")" + members + "}]}";
+}
+
+// The error ParseConfig then CheckConfig give, or "" when both accept the text.
+std::string Refusal(const std::string& text) {
+  try {
+    CheckConfig(ParseConfig(text));
+    return "";
+  } catch (const ConfigError& e) {
+    return e.what();
+  }
+}
+
+TEST(NevdConfig, EachFaultIsRefusedNamingItsField) {
+  const struct {
+    std::string text;
+    std::string error;  // the start of the message; "" to be accepted
+  } rows[] = {
+      {OnePrinter(R"(, "port": "/dev/ttyUSB0", "baud": 115200)"), ""},
+      {OnePrinter(R"(, "port": "3")"), ""},
+      {OnePrinter(R"(, "port": "sim", "baud": 19200)"), ""},
+      {OnePrinter(R"(, "port": "/dev/ttyS0", "baud": 9601)"),
+       "printers[0].baud: 9601 is not a line speed the driver can set (50, 75,"},
+      {OnePrinter(R"(, "port": "sim", "baud": 1234)"), "printers[0].baud: 1234 is not a line"},
+      {OnePrinter(R"(, "port": "/dev/ttyS0", "baud": 9600.5)"),
+       "printers[0].baud: must be a whole number"},
+      {OnePrinter(R"(, "port": "/dev/ttyS0", "baud": 1e300)"),
+       "printers[0].baud: must lie between 1.0 and 4000000.0"},
+      {OnePrinter(R"(, "port": "/dev/ttyS0", "baud": "9600")"), "printers[0].baud: must be a num"},
+      {OnePrinter(R"(, "port": "")"), "printers[0].port: must not be empty"},
+      {OnePrinter(R"(, "port": "0")"),
+       R"(printers[0].port: "0": not a port number from 1 to 32767 (nor a device path))"},
+      {OnePrinter(R"(, "port": "99999999999")"), R"(printers[0].port: "99999999999": not a port)"},
+      {OnePrinter(R"(, "port": "5x")"),
+       R"(printers[0].port: "5x": not a port number or a device path)"},
+      {OnePrinter(R"(, "port": "-5")"), R"(printers[0].port: "-5": not a port number)"},
+      {OnePrinter(R"(, "port": "/dev/ttyS0 ")"), R"(printers[0].port: "/dev/ttyS0 ": not a port)"},
+      {OnePrinter(R"(, "port": "/dev/tty\u0001")"), "printers[0].port: holds a control character"},
+      {OnePrinter(R"(, "port": ")" + std::string(2000, 'a') + "\""), "printers[0].port: too long"},
+      {OnePrinter(R"(, "port": 3)"), "printers[0].port: must be a text"},
+      {OnePrinter(R"(, "port": "sim", "speed": 9600)"), "printers[0].speed: unknown key"},
+      {OnePrinter(R"(, "port": "sim", "shared": 1)"), "printers[0].shared: must be true or false"},
+      {R"({"printers": [{"id": "a b", "port": "sim"}]})",
+       "printers[0].id: may hold only letters, digits, - and _"},
+      {R"({"printers": [{"id": "a", "port": "sim"}, {"id": "a", "port": "sim"}]})",
+       "printers[1].id: is used twice"},
+      {R"({"printers": [{"id": "a", "port": "sim", "journal": "j.db"},
+                        {"id": "b", "port": "sim", "journal": "./j.db"}]})",
+       "printers[1].journal: printers a and b share the journal ./j.db"},
+      {R"({"printers": []})", "printers: must be a non-empty array"},
+      {R"({"listen": "0.0.0.0:8631", "printers": [{"id": "a", "port": "sim"}]})",
+       "token: is required when nevd listens beyond loopback (0.0.0.0)"},
+      {R"({"listen": "127.0.0.1:99999", "printers": [{"id": "a", "port": "sim"}]})",
+       "listen: the port must be a number from 0 to 65535"},
+      {R"({"token": "short", "printers": [{"id": "a", "port": "sim"}]})",
+       "token: needs at least 16 characters"},
+      {R"({"cors": ["*"], "printers": [{"id": "a", "port": "sim"}]})",
+       "cors[0]: must name an origin, not *"},
+      {R"({"probeSeconds": 0, "printers": [{"id": "a", "port": "sim"}]})",
+       "probeSeconds: must lie between 0.1 and 3600"},
+      {R"([1, 2])", "must be a JSON object"},
+      {R"({"printers": [)", "not JSON: "},
+  };
+  for (const auto& row : rows) {
+    const std::string error = Refusal(row.text);
+    if (row.error.empty()) {
+      EXPECT_EQ(error, "") << row.text;
+    } else {
+      EXPECT_EQ(error.substr(0, row.error.size()), row.error) << row.text;
+    }
+  }
+}
+
+TEST(NevdConfig, AcceptedValuesAreKept) {
+  const nevd::Config c = ParseConfig(
+      R"({"listen": "[::1]:9000", "printers": [{"id": "p1", "port": "4", "baud": 57600},
+                                               {"id": "s", "port": "sim", "baud": 115200}]})");
+  EXPECT_EQ(c.host, "::1");
+  EXPECT_EQ(c.port, 9000);
+  ASSERT_EQ(c.printers.size(), 2u);
+  EXPECT_EQ(c.printers[0].port, "4");
+  EXPECT_EQ(c.printers[0].baud, 57600);
+  EXPECT_EQ(c.printers[0].sim_pacing, 0);
+  EXPECT_EQ(c.printers[1].sim_pacing, 115200);
+}
+
+}  // namespace
