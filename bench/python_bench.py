@@ -12,7 +12,7 @@ import nev
 
 def main():
     device, iterations = sys.argv[1], int(sys.argv[2])
-    p = nev.NEV()
+    p = nev.NEV("/tmp")  # the log where the C++ half writes its own
     p.message_sink = lambda *message: None
     if not p.InitConnection(device, 9600):
         sys.exit("python_bench.py: the simulator did not answer")

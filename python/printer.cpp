@@ -69,6 +69,15 @@ class Printer {
     }
   }
 
+  ~Printer() {
+    nev_.reset();
+    // The callable goes last, and sink_ no longer names it by then: dropping it may run Python
+    // code, and a collection then must not visit it.
+    py::object sink = std::move(sink_);
+  }
+  Printer(const Printer&) = delete;
+  Printer& operator=(const Printer&) = delete;
+
   py::object sink() const { return sink_; }
   void set_sink(py::object sink) {
     Use();
@@ -78,6 +87,14 @@ class Printer {
     }
     sink_ = std::move(sink);
     nev_->SetMessageSink(sink_.is_none() ? nullptr : std::make_shared<CallableSink>(*this));
+  }
+
+  PyObject* sink_handle() const { return sink_.ptr(); }
+  // For the garbage collector, which has found the object unreachable.
+  void drop_sink() {
+    if (nev_) nev_->SetMessageSink(nullptr);
+    py::object sink = std::move(sink_);
+    sink_ = py::none();
   }
 
   // Called by the sink on the calling thread, GIL held: the first exception is kept for the end
@@ -106,6 +123,25 @@ class Printer {
   std::unique_ptr<py::error_already_set> sink_error_;
   std::unique_ptr<NEV> nev_;  // last: it goes first, while its sink can still reach sink_
 };
+
+// The garbage collector's view of an object: its sink, which may refer back to the object (a
+// bound method, a closure), so that such a cycle is collected and its line closed.
+Printer* Instance(PyObject* self) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(self);
+  py::detail::value_and_holder held = instance->get_value_and_holder(nullptr, false);
+  return held && held.holder_constructed() ? held.value_ptr<Printer>() : nullptr;
+}
+
+int Traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (Printer* p = Instance(self)) Py_VISIT(p->sink_handle());
+  return 0;
+}
+
+int Clear(PyObject* self) {
+  if (Printer* p = Instance(self)) p->drop_sink();
+  return 0;
+}
 
 void CallableSink::Show(const std::string& text, int style, const std::string& title) {
   py::gil_scoped_acquire gil;
@@ -386,7 +422,13 @@ void BindPrinter(py::module_& m) {
   BindRecord(m);
   py::class_<Printer> c(m, "NEV",
                         "One connection to a fiscal printer (docs/api.md). Use it on the thread "
-                        "that created it; as a context manager it closes the line at the end.");
+                        "that created it; as a context manager it closes the line at the end.",
+                        py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+                          PyTypeObject* type = &heap_type->ht_type;
+                          type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                          type->tp_traverse = Traverse;
+                          type->tp_clear = Clear;
+                        }));
   c.def(py::init([](py::handle log_base_folder) {
           std::optional<std::string> folder;
           if (!log_base_folder.is_none()) folder = Text(log_base_folder, "NEV", "log_base_folder");

@@ -224,3 +224,14 @@ def test_an_object_belongs_to_its_thread(connect):
     assert len(errors) == 4 and all("one NEV object per thread" in e for e in errors[:3])
     assert errors[3] == -33
     assert p.GetStatus() == 0
+
+
+def test_an_object_whose_sink_refers_to_it_is_collected(tmp_path):
+    import gc
+    import weakref
+    p = nev.NEV(str(tmp_path))
+    p.message_sink = lambda *message: p.last_call  # a cycle through the sink
+    collected = weakref.ref(p)
+    del p
+    gc.collect()
+    assert collected() is None
