@@ -100,8 +100,11 @@ class Printer {
   // Called by the sink on the calling thread, GIL held: the first exception is kept for the end
   // of the call, since the driver's wait must finish first.
   void Show(const std::string& text, int style, const std::string& title) {
+    // Held for the call: the sink may replace itself (or be set to None) while it runs.
+    const py::object sink = sink_;
+    if (sink.is_none()) return;
     try {
-      sink_(Str(text), style, Str(title));
+      sink(Str(text), style, Str(title));
     } catch (py::error_already_set& e) {
       if (!sink_error_) sink_error_ = std::make_unique<py::error_already_set>(std::move(e));
     }

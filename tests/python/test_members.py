@@ -141,6 +141,12 @@ def test_a_sink_that_raises_raises_from_the_call(connect):
     p.message_sink = None
     assert p.message_sink is None
 
+    def once(text, style, title):  # a sink that takes itself away while it runs
+        p.message_sink = None
+
+    p.message_sink = once
+    assert not p.FiscText("x") and p.message_sink is None
+
 
 @pytest.mark.parametrize("call, number, named", [
     (lambda p: p.SellArt(1, math.nan, 1), 5, "Q = nan is not a number"),
