@@ -2,6 +2,7 @@
 #   libnev     libnev.so.<major>, libnev.a, headers, CMake and pkg-config files, documents
 #   nev-tools  nevctl and nev-sim with their man pages
 #   nevd       the print service with its systemd unit and configuration
+#   python3-nev  the Python module nev (when pybind11 was found)
 # Dependencies on the system libraries come from dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nev)
@@ -16,6 +17,9 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL library tools)
 if(TARGET nevd)
   list(APPEND CPACK_COMPONENTS_ALL service)
+endif()
+if(TARGET nev_python)
+  list(APPEND CPACK_COMPONENTS_ALL python)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -38,5 +42,11 @@ set(CPACK_COMPONENT_SERVICE_DESCRIPTION
 # The configuration is the administrator's: an upgrade keeps their changes.
 file(WRITE ${PROJECT_BINARY_DIR}/cpack/service/conffiles "/etc/nevd/nevd.json\n")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/cpack/service/conffiles)
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-nev)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${NEV_PYTHON_DEB_DEPENDS}")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "NEV fiscal printer driver: Python module\n import nev: the NEV object with every member under its published name, receipts as\n transactions with a journal (nev.receipt), a typing stub. The driver is linked in.")
 
 include(CPack)

@@ -33,6 +33,14 @@ soname=$(objdump -p "$libdir/libnev.so" | awk '/SONAME/ {print $2}')
 [ "$soname" = "libnev.so.1" ] || fail "SONAME is '$soname'"
 stray=$(find "$prefix/include" -name '*.h' ! -path "$prefix/include/nev/*")
 [ -z "$stray" ] || fail "headers outside include/nev were installed: $stray"
+# The Python module, when it was built: importable from where the install put it.
+if [ -n "$(find "$build/python" -maxdepth 2 -name '_nev*.so' 2>/dev/null)" ]; then
+  package=$(dirname "$(find "$prefix" -path '*-packages/nev/__init__.py' | head -1)")
+  [ "$package" != . ] || fail "the Python package nev was not installed"
+  said=$(PYTHONPATH=$(dirname "$package") /usr/bin/python3 -c "import nev; print(nev.__version__)") \
+    || fail "import nev from the install tree failed"
+  [ "$said" = "$version" ] || fail "nev.__version__ said '$said'"
+fi
 
 sim() {  # starts the installed nev-sim on a fresh pseudo-terminal; sets $device and $paper
   paper=$work/$1.paper

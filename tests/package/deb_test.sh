@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian packages as a user gets them: each unpacks (dpkg -x) into a scratch root and
-# declares its dependencies; nevctl, nev-sim and nevd run from the unpacked root; an outside
-# project then builds against the unpacked library package with find_package.
+# declares its dependencies; nevctl, nev-sim and nevd run from the unpacked root, and the system's
+# Python imports nev from it; an outside project then builds against the unpacked library package
+# with find_package.
 #   deb_test.sh PACKAGE_DIR VERSION
 set -euo pipefail
 debs=$(realpath "$1")
@@ -14,10 +15,11 @@ fail() { echo "deb_test: $*" >&2; exit 1; }
 lib=$(ls "$debs"/libnev_*.deb 2>/dev/null | head -1)
 tools=$(ls "$debs"/nev-tools_*.deb 2>/dev/null | head -1)
 service=$(ls "$debs"/nevd_*.deb 2>/dev/null | head -1)
-[ -n "$lib" ] && [ -n "$tools" ] && [ -n "$service" ] \
-  || fail "expected libnev_*.deb, nev-tools_*.deb and nevd_*.deb in $debs"
+python=$(ls "$debs"/python3-nev_*.deb 2>/dev/null | head -1)
+[ -n "$lib" ] && [ -n "$tools" ] && [ -n "$service" ] && [ -n "$python" ] \
+  || fail "expected libnev_*.deb, nev-tools_*.deb, nevd_*.deb and python3-nev_*.deb in $debs"
 
-for deb in "$lib" "$tools" "$service"; do
+for deb in "$lib" "$tools" "$service" "$python"; do
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$(basename "$deb"): wrong version"
   depends=$(dpkg-deb -f "$deb" Depends)
   [[ "$depends" == *libc6* ]] || fail "$(basename "$deb"): no dependency on libc6"
@@ -49,9 +51,17 @@ libdir=$(dirname "$so")
 [[ "$(dpkg-deb -f "$lib" Depends)" == *libsqlite3-0* ]] \
   || fail "libnev: no dependency on libsqlite3-0 (libnev-receipt.so needs it)"
 
+# The Python module from the unpacked package: the system's interpreter imports it.
+[[ "$(dpkg-deb -f "$python" Depends)" == *python3* ]] || fail "python3-nev: no dependency on python3"
+out=$(PYTHONPATH="$root/usr/lib/python3/dist-packages" /usr/bin/python3 -c \
+  "import nev; print(nev.__version__); print(nev.NEV().GetStatus())" 2>/dev/null) \
+  || fail "python3-nev: import nev failed"
+[ "$out" = "$version"$'\n'-33 ] || fail "python3-nev: nev.__version__ and GetStatus said '$out'"
+[ -e "$root/usr/lib/python3/dist-packages/nev/__init__.pyi" ] || fail "python3-nev: no typing stub"
+
 # An outside project against the unpacked package (its CMake files find their own prefix).
 cmake -S "$here/consumer" -B "$root/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >"$root/cfg.log" 2>&1 \
   || { cat "$root/cfg.log"; fail "consumer: configure failed"; }
 cmake --build "$root/consumer" >"$root/build.log" 2>&1 || { cat "$root/build.log"; fail "consumer: build failed"; }
 [[ "$(ldd "$root/consumer/till")" == *"$libdir/libnev.so.1 "* ]] || fail "consumer does not use the package's libnev"
-echo "deb_test: $(basename "$lib"), $(basename "$tools") and $(basename "$service") ok"
+echo "deb_test: $(basename "$lib"), $(basename "$tools"), $(basename "$service") and $(basename "$python") ok"
