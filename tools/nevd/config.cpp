@@ -92,6 +92,63 @@ void ApplyListen(Config& config, const std::string& listen) {
   config.port = n;
 }
 
+namespace {
+
+std::vector<std::string> ParseOrigins(const json& list) {
+  if (!list.is_array()) Fail("cors", "must be an array of origins");
+  std::vector<std::string> origins;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string path = "cors[" + std::to_string(i) + "]";
+    const json& o = list[i];
+    if (!o.is_string()) Fail(path, "must be a text");
+    const std::string origin = o.get<std::string>();
+    if (origin == "*") Fail(path, "must name an origin, not *");
+    if (origin.rfind("http://", 0) != 0 && origin.rfind("https://", 0) != 0) {
+      Fail(path, "must be an origin such as http://till.local:8080");
+    }
+    origins.push_back(origin);
+  }
+  return origins;
+}
+
+PrinterConfig ParsePrinter(const json& pj, const std::string& path) {
+  if (!pj.is_object()) Fail(path, "must be an object");
+  OnlyKeys(pj, path, {"id", "port", "baud", "journal", "log", "shared"});
+  PrinterConfig p;
+  p.id = Text(pj, "id", path + ".id", true, 64);
+  if (p.id.empty() ||
+      p.id.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                             "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") != std::string::npos) {
+    Fail(path + ".id", "may hold only letters, digits, - and _");
+  }
+  p.port = Text(pj, "port", path + ".port", true, 1024);
+  if (p.port.empty()) Fail(path + ".port", "must not be empty");
+  if (!p.simulated()) {
+    try {
+      nev::PortSpec::Parse(p.port);
+    } catch (const nev::PortSpecError& e) {
+      Fail(path + ".port", e.what());
+    }
+  }
+  const double baud = Number(pj, "baud", path + ".baud", 1, 4000000, 9600);
+  if (baud != std::floor(baud)) Fail(path + ".baud", "must be a whole number");
+  p.baud = static_cast<int32_t>(baud);
+  if (!nev::LineSpeedSupported(p.baud)) {
+    Fail(path + ".baud", std::to_string(p.baud) + " is not a line speed the driver can set (" +
+                             nev::LineSpeedsText() + ")");
+  }
+  if (p.simulated() && pj.contains("baud")) p.sim_pacing = p.baud;
+  p.journal = Text(pj, "journal", path + ".journal", false);
+  p.log_dir = Text(pj, "log", path + ".log", false);
+  if (pj.contains("shared")) {
+    if (!pj["shared"].is_boolean()) Fail(path + ".shared", "must be true or false");
+    p.shared = pj["shared"].get<bool>();
+  }
+  return p;
+}
+
+}  // namespace
+
 Config ParseConfig(const std::string& json_text) {
   json j;
   try {
@@ -105,20 +162,7 @@ Config ParseConfig(const std::string& json_text) {
   if (j.contains("listen")) ApplyListen(c, Text(j, "listen", "listen", true, 300));
   c.token = Text(j, "token", "token", false, 512);
   if (j.contains("token") && c.token.size() < 16) Fail("token", "needs at least 16 characters");
-  if (j.contains("cors")) {
-    if (!j["cors"].is_array()) Fail("cors", "must be an array of origins");
-    for (std::size_t i = 0; i < j["cors"].size(); ++i) {
-      const std::string path = "cors[" + std::to_string(i) + "]";
-      const json& o = j["cors"][i];
-      if (!o.is_string()) Fail(path, "must be a text");
-      const std::string origin = o.get<std::string>();
-      if (origin == "*") Fail(path, "must name an origin, not *");
-      if (origin.rfind("http://", 0) != 0 && origin.rfind("https://", 0) != 0) {
-        Fail(path, "must be an origin such as http://till.local:8080");
-      }
-      c.origins.push_back(origin);
-    }
-  }
+  if (j.contains("cors")) c.origins = ParseOrigins(j["cors"]);
   c.probe_seconds = Number(j, "probeSeconds", "probeSeconds", 0.1, 3600, c.probe_seconds);
   c.max_backoff_seconds =
       Number(j, "maxBackoffSeconds", "maxBackoffSeconds", 0.1, 3600, c.max_backoff_seconds);
@@ -128,41 +172,8 @@ Config ParseConfig(const std::string& json_text) {
   std::set<std::string> ids;
   for (std::size_t i = 0; i < j["printers"].size(); ++i) {
     const std::string path = "printers[" + std::to_string(i) + "]";
-    const json& pj = j["printers"][i];
-    if (!pj.is_object()) Fail(path, "must be an object");
-    OnlyKeys(pj, path, {"id", "port", "baud", "journal", "log", "shared"});
-    PrinterConfig p;
-    p.id = Text(pj, "id", path + ".id", true, 64);
-    if (p.id.empty() ||
-        p.id.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                               "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") != std::string::npos) {
-      Fail(path + ".id", "may hold only letters, digits, - and _");
-    }
-    if (!ids.insert(p.id).second) Fail(path + ".id", "is used twice");
-    p.port = Text(pj, "port", path + ".port", true, 1024);
-    if (p.port.empty()) Fail(path + ".port", "must not be empty");
-    if (!p.simulated()) {
-      try {
-        nev::PortSpec::Parse(p.port);
-      } catch (const nev::PortSpecError& e) {
-        Fail(path + ".port", e.what());
-      }
-    }
-    const double baud = Number(pj, "baud", path + ".baud", 1, 4000000, 9600);
-    if (baud != std::floor(baud)) Fail(path + ".baud", "must be a whole number");
-    p.baud = static_cast<int32_t>(baud);
-    if (!nev::LineSpeedSupported(p.baud)) {
-      Fail(path + ".baud", std::to_string(p.baud) + " is not a line speed the driver can set (" +
-                               nev::LineSpeedsText() + ")");
-    }
-    if (p.simulated() && pj.contains("baud")) p.sim_pacing = p.baud;
-    p.journal = Text(pj, "journal", path + ".journal", false);
-    p.log_dir = Text(pj, "log", path + ".log", false);
-    if (pj.contains("shared")) {
-      if (!pj["shared"].is_boolean()) Fail(path + ".shared", "must be true or false");
-      p.shared = pj["shared"].get<bool>();
-    }
-    c.printers.push_back(p);
+    c.printers.push_back(ParsePrinter(j["printers"][i], path));
+    if (!ids.insert(c.printers.back().id).second) Fail(path + ".id", "is used twice");
   }
   return c;
 }

@@ -21,7 +21,7 @@ struct Limits {
   std::chrono::milliseconds request{10000};  // the whole head and body, from the first byte
   std::chrono::milliseconds idle{30000};     // a kept-alive connection waiting for a request
   std::chrono::milliseconds write{10000};    // an answer, or one piece of a stream
-  int per_client = 32;                       // connections open at once from one address
+  int per_client = 128;                      // connections open at once from one address
   int connections = 1024;                    // connections open at once in all
   int threads = 2;                           // threads running the sockets
 };

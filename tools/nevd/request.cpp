@@ -1,8 +1,6 @@
 #include "request.h"
 
 #include <cmath>
-#include <mutex>
-#include <random>
 
 namespace nevd {
 
@@ -74,15 +72,6 @@ bool ValidKey(const std::string& key) {
     if (!ok) return false;
   }
   return true;
-}
-
-std::string NewDocumentId() {
-  static std::mutex m;
-  static std::mt19937_64 rng{std::random_device{}()};
-  std::lock_guard<std::mutex> lock(m);
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "nevd-%016llx", static_cast<unsigned long long>(rng()));
-  return buf;
 }
 
 }  // namespace nevd

@@ -31,7 +31,5 @@ double WaitSeconds(const http::Request& request);
 std::optional<long> ZNumber(const nlohmann::json& body, const char* name);
 // An Idempotency-Key: 1 to 64 letters, digits or - _ . : /
 bool ValidKey(const std::string& key);
-// "nevd-" and 16 random hex digits: a document id when the caller gave none.
-std::string NewDocumentId();
 
 }  // namespace nevd

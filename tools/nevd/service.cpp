@@ -343,7 +343,7 @@ void Service::PostDocument(Call& call, TaskKind kind) {
                    "Idempotency-Key"};
   }
   if (!body.contains("id")) {
-    body["id"] = key ? *key : NewDocumentId();
+    body["id"] = key ? *key : RandomId("nevd-");
   } else if (key && body["id"].is_string() && body["id"].get<std::string>() != *key) {
     throw ApiError{409, "id-conflict", "the document id and the Idempotency-Key differ", "id"};
   }

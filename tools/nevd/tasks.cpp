@@ -32,16 +32,16 @@ constexpr TaskKindName kTaskKindNames[] = {
     {TaskKind::kFmReport, "fm-report"},
 };
 
-std::string RandomId() {
+}  // namespace
+
+std::string RandomId(const std::string& prefix) {
   static std::mutex m;
   static std::mt19937_64 rng{std::random_device{}()};
   std::lock_guard<std::mutex> lock(m);
   char buf[20];
   std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(rng()));
-  return buf;
+  return prefix + buf;
 }
-
-}  // namespace
 
 const char* Name(TaskState state) {
   for (const TaskStateName& n : kTaskStateNames) {
@@ -134,7 +134,7 @@ TaskStore::TaskStore(TaskLimits limits) : limits_(limits) {}
 
 std::shared_ptr<Task> TaskStore::New(const std::string& printer, TaskKind kind) const {
   auto task = std::make_shared<Task>();
-  task->id = "t-" + RandomId();
+  task->id = RandomId("t-");
   task->printer = printer;
   task->kind = kind;
   task->created = std::chrono::system_clock::now();

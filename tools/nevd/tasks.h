@@ -26,6 +26,9 @@ const char* Name(TaskState state);
 // "receipt", "cash", "z", "duplicate", "void-open", "journal-accept", "fm-report".
 const char* Name(TaskKind kind);
 
+// The prefix and 16 random hex digits: task ids ("t-"), document ids nevd makes ("nevd-").
+std::string RandomId(const std::string& prefix);
+
 // What a job answers: an HTTP status and a JSON body.
 struct Reply {
   int status = 200;
