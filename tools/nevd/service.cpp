@@ -76,10 +76,9 @@ std::vector<std::string> Segments(const std::string& path) {
   return out;
 }
 
-// Whether the path fits the pattern; the {name} segments it captured.
-bool Match(const std::string& pattern, const std::vector<std::string>& path,
+// Whether the path fits the pattern's segments; the {name} segments it captured.
+bool Match(const std::vector<std::string>& want, const std::vector<std::string>& path,
            std::map<std::string, std::string>& captured) {
-  const std::vector<std::string> want = Segments(pattern);
   if (want.size() != path.size()) return false;
   std::map<std::string, std::string> found;
   for (std::size_t i = 0; i < want.size(); ++i) {
@@ -240,10 +239,17 @@ void Service::Handle(http::Request& request, std::shared_ptr<http::Responder> re
 }
 
 void Service::Dispatch(Call& call) {
+  // The routes' patterns are split once, not at every request.
+  static const std::vector<std::vector<std::string>> patterns = [] {
+    std::vector<std::vector<std::string>> out;
+    for (const auto& route : kRoutes) out.push_back(Segments(route.pattern));
+    return out;
+  }();
   const std::vector<std::string> path = Segments(call.request.path);
   std::string allow;
-  for (const auto& route : kRoutes) {
-    if (!Match(route.pattern, path, call.params)) continue;
+  for (std::size_t i = 0; i < std::size(kRoutes); ++i) {
+    const Route& route = kRoutes[i];
+    if (!Match(patterns[i], path, call.params)) continue;
     if (call.request.method == route.method) return (this->*route.handle)(call);
     allow += std::string(allow.empty() ? "" : ", ") + route.method;
   }
