@@ -72,6 +72,45 @@ bool IsControl(char c) {
   throw PortSpecError(Shown(text), reason);
 }
 
+bool IsHostChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_';
+}
+
+bool IsSerialChar(char c) {
+  return IsHostChar(c);
+}
+
+// "HOST:PORT" after a network scheme.
+void ParseHostPort(std::string_view text, std::string_view rest, PortSpec& spec) {
+  const std::string form = "not HOST:PORT (a name or address, a colon, a TCP port 1 to 65535)";
+  const std::size_t colon = rest.rfind(':');
+  if (colon == std::string_view::npos) Refuse(text, form);
+  std::string_view host = rest.substr(0, colon);
+  const std::string_view port = rest.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+    if (host.empty() ||
+        host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos) {
+      Refuse(text, "not an IPv6 address in brackets");
+    }
+  } else if (host.empty() || host.size() > kMaxHostText) {
+    Refuse(text, form);
+  } else {
+    for (const char c : host) {
+      if (!IsHostChar(c)) Refuse(text, "not a host name or address (letters, digits, '-', '.')");
+    }
+  }
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+  if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value < 1 ||
+      value > 65535) {
+    Refuse(text, form);
+  }
+  spec.host = std::string(host);
+  spec.tcp_port = static_cast<uint16_t>(value);
+}
+
 }  // namespace
 
 PortSpecError::PortSpecError(const std::string& shown, const std::string& reason)
@@ -95,6 +134,35 @@ PortSpec PortSpec::Parse(std::string_view text) {
     spec.kind = PortKind::kNumber;
     return spec;
   }
+  constexpr std::string_view kTcpScheme = "tcp://", kRfcScheme = "rfc2217://",
+                             kSerialScheme = "serial:";
+  if (text.starts_with(kTcpScheme) || text.starts_with(kRfcScheme)) {
+    const bool tcp = text.starts_with(kTcpScheme);
+    spec.kind = tcp ? PortKind::kTcp : PortKind::kRfc2217;
+    ParseHostPort(text, text.substr((tcp ? kTcpScheme : kRfcScheme).size()), spec);
+    return spec;
+  }
+  if (text.starts_with(kSerialScheme)) {
+    const std::string_view number = text.substr(kSerialScheme.size());
+    bool good = !number.empty() && number.size() <= kMaxSerialText;
+    for (const char c : number) good = good && IsSerialChar(c);
+    if (!good) {
+      Refuse(text, "not a serial number (1 to " + std::to_string(kMaxSerialText) +
+                       " letters, digits, '-', '_' or '.')");
+    }
+    spec.kind = PortKind::kSerial;
+    spec.serial = std::string(number);
+    return spec;
+  }
+  if (text == "auto") {
+    spec.kind = PortKind::kAuto;
+    return spec;
+  }
+  if (const std::size_t scheme = text.find("://"); scheme != std::string_view::npos) {
+    bool word = scheme > 0;
+    for (const char c : text.substr(0, scheme)) word = word && IsHostChar(c);
+    if (word) Refuse(text, "not a line this driver knows (tcp://, rfc2217://, serial:, a path)");
+  }
   const char first = text.front();
   bool control = false;
   for (const char c : text) control = control || IsControl(c);
@@ -108,7 +176,25 @@ PortSpec PortSpec::Parse(std::string_view text) {
 }
 
 std::string PortSpec::Text() const {
-  return kind == PortKind::kNumber ? std::to_string(number) : device;
+  const auto host_port = [this] {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(tcp_port);
+  };
+  switch (kind) {
+    case PortKind::kNumber:
+      return std::to_string(number);
+    case PortKind::kDevice:
+      return device;
+    case PortKind::kTcp:
+      return "tcp://" + host_port();
+    case PortKind::kRfc2217:
+      return "rfc2217://" + host_port();
+    case PortKind::kSerial:
+      return "serial:" + serial;
+    case PortKind::kAuto:
+      return "auto";
+  }
+  return device;
 }
 
 bool LineSpeedSupported(int32_t baud) {

@@ -41,6 +41,10 @@ struct PortChoice {
 PortChoice ChoiceOf(const std::string& text) {
   try {
     const PortSpec spec = PortSpec::Parse(text);
+    if (spec.Network() || spec.Scanned()) {
+      return PortChoice{
+          0, {}, "\"" + spec.Text() + "\": this line is not supported yet", spec.Text()};
+    }
     return spec.kind == PortKind::kNumber ? PortChoice{spec.number, {}, {}, {}}
                                           : PortChoice{0, spec.device, {}, {}};
   } catch (const PortSpecError& e) {
