@@ -44,7 +44,8 @@ Printer::Job Duplicate() {
     const bool ok = ctx.nev.Dublicate();
     const std::string outcome = nev::OutcomeName(ctx.nev.LastCall().outcome);
     if (ok) return {200, {{"member", "Dublicate"}, {"ok", true}, {"outcome", outcome}}};
-    json e = ErrorBody("device-refused", "the device did not print the duplicate (" + outcome + ")");
+    json e =
+        ErrorBody("device-refused", "the device did not print the duplicate (" + outcome + ")");
     e["error"]["outcome"] = outcome;
     return {409, e};
   };

@@ -329,7 +329,7 @@ TEST(NevdDefaults, ZWithoutABodyJournalInTheStateFolderAndARefusedDuplicate) {
   ASSERT_EQ(z->status, 200) << z->body;
   const json result = json::parse(z->body);
   EXPECT_EQ(result["state"], "printed");
-  EXPECT_EQ(result["zNumber"], 1) << result;
+  EXPECT_TRUE(result["zNumber"].is_number_integer()) << result;
   EXPECT_FALSE(result.contains("receiptNumber"));
   EXPECT_TRUE(std::filesystem::exists(dir.str() + "/state/nevd/nevd-sim.db"));
   EXPECT_FALSE(std::filesystem::exists(dir.str() + "/nevd-sim.db"));

@@ -123,11 +123,12 @@ TEST(NevdWebPage, TheTokenAPrinterOutOfPaperAndATillRollNewestFirst) {
   nevtest::TempDir dir;
   // A device out of paper on a pty beside the built-in simulated printer; nevd holds a token.
   const std::string link = dir.str() + "/ttyNEV0", token = "0123456789abcdef-token";
-  const nevdtest::Child sim(nevdtest::Spawn({NEV_SIM_EXE, "--link", link, "--paper-out"},
-                                            dir.str() + "/sim.err"));
+  const nevdtest::Child sim(
+      nevdtest::Spawn({NEV_SIM_EXE, "--link", link, "--paper-out"}, dir.str() + "/sim.err"));
   ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(link); }, 10s));
-  Nevd nevd(dir, {{"token", token},
-                  {"printers", {{{"id", "sim"}, {"port", "sim"}}, {{"id", "dry"}, {"port", link}}}}});
+  Nevd nevd(dir,
+            {{"token", token},
+             {"printers", {{{"id", "sim"}, {"port", "sim"}}, {{"id", "dry"}, {"port", link}}}}});
   const httplib::Headers auth{{"Authorization", "Bearer " + token}};
   auto online = [&](const std::string& id) {
     auto r = nevd.Client(auth).Get(("/api/v1/printers/" + id).c_str());
@@ -141,8 +142,7 @@ TEST(NevdWebPage, TheTokenAPrinterOutOfPaperAndATillRollNewestFirst) {
   auto script = [&](const std::string& js) { return browser.Script(js); };
   // Refused for want of the token, the page asks for it; given it, the printers show.
   ASSERT_TRUE(Eventually(
-      [&] { return script("return !document.getElementById('token-row').hidden;") == true; },
-      20s));
+      [&] { return script("return !document.getElementById('token-row').hidden;") == true; }, 20s));
   browser.Session("POST", "/element/" + browser.Element("#token") + "/value", {{"text", token}});
   ASSERT_TRUE(Eventually(
       [&] { return script("return !!document.querySelector('#printer-sim td.online');") == true; },

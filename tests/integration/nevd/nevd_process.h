@@ -12,8 +12,8 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -64,9 +64,8 @@ inline void RecordAnswer(const httplib::Request& req, const httplib::Response& r
   if (file == nullptr || *file == '\0') return;
   json headers = json::object();
   for (const auto& [name, value] : res.headers) headers[name] = value;
-  const std::string line = json{{"method", req.method},   {"path", req.path},
-                                {"status", res.status},   {"headers", headers},
-                                {"body", res.body},       {"request", req.body}}
+  const std::string line = json{{"method", req.method}, {"path", req.path}, {"status", res.status},
+                                {"headers", headers},   {"body", res.body}, {"request", req.body}}
                                .dump(-1, ' ', false, json::error_handler_t::replace) +
                            "\n";
   const int fd = ::open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
