@@ -1,7 +1,8 @@
 # Debian packages (scripts/package): one per install component.
-#   libnev     libnev.so.<major>, libnev.a, headers, CMake and pkg-config files, documents
+#   libnev     the shared libraries libnev.so.<major> and libnev-receipt.so.<major>
+#   libnev-dev headers, libnev.a, the .so links, CMake and pkg-config files, developer documents
 #   nev-tools  nevctl and nev-sim with their man pages
-#   nevd       the print service with its systemd unit and configuration
+#   nevd       the print service with its man page, systemd unit and configuration
 #   python3-nev  the Python module nev (when pybind11 was found)
 # Dependencies on the system libraries come from dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
@@ -14,7 +15,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL library tools)
+set(CPACK_COMPONENTS_ALL library development tools)
 if(TARGET nevd)
   list(APPEND CPACK_COMPONENTS_ALL service)
 endif()
@@ -27,9 +28,14 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libnev)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION
-    "NEV fiscal printer driver: C++ library\n The NEV object drives a fiscal printer or cash register on an RS-232 line.\n Shared and static library, the receipt library (transactions with a journal), public\n headers, CMake package (find_package(nev)) and pkg-config files (nev.pc, nev-receipt.pc).")
+    "NEV fiscal printer driver: C++ shared libraries\n The NEV object drives a fiscal printer or cash register on an RS-232 line; the receipt\n library runs receipts as transactions with a journal.")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libnev-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libnev (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+    "NEV fiscal printer driver: C++ development files\n Public headers, the static library, the links to the shared libraries, the CMake package\n (find_package(nev)) and pkg-config files (nev.pc, nev-receipt.pc), and the developers'\n documents (api.md, receipts.md).")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME nev-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Debian packages as a user gets them: each unpacks (dpkg -x) into a scratch root and
-# declares its dependencies; nevctl, nev-sim and nevd run from the unpacked root, and the system's
-# Python imports nev from it; an outside project then builds against the unpacked library package
-# with find_package.
+# The Debian packages as a user gets them: each unpacks (dpkg -x) into a scratch root, declares
+# its dependencies and has its copyright file; the runtime library package holds no development
+# files; nevctl, nev-sim and nevd run from the unpacked root (nevd with its man page), and the
+# system's Python imports nev from it; an outside project then builds against the unpacked
+# library and development packages with find_package.
 #   deb_test.sh PACKAGE_DIR VERSION
 set -euo pipefail
 debs=$(realpath "$1")
@@ -13,19 +14,34 @@ trap 'rm -rf "$root"' EXIT
 fail() { echo "deb_test: $*" >&2; exit 1; }
 
 lib=$(ls "$debs"/libnev_*.deb 2>/dev/null | head -1)
+dev=$(ls "$debs"/libnev-dev_*.deb 2>/dev/null | head -1)
 tools=$(ls "$debs"/nev-tools_*.deb 2>/dev/null | head -1)
 service=$(ls "$debs"/nevd_*.deb 2>/dev/null | head -1)
 python=$(ls "$debs"/python3-nev_*.deb 2>/dev/null | head -1)
-[ -n "$lib" ] && [ -n "$tools" ] && [ -n "$service" ] && [ -n "$python" ] \
-  || fail "expected libnev_*.deb, nev-tools_*.deb, nevd_*.deb and python3-nev_*.deb in $debs"
+[ -n "$lib" ] && [ -n "$dev" ] && [ -n "$tools" ] && [ -n "$service" ] && [ -n "$python" ] \
+  || fail "expected libnev_, libnev-dev_, nev-tools_, nevd_ and python3-nev_*.deb in $debs"
 
-for deb in "$lib" "$tools" "$service" "$python"; do
-  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$(basename "$deb"): wrong version"
+for deb in "$lib" "$dev" "$tools" "$service" "$python"; do
+  name=$(dpkg-deb -f "$deb" Package)
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$name: wrong version"
   depends=$(dpkg-deb -f "$deb" Depends)
-  [[ "$depends" == *libc6* ]] || fail "$(basename "$deb"): no dependency on libc6"
-  [[ "$depends" == *libstdc++6* ]] || fail "$(basename "$deb"): no dependency on libstdc++6"
+  if [ "$deb" = "$dev" ]; then
+    [[ "$depends" == *"libnev (= $version)"* ]] || fail "$name: no dependency on libnev (= $version)"
+  else
+    [[ "$depends" == *libc6* ]] || fail "$name: no dependency on libc6"
+    [[ "$depends" == *libstdc++6* ]] || fail "$name: no dependency on libstdc++6"
+  fi
+  dpkg-deb -c "$deb" | grep -q "/usr/share/doc/$name/copyright\$" || fail "$name: no copyright file"
   dpkg -x "$deb" "$root"
 done
+# The runtime package holds the shared libraries only; what a build needs is in libnev-dev.
+if dpkg-deb -c "$lib" | grep -E '\.h$|\.a$|\.so$|\.pc$|\.cmake$'; then
+  fail "libnev holds development files (above)"
+fi
+for want in '/usr/include/nev/nev.h$' '/libnev\.a$' '/libnev\.so -> ' '/nev\.pc$' '/nevConfig\.cmake$'; do
+  dpkg-deb -c "$dev" | grep -qE "$want" || fail "libnev-dev: nothing matches $want"
+done
+dpkg-deb -c "$service" | grep -qE '/usr/share/man/man8/nevd\.8(\.gz)?$' || fail "no nevd man page"
 
 out=$("$root/usr/bin/nevctl" --version) || fail "nevctl --version failed"
 [ "$out" = "nevctl $version" ] || fail "nevctl --version said '$out'"
@@ -64,4 +80,5 @@ cmake -S "$here/consumer" -B "$root/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >"
   || { cat "$root/cfg.log"; fail "consumer: configure failed"; }
 cmake --build "$root/consumer" >"$root/build.log" 2>&1 || { cat "$root/build.log"; fail "consumer: build failed"; }
 [[ "$(ldd "$root/consumer/till")" == *"$libdir/libnev.so.1 "* ]] || fail "consumer does not use the package's libnev"
-echo "deb_test: $(basename "$lib"), $(basename "$tools"), $(basename "$service") and $(basename "$python") ok"
+echo "deb_test: $(basename "$lib"), $(basename "$dev"), $(basename "$tools"), $(basename "$service")" \
+  "and $(basename "$python") ok"

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -202,8 +203,19 @@ void CheckConfig(const Config& config) {
   }
 }
 
+std::string StateFolder() {
+  // An XDG base folder must be absolute; a relative one is ignored.
+  const char* xdg = std::getenv("XDG_STATE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/nevd";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/nevd";
+  return {};
+}
+
 std::string JournalPath(const PrinterConfig& printer) {
-  return printer.journal.empty() ? "nevd-" + printer.id + ".db" : printer.journal;
+  if (!printer.journal.empty()) return printer.journal;
+  const std::string folder = StateFolder();
+  return (folder.empty() ? "" : folder + "/") + "nevd-" + printer.id + ".db";
 }
 
 }  // namespace nevd

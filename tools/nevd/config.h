@@ -12,7 +12,7 @@ struct PrinterConfig {
   std::string id;
   std::string port;  // a port text (nev/port_spec.h), or "sim" for a built-in simulated printer
   int32_t baud = 9600;
-  std::string journal;     // the SQLite journal of its receipts; empty: nevd-<id>.db
+  std::string journal;     // the SQLite journal of its receipts; empty: see JournalPath
   std::string log_dir;     // the folder in which its driver log's "Logs" folder is made
   int32_t sim_pacing = 0;  // a simulated printer's line speed when "baud" is given, else unpaced
   bool shared = false;     // other programs print on the device too: the journal only warns
@@ -47,7 +47,11 @@ void ApplyListen(Config& config, const std::string& listen);
 void CheckConfig(const Config& config);
 // localhost, or an address literal in 127.0.0.0/8 or ::1.
 bool IsLoopback(const std::string& host);
-// The printer's journal file: the one configured, else nevd-<id>.db.
+// The printer's journal file: the one configured, else nevd-<id>.db in StateFolder() (in the
+// current folder when there is none).
 std::string JournalPath(const PrinterConfig& printer);
+// The user's state folder for nevd: $XDG_STATE_HOME/nevd, else ~/.local/state/nevd; empty when
+// neither variable holds an absolute path.
+std::string StateFolder();
 
 }  // namespace nevd

@@ -10,8 +10,14 @@ namespace rc = nev::receipt;
 
 namespace {
 
-json ResultBody(const rc::Result& r) {
-  return json::parse(rc::ResultJson(r));
+// The result as JSON; a Z report's number is its zNumber, not a receipt's.
+json ResultBody(const rc::Result& r, rc::Kind kind = rc::Kind::kSale) {
+  json j = json::parse(rc::ResultJson(r));
+  if (kind == rc::Kind::kZReport && j.contains("receiptNumber")) {
+    j["zNumber"] = j["receiptNumber"];
+    j.erase("receiptNumber");
+  }
+  return j;
 }
 
 }  // namespace
@@ -25,20 +31,23 @@ Printer::Job Document(rc::Document doc) {
                           "document " + doc.id + " was printed earlier with other content", "id")};
       }
       if (entry->state && entry->result) {
-        return {200, ResultBody(rc::ResultFromJson(*entry->result)), true};
+        return {200, ResultBody(rc::ResultFromJson(*entry->result), doc.kind), true};
       }
     }
     const rc::Result r = rc::Submit(ctx.nev, ctx.line, ctx.journal, doc, ctx.policy);
-    return {200, ResultBody(r), r.from_journal};
+    return {200, ResultBody(r, doc.kind), r.from_journal};
   };
 }
 
 Printer::Job Duplicate() {
   return [](JobContext& ctx) -> Reply {
     const bool ok = ctx.nev.Dublicate();
-    const nev::CallRecord& call = ctx.nev.LastCall();
-    return {ok ? 200 : 409,
-            {{"member", "Dublicate"}, {"ok", ok}, {"outcome", nev::OutcomeName(call.outcome)}}};
+    const std::string outcome = nev::OutcomeName(ctx.nev.LastCall().outcome);
+    if (ok) return {200, {{"member", "Dublicate"}, {"ok", true}, {"outcome", outcome}}};
+    json e =
+        ErrorBody("device-refused", "the device did not print the duplicate (" + outcome + ")");
+    e["error"]["outcome"] = outcome;
+    return {409, e};
   };
 }
 

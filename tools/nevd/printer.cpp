@@ -95,7 +95,14 @@ Printer::Printer(PrinterConfig config, const Config& service, TaskStore& tasks)
       probe_seconds_(service.probe_seconds),
       max_backoff_seconds_(service.max_backoff_seconds),
       tasks_(tasks) {
-  config_.journal = JournalPath(config_);
+  if (config_.journal.empty()) {
+    // The default journal's folder (the user's state folder) is made when missing; a
+    // configured one must exist.
+    config_.journal = JournalPath(config_);
+    const std::filesystem::path folder = std::filesystem::path(config_.journal).parent_path();
+    std::error_code ec;
+    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  }
   if (config_.simulated()) {
     nevsim::Options options;
     options.baud = config_.sim_pacing;

@@ -314,6 +314,27 @@ TEST_F(NevdApi, CashDuplicateFmReportAndRelease) {
   EXPECT_EQ(Count(nevd_->Paper("b"), "RELEASED"), 0u);
 }
 
+TEST(NevdDefaults, ZWithoutABodyJournalInTheStateFolderAndARefusedDuplicate) {
+  nevtest::TempDir dir;
+  Nevd nevd(dir, nullptr);  // the built-in configuration: one simulated printer, "sim"
+  ASSERT_TRUE(Eventually([&] { return nevd.Online("sim"); }, 15s)) << nevd.Log();
+  // Nothing printed yet: the device refuses a duplicate, and the answer is an error object.
+  auto [s1, dup] = nevd.Post("/api/v1/printers/sim/duplicate", "");
+  EXPECT_EQ(s1, 409);
+  EXPECT_EQ(dup["error"]["code"], "device-refused") << dup;
+  EXPECT_EQ(dup["error"]["outcome"], "nak") << dup;
+
+  auto z = nevd.Client().Post("/api/v1/printers/sim/reports/z");
+  ASSERT_TRUE(z);
+  ASSERT_EQ(z->status, 200) << z->body;
+  const json result = json::parse(z->body);
+  EXPECT_EQ(result["state"], "printed");
+  EXPECT_TRUE(result["zNumber"].is_number_integer()) << result;
+  EXPECT_FALSE(result.contains("receiptNumber"));
+  EXPECT_TRUE(std::filesystem::exists(dir.str() + "/state/nevd/nevd-sim.db"));
+  EXPECT_FALSE(std::filesystem::exists(dir.str() + "/nevd-sim.db"));
+}
+
 TEST(NevdSafety, TokenOriginsAndConfigurationChecks) {
   nevtest::TempDir dir;
   const std::string token = "0123456789abcdef-token", till = "http://till.example:8080";

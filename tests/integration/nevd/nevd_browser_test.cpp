@@ -1,6 +1,7 @@
-// The web page in a real browser: nevd with its built-in configuration (one simulated printer),
-// headless Chromium driven over WebDriver by chromedriver. The page lists the printer, a test
-// receipt is typed and submitted, and the result and the till roll appear. A screenshot of the
+// The web page in a real browser: nevd with a token, a simulated printer and a nev-sim device out
+// of paper, headless Chromium driven over WebDriver by chromedriver. The page asks for the token,
+// lists the printers with their conditions in words, test receipts are typed and submitted, and
+// the result and the till roll (newest receipt first) appear. A screenshot of the
 // page is kept beside the test program (nevd-web-page.png).
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -115,51 +116,68 @@ class Browser {
   std::string session_;
 };
 
-TEST(NevdWebPage, ATestReceiptPrintedFromThePageShowsItsResultAndTillRoll) {
+TEST(NevdWebPage, TheTokenAPrinterOutOfPaperAndATillRollNewestFirst) {
   if (!std::filesystem::exists(kDriver) || !std::filesystem::exists(kBrowser)) {
     GTEST_SKIP() << "chromium and chromium-driver are not installed (scripts/setup)";
   }
   nevtest::TempDir dir;
-  Nevd nevd(dir, nullptr);  // no configuration: the built-in simulated printer
-  ASSERT_TRUE(Eventually([&] { return nevd.Online("sim"); }, 15s)) << nevd.Log();
+  // A device out of paper on a pty beside the built-in simulated printer; nevd holds a token.
+  const std::string link = dir.str() + "/ttyNEV0", token = "0123456789abcdef-token";
+  const nevdtest::Child sim(
+      nevdtest::Spawn({NEV_SIM_EXE, "--link", link, "--paper-out"}, dir.str() + "/sim.err"));
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(link); }, 10s));
+  Nevd nevd(dir,
+            {{"token", token},
+             {"printers", {{{"id", "sim"}, {"port", "sim"}}, {{"id", "dry"}, {"port", link}}}}});
+  const httplib::Headers auth{{"Authorization", "Bearer " + token}};
+  auto online = [&](const std::string& id) {
+    auto r = nevd.Client(auth).Get(("/api/v1/printers/" + id).c_str());
+    return r && r->status == 200 && json::parse(r->body)["state"] == "online";
+  };
+  ASSERT_TRUE(Eventually([&] { return online("sim") && online("dry"); }, 15s)) << nevd.Log();
 
   Browser browser(dir);
   browser.Session("POST", "/url",
                   {{"url", "http://127.0.0.1:" + std::to_string(nevd.port()) + "/"}});
+  auto script = [&](const std::string& js) { return browser.Script(js); };
+  // Refused for want of the token, the page asks for it; given it, the printers show.
   ASSERT_TRUE(Eventually(
-      [&] {
-        return browser.Script("return !!document.querySelector('#printer-sim td.online');") == true;
-      },
+      [&] { return script("return !document.getElementById('token-row').hidden;") == true; }, 20s));
+  browser.Session("POST", "/element/" + browser.Element("#token") + "/value", {{"text", token}});
+  ASSERT_TRUE(Eventually(
+      [&] { return script("return !!document.querySelector('#printer-sim td.online');") == true; },
       20s));
-  const std::string text = browser.Element("#item-text");
-  browser.Session("POST", "/element/" + text + "/clear");
-  browser.Session("POST", "/element/" + text + "/value", {{"text", "Browser test"}});
-  const std::string price = browser.Element("#item-price");
-  browser.Session("POST", "/element/" + price + "/clear");
-  browser.Session("POST", "/element/" + price + "/value", {{"text", "2.40"}});
-  browser.Session("POST", "/element/" + browser.Element("#submit") + "/click");
+  const json dry = script(
+      "return Array.from(document.querySelectorAll('#printer-dry td'), (td) => td.textContent);");
+  ASSERT_EQ(dry.size(), 6u) << dry;
+  EXPECT_EQ(dry[2], "online: out of paper");
+  EXPECT_NE(dry[4].get<std::string>().find("no paper"), std::string::npos) << dry;
 
-  json state;
-  ASSERT_TRUE(Eventually(
-      [&] {
-        state = browser.Script("return document.getElementById('result').dataset.state;");
-        return state == "printed" || state == "error";
-      },
-      30s))
-      << browser.Script("return document.getElementById('result').textContent;");
-  EXPECT_EQ(state, "printed");
-  const json result = browser.Script("return document.getElementById('result').textContent;");
-  EXPECT_NE(result.get<std::string>().find("\"total\": 2.4"), std::string::npos) << result;
-  // The page fetches the till roll after it has shown the result.
-  json roll;
-  EXPECT_TRUE(Eventually(
-      [&] {
-        roll = browser.Script("return document.getElementById('paper').textContent;");
-        return roll.get<std::string>().find("Browser test") != std::string::npos;
-      },
-      10s))
-      << roll;
-  EXPECT_EQ(roll.get<std::string>(), nevd.Paper("sim"));
+  // Two test receipts on the simulated printer: the till roll shows the second one first.
+  script(
+      "const s = document.getElementById('printer'); s.value = 'sim';"
+      "s.dispatchEvent(new Event('change'));");
+  for (const char* item : {"Browser test", "Second item"}) {
+    const std::string text = browser.Element("#item-text");
+    browser.Session("POST", "/element/" + text + "/clear");
+    browser.Session("POST", "/element/" + text + "/value", {{"text", item}});
+    browser.Session("POST", "/element/" + browser.Element("#submit") + "/click");
+    json roll;
+    ASSERT_TRUE(Eventually(
+        [&] {
+          roll = script("return document.getElementById('paper').textContent;");
+          return roll.get<std::string>().find(item) != std::string::npos &&
+                 script("return document.getElementById('result').dataset.state;") == "printed";
+        },
+        30s))
+        << roll << script("return document.getElementById('result').textContent;");
+  }
+  const std::string roll = script("return document.getElementById('paper').textContent;");
+  auto paper = nevd.Client(auth).Get("/api/v1/printers/sim/paper");
+  ASSERT_TRUE(paper);
+  EXPECT_EQ(roll.size(), paper->body.size());
+  EXPECT_LT(roll.find("Second item"), roll.find("Browser test")) << roll;
+  EXPECT_GT(paper->body.find("Second item"), paper->body.find("Browser test"));
 
   const json shot = browser.Session("GET", "/screenshot", nullptr)["value"];
   std::ofstream("nevd-web-page.png", std::ios::binary) << Base64Decode(shot.get<std::string>());

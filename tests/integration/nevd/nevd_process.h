@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -55,6 +56,24 @@ inline bool Eventually(Pred pred, std::chrono::milliseconds limit) {
   return pred();
 }
 
+// With NEVD_OPENAPI_RECORD set, every answer a Client() gets is appended to that file as one JSON
+// line (method, path, status, headers, body, request), for tests/openapi/check_openapi.py to check
+// against the OpenAPI document. One write per answer: tests that run at once do not interleave.
+inline void RecordAnswer(const httplib::Request& req, const httplib::Response& res) {
+  const char* file = std::getenv("NEVD_OPENAPI_RECORD");
+  if (file == nullptr || *file == '\0') return;
+  json headers = json::object();
+  for (const auto& [name, value] : res.headers) headers[name] = value;
+  const std::string line = json{{"method", req.method}, {"path", req.path}, {"status", res.status},
+                                {"headers", headers},   {"body", res.body}, {"request", req.body}}
+                               .dump(-1, ' ', false, json::error_handler_t::replace) +
+                           "\n";
+  const int fd = ::open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  [[maybe_unused]] const ssize_t n = ::write(fd, line.data(), line.size());
+  ::close(fd);
+}
+
 // A process stopped when the test leaves its scope, on failure too.
 class Child {
  public:
@@ -70,12 +89,15 @@ class Child {
 
 class Nevd {
  public:
-  // Starts nevd in dir with config (none: nevd's built-in configuration).
+  // Starts nevd in dir with config (none: nevd's built-in configuration, whose journal goes to
+  // the user's state folder: here dir/state/nevd).
   Nevd(const nevtest::TempDir& dir, const json& config) : dir_(dir.str()) {
     std::vector<std::string> args{NEVD_EXE, "--listen", "127.0.0.1:0"};
     if (!config.is_null()) {
       Rewrite(config);
       args.insert(args.end(), {"--config", dir_ + "/nevd.json"});
+    } else {
+      args.insert(args.begin(), {"/usr/bin/env", "XDG_STATE_HOME=" + dir_ + "/state"});
     }
     err_ = dir_ + "/nevd.err";
     pid_ = Spawn(args, err_, dir.str());
@@ -122,6 +144,7 @@ class Nevd {
     httplib::Client c("127.0.0.1", port_);
     c.set_read_timeout(60, 0);
     c.set_default_headers(headers);
+    c.set_logger(RecordAnswer);
     return c;
   }
   // A JSON answer (status, body); the body is null when it is not JSON.

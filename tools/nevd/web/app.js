@@ -1,5 +1,6 @@
-// The nevd web page: lists the printers, prints a test receipt and shows the result and, for a
-// simulated printer, its till roll. Plain browser JavaScript, no libraries.
+// The nevd web page: lists the printers with their conditions in words, prints a test receipt and
+// shows the result and, for a simulated printer, its till roll (newest receipt first). Asks for
+// the token when nevd wants one. Plain browser JavaScript, no libraries.
 "use strict";
 
 const api = "/api/v1";
@@ -15,10 +16,37 @@ async function call(path, options) {
   const res = await fetch(api + path, Object.assign({}, options, {
     headers: headers(options && options.headers),
   }));
-  if (res.status === 401) document.getElementById("token-row").hidden = false;
+  if (res.status === 401) askForToken();
   const type = res.headers.get("Content-Type") || "";
   const body = type.startsWith("application/json") ? await res.json() : await res.text();
   return { status: res.status, body: body };
+}
+
+// nevd holds a token: the row that takes it shows, with the cursor in it.
+function askForToken() {
+  const row = document.getElementById("token-row");
+  if (!row.hidden) return;
+  row.hidden = false;
+  document.getElementById("token").focus();
+}
+
+// The device's conditions in words: nevd's own "flags", else read from the status bits.
+const statusWords = {
+  generalError: "general error",
+  noPaper: "no paper",
+  fiscalReceiptOpen: "fiscal receipt open",
+  nonfiscalReceiptOpen: "non-fiscal receipt open",
+};
+function flagsOf(p) {
+  if (Array.isArray(p.flags)) return p.flags;
+  if (!p.status) return [];
+  return Object.keys(statusWords).filter((k) => p.status[k]).map((k) => statusWords[k]);
+}
+
+// The till roll with its newest receipt first: each receipt ends with a rule of "=" and a blank
+// line.
+function newestFirst(text) {
+  return text.split(/(?<=\n=+\n\n)/).reverse().join("");
 }
 
 function cell(row, text, cls) {
@@ -40,16 +68,12 @@ async function refreshPrinters() {
     const row = document.createElement("tr");
     row.id = "printer-" + p.id;
     cell(row, p.id);
-    cell(row, p.simulated ? "simulated" : p.port);
-    cell(row, p.state, p.state);
+    cell(row, p.simulated ? "simulated" : p.port + (p.foundAt ? " (found at " + p.foundAt + ")" : ""));
+    const flags = flagsOf(p);
+    const noPaper = flags.includes("no paper");
+    cell(row, p.state + (noPaper ? ": out of paper" : ""), p.state + (noPaper ? " no-paper" : ""));
     cell(row, String(p.queue));
-    const flags = [];
-    if (p.status) {
-      for (const k of ["generalError", "noPaper", "fiscalReceiptOpen", "nonfiscalReceiptOpen"]) {
-        if (p.status[k]) flags.push(k);
-      }
-    }
-    cell(row, p.status ? (flags.length ? flags.join(", ") : "ready") : "-");
+    cell(row, p.status || flags.length ? (flags.length ? flags.join(", ") : "ready") : "-");
     cell(row, p.device ? p.device.info : "-");
     tbody.appendChild(row);
     const opt = document.createElement("option");
@@ -70,7 +94,7 @@ async function refreshPaper() {
     return;
   }
   const r = await call("/printers/" + encodeURIComponent(opt.value) + "/paper");
-  if (r.status === 200) paper.textContent = r.body;
+  if (r.status === 200) paper.textContent = newestFirst(r.body);
 }
 
 async function submitReceipt(event) {
@@ -111,5 +135,6 @@ async function submitReceipt(event) {
 
 document.getElementById("receipt-form").addEventListener("submit", submitReceipt);
 document.getElementById("printer").addEventListener("change", refreshPaper);
+document.getElementById("token").addEventListener("change", () => refreshPrinters().then(refreshPaper));
 refreshPrinters().then(refreshPaper);
 setInterval(refreshPrinters, 3000);
