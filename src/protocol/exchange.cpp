@@ -180,6 +180,8 @@ bool SendFrame(Link& link, std::string_view text) {
       Drain(link.host->Com());
     }
     platform::SerialPort& com = link.host->Com();
+    // A network serial server drops what it still holds of the device's earlier bytes too.
+    com.Purge();
     // A request frame is remembered so that its answer can be told from a stale one.
     link.frame_sent = text.size() >= 8 && text.front() == STX;
     if (link.frame_sent) {

@@ -6,7 +6,7 @@
 namespace nev::protocol {
 
 frmMain::frmMain()
-    : com_(platform::SerialPort::Create()),
+    : com_(platform::SerialPort::CreateLine()),
       timer1_(std::make_unique<platform::Timer>([] { TimeoutFlag() = true; })) {}
 
 frmMain::~frmMain() {

@@ -1,4 +1,5 @@
-// frmMain: the hidden host of the serial port Com and the timer Timer1.
+// frmMain: the hidden host of the line Com (a serial port or a network line) and the timer
+// Timer1.
 #pragma once
 
 #include <memory>

@@ -2,6 +2,7 @@
 // StopConnection).
 #include "nev/nev.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -13,6 +14,7 @@
 #include "nev/port_spec.h"
 #include "platform/event_loop.h"
 #include "platform/serial_port.h"
+#include "protocol/exchange.h"
 #include "protocol/frame.h"
 #include "protocol/helper.h"
 #include "service/command.h"
@@ -26,6 +28,7 @@ constexpr int kProbeTimeoutMs = 1000;
 // The longest the probe waits while SYNs of a command still running restart its time-out.
 constexpr int kProbeMaxMs = 4000;
 constexpr uint8_t kProbeCommand = 0xFF;
+constexpr int kNetworkOpenMs = 5000;
 constexpr const char* kPortInUse =
     "COM портът е отворен! Опитайте операцията след няколко секунди!";
 
@@ -41,10 +44,12 @@ struct PortChoice {
 PortChoice ChoiceOf(const std::string& text) {
   try {
     const PortSpec spec = PortSpec::Parse(text);
-    if (spec.Network() || spec.Scanned()) {
+    if (spec.Scanned()) {
       return PortChoice{
           0, {}, "\"" + spec.Text() + "\": this line is not supported yet", spec.Text()};
     }
+    // A network line opens by its own text (the line chooses its kind by it).
+    if (spec.Network()) return PortChoice{0, spec.Text(), {}, {}};
     return spec.kind == PortKind::kNumber ? PortChoice{spec.number, {}, {}, {}}
                                           : PortChoice{0, spec.device, {}, {}};
   } catch (const PortSpecError& e) {
@@ -130,6 +135,9 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::Ca
       device = platform::DeviceForPort(static_cast<int16_t>(port.number));
     }
     const std::string settings = std::to_string(baud_rate) + ",n,8,1";
+    // Reaching a network line (name, connection, line set-up) takes a bounded part of the
+    // command's ceiling.
+    com.SetOpenLimit(std::min(kNetworkOpenMs, std::max(1, protocol::MaxWaitMs(s.link) / 2)));
     // A new connection learns its device afresh.
     s.link.lost = s.link.echoes = s.link.frame_sent = false;
     s.link.settle_gap_ms = 0;

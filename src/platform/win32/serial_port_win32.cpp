@@ -249,6 +249,11 @@ std::unique_ptr<SerialPort> SerialPort::Create() {
 }
 
 std::string DeviceForPort(int16_t port) {
+  // NEVCOM_COM<N> names another line for the port number: a network line's text, or a device.
+  const std::wstring name = L"NEVCOM_COM" + std::to_wstring(port);
+  wchar_t value[1024];
+  const DWORD n = GetEnvironmentVariableW(name.c_str(), value, 1024);
+  if (n > 0 && n < 1024) return win32::Narrow(std::wstring(value, n));
   return "\\\\.\\COM" + std::to_string(port);
 }
 
