@@ -29,6 +29,7 @@ class Device {
   Answer NextPiece();  // the bare "N"
 
   void SetPaperOut(bool out) { paper_out_ = out; }
+  void SetSerial(const std::string& serial) { serial_ = serial; }
   bool PaperOut() const { return NoPaper(); }
   void SetOperatorPassword(int op, const std::string& pass) { passwords_[op] = pass; }
   Simulator::Totals Totals() const;

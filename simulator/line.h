@@ -38,6 +38,10 @@ class Line {
   // Writes all bytes; with baud > 0 each byte takes 10 bit times. False when woken or gone.
   bool Write(const std::string& bytes, int baud);
 
+  // The speed the far side of a pseudo-terminal set (read from the master side); 0 when it
+  // cannot be read.
+  int PeerSpeed() const;
+
   void Wake();  // callable from any thread; every later wait returns at once
 
  private:

@@ -41,6 +41,13 @@ speed_t SpeedOf(int baud) {
   }
 }
 
+int BaudOf(speed_t speed) {
+  for (int baud : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}) {
+    if (SpeedOf(baud) == speed) return baud;
+  }
+  return -1;  // a speed the device never runs at
+}
+
 void MakeRaw(int fd, int baud) {
   termios t{};
   if (tcgetattr(fd, &t) != 0) return;  // not a terminal: nothing to set
@@ -126,6 +133,13 @@ void Line::Drop() {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
+}
+
+int Line::PeerSpeed() const {
+  termios t{};
+  // On Linux the master side of a pseudo-terminal reads the slave side's settings.
+  if (fd_ < 0 || tcgetattr(fd_, &t) != 0) return 0;
+  return BaudOf(cfgetispeed(&t));
 }
 
 void Line::Wake() {

@@ -29,6 +29,10 @@ Line
   --device PATH      serve this serial device instead of creating a pseudo-terminal
   --baud N           line pacing: each byte takes 10 bit times at N baud, both ways (a command is
                      not answered before it could have arrived); 0 = unpaced (default)
+  --line-speed N     the device's own line speed (1200 to 115200): when the driver's side of the
+                     pty is set to another speed, what it sends is noise to the device, which
+                     then answers nothing (as a real UART would); default: any speed
+  --serial NUMBER    the serial number ECRInfo reports (1 to 16 digits or letters A-F)
   --trace            print every frame received, in hex with its decoded command, and every
                      answer, to standard error
   --paper FILE|-     write the virtual paper (UTF-8, laid out like a till roll) to FILE, or to
@@ -227,6 +231,17 @@ int main(int argc, char** argv) {
     } else if (a == "--baud") {
       opt.baud = Number(value(), "--baud");
       if (opt.baud < 0) Usage("--baud must not be negative");
+    } else if (a == "--line-speed") {
+      opt.line_speed = Number(value(), "--line-speed");
+      if (opt.line_speed != 0 && opt.line_speed != 1200 && opt.line_speed != 2400 &&
+          opt.line_speed != 4800 && opt.line_speed != 9600 && opt.line_speed != 19200 &&
+          opt.line_speed != 38400 && opt.line_speed != 57600 && opt.line_speed != 115200)
+        Usage("--line-speed takes 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200");
+    } else if (a == "--serial") {
+      opt.serial = value();
+      if (opt.serial.empty() || opt.serial.size() > 16 ||
+          opt.serial.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+        Usage("--serial takes 1 to 16 digits or letters A-F");
     } else if (a == "--trace") {
       opt.trace = true;
     } else if (a == "--paper") {

@@ -149,7 +149,14 @@ void Simulator::Impl::Serve() {
         raw_in.append(buf, static_cast<size_t>(n));
         if (raw_in.size() > kMaxRaw) raw_in.erase(0, raw_in.size() - kMaxRaw / 2);
       }
-      for (long i = 0; i < n; ++i) parser.Feed(static_cast<uint8_t>(buf[i]), now, events);
+      // Bytes sent at another speed than the device's arrive as noise: framing errors, bits
+      // shifted into the high half. Noise never starts a frame nor asks for the next piece.
+      const bool noise = opt.line_speed > 0 && line.PeerSpeed() != opt.line_speed;
+      if (noise) Trace("<- " + std::to_string(n) + " bytes at another line speed (noise)");
+      for (long i = 0; i < n; ++i) {
+        const auto byte = static_cast<uint8_t>(buf[i]);
+        parser.Feed(noise ? static_cast<uint8_t>(0x80 | (byte >> 1)) : byte, now, events);
+      }
     }
     parser.Expire(Clock::now(), events);
     for (const LineEvent& e : events) {
@@ -365,6 +372,7 @@ void Simulator::Impl::PowerCut() {
 }
 
 Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
+  if (!impl_->opt.serial.empty()) impl_->device.SetSerial(impl_->opt.serial);
   impl_->Replay();
   if (impl_->opt.paper_lines >= 0) impl_->paper.RunOutAfter(impl_->opt.paper_lines);
 }

@@ -67,12 +67,20 @@ class NEV {
   // Native overload: opens the port a port text names (nev/port_spec.h): a port number N as
   // above, or a device path (a serial device or a pseudo-terminal). A text that names no port
   // is refused with run-time error 8002 naming it (outcome bad-argument), and nothing is opened.
+  // "serial:NUMBER" and "auto" are looked up by a scan (nev/scan.h), BaudRate tried first: the
+  // device with that serial number, or the one device found; the connection then runs at the
+  // speed that answered. When none (or, for auto, more than one) is found, the result is False
+  // with error 8002 saying so, outcome timeout.
   bool InitConnection(const std::string& port, int32_t BaudRate);
   // True when it closed a connection, false when there was none.
   bool StopConnection();
   // True while a connection is open: InitConnection succeeded and neither StopConnection nor a
   // later InitConnection that failed has closed it since.
   bool Connected() const;
+  // The device path and the line speed of the open connection (for serial:NUMBER and auto:
+  // where the scan found the device); empty and 0 when not connected.
+  std::string ConnectedPort() const;
+  int32_t ConnectedSpeed() const;
 
   // Receipts and printed text. Integer arguments outside the device's 16-bit or byte range are
   // refused with run-time error 5 before anything is sent.

@@ -5,13 +5,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "log/debugger.h"
 #include "nev/error.h"
 #include "nev/message.h"
 #include "nev/port_spec.h"
+#include "nev/scan.h"
 #include "platform/event_loop.h"
 #include "platform/serial_port.h"
 #include "protocol/exchange.h"
@@ -36,7 +39,7 @@ constexpr const char* kPortInUse =
 // why the caller's port text names no port.
 struct PortChoice {
   int32_t number = 0;
-  std::string path;     // empty: use the number
+  std::string path;     // empty: use the number; "serial:NUMBER" or "auto": found by a scan
   std::string refused;  // not empty: the port text was refused for this reason
   std::string shown;    // the refused text as the log shows it (quoted, escaped)
 };
@@ -44,12 +47,8 @@ struct PortChoice {
 PortChoice ChoiceOf(const std::string& text) {
   try {
     const PortSpec spec = PortSpec::Parse(text);
-    if (spec.Scanned()) {
-      return PortChoice{
-          0, {}, "\"" + spec.Text() + "\": this line is not supported yet", spec.Text()};
-    }
-    // A network line opens by its own text (the line chooses its kind by it).
-    if (spec.Network()) return PortChoice{0, spec.Text(), {}, {}};
+    // A scanned or network line opens by its own text (the line chooses its kind by it).
+    if (spec.Scanned() || spec.Network()) return PortChoice{0, spec.Text(), {}, {}};
     return spec.kind == PortKind::kNumber ? PortChoice{spec.number, {}, {}, {}}
                                           : PortChoice{0, spec.device, {}, {}};
   } catch (const PortSpecError& e) {
@@ -115,8 +114,51 @@ std::string ProbeFailure(const std::string& answer, const std::string& device, i
   return std::string("the probe was answered by ") + hex + ", not by NAK" + where;
 }
 
+// Where a scan finds the device a serial:NUMBER or auto port names: its port and speed, or why
+// it names none. The given speed is tried first.
+struct ScanChoice {
+  std::string port;
+  int32_t speed = 0;
+  std::string failure;
+};
+
+ScanChoice FindByScan(const PortSpec& port, int32_t baud_rate) {
+  ScanOptions options;
+  options.serial = port.serial;
+  if (LineSpeedSupported(baud_rate)) options.speeds.push_back(baud_rate);
+  for (int32_t speed : kDefaultScanSpeeds) {
+    if (speed != baud_rate) options.speeds.push_back(speed);
+  }
+  const ScanResult result = Scan(options);
+  const std::string name = port.serial.empty() ? "auto" : "serial:" + port.serial;
+  std::vector<ScanPort> found = result.Found();
+  if (!port.serial.empty()) {
+    for (const ScanPort& p : found) {
+      if (p.serial == port.serial) return {p.port, p.speed, {}};
+    }
+  } else if (found.size() == 1) {
+    return {found[0].port, found[0].speed, {}};
+  }
+  std::string seen;
+  for (const ScanPort& p : found) {
+    seen += (seen.empty() ? "" : ", ") + p.serial + " at " + p.port;
+  }
+  std::string why = name + ": ";
+  if (found.size() > 1 && port.serial.empty()) {
+    why +=
+        std::to_string(found.size()) + " devices found (" + seen + "): name one as serial:NUMBER";
+  } else {
+    why += port.serial.empty() ? "no device found" : "no device with this serial number found";
+    why += " on " + std::to_string(result.ports.size()) + " ports";
+    if (!seen.empty()) why += " (found: " + seen + ")";
+    if (result.timed_out) why += "; the scan's time ran out";
+  }
+  return {{}, 0, why};
+}
+
 // Opens the port and proves that a device answers the probe with NAK.
-bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::CallScope& call) {
+bool OpenCom(NEVState& s, const PortChoice& given, int32_t baud_rate, service::CallScope& call) {
+  PortChoice port = given;
   if (!port.refused.empty()) {
     // Nothing is opened: a bad argument, told as the port's error.
     const ErrorRecord error{kErrPortOpenFailed,
@@ -129,6 +171,23 @@ bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::Ca
   try {
     platform::SerialPort& com = Host(s)->Com();
     if (com.IsOpen()) com.Close();
+    // ChoiceOf keeps these texts as they are: no device path reads so.
+    if (port.path == "auto" || port.path.rfind("serial:", 0) == 0) {
+      const ScanChoice where = FindByScan(PortSpec::Parse(port.path), baud_rate);
+      if (!where.failure.empty()) {
+        call.SetOutcome(Outcome::kTimeout);
+        call.record().error = ErrorRecord{kErrPortOpenFailed, where.failure, "NEVComServer"};
+        if (s.log) s.log->Trace(kClassName, where.failure, "OpenCom");
+        ShowMessage("Error opening COM Port!", kStyleCritical);
+        return false;
+      }
+      if (s.log) {
+        s.log->Trace(kClassName, "found at " + where.port + ", " + std::to_string(where.speed),
+                     "OpenCom");
+      }
+      port.path = where.port;
+      baud_rate = where.speed;
+    }
     std::string device = port.path;
     if (device.empty()) {
       if (port.number > 32767 || port.number < -32768) Raise(kErrOverflow);
@@ -317,6 +376,15 @@ bool NEV::InitConnection(const std::string& port, int32_t BaudRate) {
 
 bool NEV::Connected() const {
   return state_->link.host && state_->link.host->Com().IsOpen();
+}
+
+std::string NEV::ConnectedPort() const {
+  return Connected() ? state_->link.device : std::string();
+}
+
+int32_t NEV::ConnectedSpeed() const {
+  if (!Connected()) return 0;
+  return static_cast<int32_t>(std::atol(state_->link.settings.c_str()));
 }
 
 bool NEV::StopConnection() {

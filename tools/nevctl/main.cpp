@@ -21,6 +21,7 @@
 #include "nev/version.h"
 #include "ports.h"
 #include "receipt_cmd.h"
+#include "scan_cmd.h"
 #include "script.h"
 #include "session.h"
 
@@ -41,6 +42,11 @@ constexpr const char* kUsage =
   members                 the member table: DISPID, kind, name, parameters and defaults
   help MEMBER             a member's signature and documentation
   ports                   the serial ports this machine has
+  scan [--ports LIST] [--speeds LIST] [--deny LIST] [--timeout MS] [--json]
+                          which ports have a device behind it, at what speed, with which serial
+                          number: only the probe and the information command are sent, never
+                          to a port another process holds (LIST: comma-separated; ports may be
+                          patterns such as /dev/ttyUSB*); exit 0 when a device was found, else 1
   receipt FILE.json [--journal PATH]  a receipt document as one transaction (receipt --help)
   journal [--journal PATH]            the receipt journal's rows
   journal accept [--journal PATH]     the journal accounts for all the device has printed
@@ -50,8 +56,9 @@ constexpr const char* kUsage =
 
 options:
   --port N|PATH   port number N from 1 to 32767 (the device named by NEVCOM_COM<N>, else
-                  /dev/ttyS<N-1>) or a device path; without it the built-in simulator runs on
-                  a pseudo-terminal (a line on standard error says so)
+                  /dev/ttyS<N-1>) or a device path; serial:NUMBER or auto: the device a scan
+                  finds; without it the built-in simulator runs on a pseudo-terminal (a line on
+                  standard error says so)
   --baud RATE     line speed (default 9600)
   --silent        SilentMode on: run-time errors go to the log instead of a message box
   --json          one JSON object per call on standard output: {"member", "result", "out",
@@ -362,6 +369,8 @@ int main(int argc, char** argv) {
     if (!rest.empty()) return Usage("ports takes no arguments");
     return ListPorts(options.json);
   }
+
+  if (command == "scan") return nevctl::RunScan(rest, options.json, std::cout, std::cerr);
 
   if (nevctl::IsReceiptCommand(command))
     return nevctl::RunReceiptCommand(options, command, rest, std::cout, std::cerr);

@@ -25,6 +25,10 @@ struct Options {
   std::string state_path;
   long paper_lines = -1;           // the paper runs out after this many printed lines
   bool exit_on_power_cut = false;  // a power cut ends the process (nev-sim), else the line
+  // The device's own line speed; 0 = any. On a pseudo-terminal whose far side is set to another
+  // speed, what arrives is noise to the device (as on a real UART): it answers nothing.
+  int line_speed = 0;
+  std::string serial;  // the serial number ECRInfo reports; empty = the device's own
 };
 
 // One frame (or bare byte) the simulator received, in arrival order.
