@@ -37,11 +37,16 @@ enum ErrorNumber : int32_t {
   kErrPortNotOpen = 8018,      // "Operation valid only when the port is open"
 };
 
-// The current error as the log and the error handlers see it.
+// The current error as the log and the error handlers see it. An error of the line also names
+// the port and the speed it tried, and what a person can do about it (remedy, also said at the end
+// of the description, which is all a message box shows).
 struct ErrorRecord {
   int32_t number = 0;
   std::string description;
   std::string source;
+  std::string port{};    // the device the line tried, when the error is the line's
+  int32_t speed = 0;     // the line speed it tried (0: none)
+  std::string remedy{};  // what to do about it, when the driver knows
 };
 
 class RuntimeError : public std::runtime_error {

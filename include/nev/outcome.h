@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "nev/error.h"
 
@@ -39,6 +40,10 @@ struct StatusFlags {
   bool fiscal_receipt_open = false;     // byte 0, bit 3
   bool nonfiscal_receipt_open = false;  // byte 0, bit 4
 };
+
+// The flags that are set, in words, in the order of their bits: "general error", "no paper",
+// "fiscal receipt open", "non-fiscal receipt open". Empty when none is.
+std::vector<std::string> FlagWords(const StatusFlags& flags);
 
 struct CallRecord {
   std::string member;  // the member called, e.g. "CloseFiscNote"

@@ -79,6 +79,11 @@ struct PortSpec {
   bool Scanned() const { return kind == PortKind::kSerial || kind == PortKind::kAuto; }
 };
 
+// The programs that hold a device open, as "nevd (pid 42)" (several separated by ", "), where the
+// system tells (on Linux from /proc/*/fd; another user's programs are hidden from an ordinary
+// user); empty when none is known.
+std::string PortHolders(const std::string& device);
+
 // True when this system's serial ports can run at the line speed `baud` (bits per second):
 // on POSIX one of the speeds termios offers, on Windows any speed from 1 to 4000000.
 bool LineSpeedSupported(int32_t baud);

@@ -88,6 +88,13 @@ struct Error {
   std::string step;     // the member that failed
   std::string outcome;  // its outcome name
   std::string message;
+  // The driver's own error record, when it raised one (number 0: none): its number and
+  // description, the port and speed the line tried, and what to do about it.
+  int32_t number = 0;
+  std::string description{};
+  std::string port{};
+  int32_t speed = 0;
+  std::string remedy{};
 };
 
 struct Result {
@@ -104,10 +111,12 @@ struct Result {
 };
 
 // One JSON object: {"id", "state", "receiptNumber", "total", "change", "steps", "error",
-// "evidence", "warnings", "device"}. error.outcome is an outcome name, or one of the journal's
-// own: "journal-busy" (another device holds the journal), "journal-behind" (the device has
-// printed what the journal does not account for), "receipt-open" (the device has a receipt open
-// that the journal did not open), "unidentified" (the device did not tell its serial number).
+// "evidence", "warnings", "device"}; error is {"step", "outcome", "message"} and, when the driver
+// raised an error, "number", "description", "port", "speed" and "remedy". error.outcome is an
+// outcome name, or one of the journal's own: "journal-busy" (another device holds the journal),
+// "journal-behind" (the device has printed what the journal does not account for), "receipt-open"
+// (the device has a receipt open that the journal did not open), "unidentified" (the device did not
+// tell its serial number).
 std::string ResultJson(const Result& result);
 Result ResultFromJson(const std::string& json_text);
 
@@ -186,6 +195,19 @@ Result VoidOpen(NEV& printer, const Line& line, Journal& journal, const Policy& 
 // be read or the journal not written.
 std::string AcceptDevice(NEV& printer, const Line& line, Journal& journal,
                          const Policy& policy = {});
+
+// What a journal says of the device answering on the line, read without changing either (for a
+// technician's check): the device's serial number (empty when it did not tell), whether another
+// process holds the journal (holder names it), the unfinished rows of this device, and how the
+// device is ahead of what the journal accounts for (empty when it is not, or cannot be told).
+struct JournalCheck {
+  std::string serial;
+  bool held = false;
+  std::string holder;
+  int unfinished = 0;
+  std::string behind;
+};
+JournalCheck CheckJournal(NEV& printer, const Line& line, Journal& journal);
 
 // The same without a journal (nothing is remembered).
 Result Run(NEV& printer, const Line& line, const Document& doc);

@@ -16,7 +16,8 @@ struct Answer {
   Outcome outcome = Outcome::kNoConnection;
   std::optional<std::string> reply;  // the reply frame's data (UTF-8)
   StatusFlags flags;
-  std::string error;  // the run-time error's description, if any
+  std::string error;                  // the run-time error's description, if any
+  std::optional<ErrorRecord> record;  // the run-time error itself (or the failed open's)
 
   bool ok() const { return outcome == Outcome::kAnswered; }
   // The command may have reached the device, but its answer did not come back.

@@ -116,7 +116,8 @@ class NevDevice : public Device {
     const bool opened = nev_.InitConnection(line_.device, line_.baud);
     // Why the line did not open, for the answers of the calls that then find no connection.
     const CallRecord& call = nev_.LastCall();
-    open_error_ = opened || !call.error ? std::string() : call.error->description;
+    open_error_.reset();
+    if (!opened && call.error) open_error_ = call.error;
     return opened;
   }
 
@@ -128,14 +129,17 @@ class NevDevice : public Device {
     a.reply = call.reply;
     a.flags = call.flags;
     if (call.error) a.error = call.error->description;
-    if (a.outcome == Outcome::kNoConnection && a.error.empty() && !open_error_.empty())
-      a.error = "the line did not open: " + open_error_;
+    a.record = call.error;
+    if (a.outcome == Outcome::kNoConnection && a.error.empty() && open_error_) {
+      a.error = "the line did not open: " + open_error_->description;
+      a.record = open_error_;
+    }
     return a;
   }
 
   NEV& nev_;
   Line line_;
-  std::string open_error_;
+  std::optional<ErrorRecord> open_error_;  // why the line did not open
 };
 
 }  // namespace

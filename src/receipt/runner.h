@@ -30,6 +30,9 @@ Result RunDocument(Device& dev, Recorder* rec, const Document& doc, const Prefli
 // Settles an unfinished row: nothing is repeated, the device is asked.
 Result SettleRow(Device& dev, Recorder* rec, const Progress& row, const Preflight& pre);
 
+// The driver's error record, whole, into a result's error (nothing when there is none).
+void CarryRecord(Error& error, const std::optional<ErrorRecord>& record);
+
 const char* KindName(Kind kind);
 Kind KindOf(const std::string& name);
 

@@ -53,6 +53,7 @@ Held Take(Device& dev, Journal& journal, const Policy& policy, const std::string
     h.refusal = Stopped(id, h.pre, State::kRefused, "unidentified",
                         "the device did not tell its serial number (" + a.member + ": " +
                             OutcomeName(a.outcome) + (a.error.empty() ? "" : ", " + a.error) + ")");
+    CarryRecord(*h.refusal->error, a.record);
     return h;
   }
   std::string holder;
@@ -125,10 +126,18 @@ std::string ResultJson(const Result& r) {
   j["total"] = r.total ? json(std::round(*r.total * 100) / 100) : json(nullptr);
   j["change"] = r.change ? json(std::round(*r.change * 100) / 100) : json(nullptr);
   j["steps"] = json::parse(StepsJson(r.steps));
-  j["error"] = r.error ? json{{"step", r.error->step},
-                              {"outcome", r.error->outcome},
-                              {"message", r.error->message}}
-                       : json(nullptr);
+  j["error"] = nullptr;
+  if (r.error) {
+    const Error& e = *r.error;
+    j["error"] = {{"step", e.step}, {"outcome", e.outcome}, {"message", e.message}};
+    if (e.number != 0) {
+      j["error"]["number"] = e.number;
+      j["error"]["description"] = e.description;
+      j["error"]["port"] = e.port.empty() ? json(nullptr) : json(e.port);
+      j["error"]["speed"] = e.speed > 0 ? json(e.speed) : json(nullptr);
+      j["error"]["remedy"] = e.remedy.empty() ? json(nullptr) : json(e.remedy);
+    }
+  }
   j["evidence"] = r.evidence;
   j["warnings"] = r.warnings;
   j["device"] = r.device ? json(*r.device) : json(nullptr);
@@ -153,6 +162,13 @@ Result ResultFromJson(const std::string& text) {
   if (j.contains("error") && j["error"].is_object()) {
     const json& e = j["error"];
     r.error = Error{e.value("step", ""), e.value("outcome", ""), e.value("message", "")};
+    if (e.contains("number") && e["number"].is_number_integer()) {
+      r.error->number = e["number"].get<int32_t>();
+      r.error->description = e.value("description", "");
+      if (e.contains("port") && e["port"].is_string()) r.error->port = e["port"];
+      if (e.contains("speed") && e["speed"].is_number_integer()) r.error->speed = e["speed"];
+      if (e.contains("remedy") && e["remedy"].is_string()) r.error->remedy = e["remedy"];
+    }
   }
   for (const char* key : {"evidence", "warnings"}) {
     if (!j.contains(key) || !j[key].is_array()) continue;
@@ -319,6 +335,21 @@ std::string AcceptDevice(NEV& printer, const Line& line, Journal& journal, const
   StoreOf(journal).RecordSeen(pre.serial, SeenOf(pre));
   return "the journal now accounts for everything device " + pre.serial +
          " has printed: " + CounterText(*pre.last_z, pre.counters->fiscal, pre.counters->voided);
+}
+
+JournalCheck CheckJournal(NEV& printer, const Line& line, Journal& journal) {
+  JournalCheck check;
+  std::unique_ptr<Device> dev = MakeNevDevice(printer, line);
+  const Preflight pre = ReadDevice(*dev);
+  check.serial = pre.serial;
+  if (pre.serial.empty()) return check;
+  Journal::Impl& store = StoreOf(journal);
+  const JournalLock lock = store.Lock(pre.serial, 0, check.holder);
+  check.held = !lock;
+  for (const Progress& row : store.Unfinished()) check.unfinished += Mine(row, pre.serial) ? 1 : 0;
+  const std::optional<Seen> seen = store.DeviceSeen(pre.serial);
+  if (seen && pre.counters && pre.last_z) check.behind = Ahead(pre, *seen);
+  return check;
 }
 
 Result Run(NEV& printer, const Line& line, const Document& doc) {

@@ -153,9 +153,14 @@ class Runner {
         {kSubTotal, "SubTotal", [&] { return dev_.SubTotal(); },
          [&](const Answer& a) { p_.expected_total = ReplyNumber(a.reply, prof_.subtotal_total); }});
     for (std::size_t i = 0; i < d.payments.size(); ++i)
-      plan.push_back({kPay, Indexed("payments", i), [&, i] { return dev_.Pay(d.payments[i]); },
+      plan.push_back({kPay, Indexed("payments", i),
+                      [&, i] {
+                        paying_ = &d.payments[i];
+                        return dev_.Pay(d.payments[i]);
+                      },
                       [&](const Answer& a) {
                         if (auto c = ReplyNumber(a.reply, prof_.pay_change)) p_.change = *c;
+                        due_ = ReplyNumber(a.reply, prof_.pay_due);
                       }});
     plan.push_back({kClose, "CloseFiscNote", [&] { return dev_.Close(); },
                     [&](const Answer& a) {
@@ -197,6 +202,7 @@ class Runner {
         continue;
       }
       if (a.lost()) return Lost(a, k.ask);
+      why_ = Why(s.id, a);
       switch (k.if_refused) {
         case IfRefused::kAskIfOpened:
           Failed(a);
@@ -236,9 +242,37 @@ class Runner {
     return a;
   }
 
+  // Why the device refused a step, where the figures or the status tell: a payment that does not
+  // cover the total, a card paying more than is due, no paper. A NAK carries no status, so the
+  // device is asked for it. Empty when nothing tells.
+  std::string Why(StepId id, const Answer& a) {
+    if (a.outcome != Outcome::kRefused && a.outcome != Outcome::kNak) return {};
+    const std::optional<double> due = due_ ? due_ : p_.expected_total;
+    if (id == kClose && due_ && *due_ > prof_.total_tolerance) {
+      return "the payments do not cover the total: " + Money(*due_) +
+             " still due (pay it, then close)";
+    }
+    if (id == kPay && paying_ && paying_->type != 1 && paying_->amount && due &&
+        *paying_->amount > *due + prof_.total_tolerance) {
+      return "the payment of " + Money(*paying_->amount) + " by type " +
+             std::to_string(paying_->type) + " is above the " + Money(*due) +
+             " still due: only cash gives change";
+    }
+    StatusFlags flags = a.flags;
+    if (a.outcome == Outcome::kNak && kSteps[id].changes) {
+      const Answer st = Call(dev_.Status());
+      if (st.ok()) {
+        status_ = st;
+        flags = st.flags;
+      }
+    }
+    if (flags.no_paper) return "the device is out of paper: load paper";
+    return {};
+  }
+
   void Failed(const Answer& a) {
     if (r_.error) return;  // the first failure is the one that matters
-    std::string message = a.error;
+    std::string message = why_.empty() ? a.error : why_;
     if (message.empty()) {
       switch (a.outcome) {
         case Outcome::kRefused:
@@ -260,8 +294,9 @@ class Runner {
           message = OutcomeName(a.outcome);
       }
     }
-    if (a.flags.no_paper) message += " (no paper)";
+    if (a.flags.no_paper && why_.empty()) message += " (no paper)";
     r_.error = Error{a.member, OutcomeName(a.outcome), message};
+    CarryRecord(*r_.error, a.record);
   }
 
   // ---- the journal -----------------------------------------------------------------------
@@ -517,9 +552,21 @@ class Runner {
   bool seen_fresh_ = false;   // read from the device after the transaction's own work
   bool sent_ = false;         // a step that changes the device was sent
   bool journal_failed_ = false;
+  std::optional<double> due_;        // what the last payment's answer left due
+  const Payment* paying_ = nullptr;  // the payment being sent
+  std::string why_;                  // why the failing step was refused, when known
 };
 
 }  // namespace
+
+void CarryRecord(Error& error, const std::optional<ErrorRecord>& record) {
+  if (!record) return;
+  error.number = record->number;
+  error.description = record->description;
+  error.port = record->port;
+  error.speed = record->speed;
+  error.remedy = record->remedy;
+}
 
 const char* KindName(Kind k) {
   switch (k) {

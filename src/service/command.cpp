@@ -68,6 +68,23 @@ StatusFlags DecodeFlags(uint8_t byte0) {
   return flags;
 }
 
+}  // namespace nev::service
+
+namespace nev {
+
+std::vector<std::string> FlagWords(const StatusFlags& flags) {
+  std::vector<std::string> words;
+  if (flags.general_error) words.emplace_back("general error");
+  if (flags.no_paper) words.emplace_back("no paper");
+  if (flags.fiscal_receipt_open) words.emplace_back("fiscal receipt open");
+  if (flags.nonfiscal_receipt_open) words.emplace_back("non-fiscal receipt open");
+  return words;
+}
+
+}  // namespace nev
+
+namespace nev::service {
+
 Outcome OutcomeOf(const protocol::Reply& reply, bool sent, const protocol::Link& link) {
   using protocol::WaitEnd;
   if (!sent) {

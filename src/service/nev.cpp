@@ -103,15 +103,27 @@ std::string ReadProbeAnswer(NEVState& s) {
   }
 }
 
-// What the probe met instead of a NAK, for the call's record and the trace.
-std::string ProbeFailure(const std::string& answer, const std::string& device, int32_t baud) {
+// What the probe met instead of a NAK, and what to do about it, for the call's record and the
+// trace.
+ErrorRecord ProbeFailure(const std::string& answer, const std::string& device, int32_t baud) {
   const std::string where = " on " + device + " at " + std::to_string(baud);
+  ErrorRecord error{kErrPortOpenFailed, {}, "NEVComServer"};
   if (answer.empty()) {
-    return "no answer to the probe within " + std::to_string(kProbeTimeoutMs) + " ms" + where;
+    error.description =
+        "no answer to the probe within " + std::to_string(kProbeTimeoutMs) + " ms" + where;
+    error.remedy =
+        "check that the printer is switched on, that its cable is plugged in at both ends and "
+        "that the line speed is the printer's (nevctl scan finds the printer and its speed)";
+  } else {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(answer[0]));
+    error.description = std::string("the probe was answered by ") + hex + ", not by NAK" + where;
+    error.remedy =
+        "the device answers at another speed or speaks another protocol: try nevctl scan, which "
+        "finds the speed it answers at";
   }
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(answer[0]));
-  return std::string("the probe was answered by ") + hex + ", not by NAK" + where;
+  error.description += ": " + error.remedy;
+  return error;
 }
 
 // Where a scan finds the device a serial:NUMBER or auto port names: its port and speed, or why
@@ -205,10 +217,16 @@ bool OpenCom(NEVState& s, const PortChoice& given, int32_t baud_rate, service::C
     try {
       com.Open(device, settings);
     } catch (const RuntimeError& e) {
-      call.record().error = e.record();
+      ErrorRecord error = e.record();
+      error.port = device;
+      error.speed = baud_rate;
+      call.record().error = error;
       call.SetOutcome(Outcome::kPortError);
       if (e.number() == kErrPortAlreadyOpen) {
+        // The box keeps its fixed text; the record (and the trace) say it in English with the
+        // program that holds the port.
         ShowMessage(kPortInUse, kStyleExclamation);
+        if (s.log) s.log->Trace(kClassName, "8005 " + error.description, "OpenCom");
       } else {
         service::ReportError(s, "OpenCom", e.record());
       }
@@ -229,8 +247,10 @@ bool OpenCom(NEVState& s, const PortChoice& given, int32_t baud_rate, service::C
       return true;
     }
     call.SetOutcome(Outcome::kTimeout);
-    call.record().error =
-        ErrorRecord{kErrPortOpenFailed, ProbeFailure(answer, device, baud_rate), "NEVComServer"};
+    ErrorRecord error = ProbeFailure(answer, device, baud_rate);
+    error.port = device;
+    error.speed = baud_rate;
+    call.record().error = error;
     if (s.log) s.log->Trace(kClassName, call.record().error->description, "OpenCom");
     ShowMessage("Error opening COM Port!", kStyleCritical);
     if (Host(s)) Host(s)->Com().Close();

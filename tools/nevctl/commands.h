@@ -3,6 +3,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "session.h"
 
@@ -19,5 +20,10 @@ int RunDemo(Session& session, std::ostream& out, std::ostream& err);
 // 0 when every call was accepted, 1 when InitConnection failed, 2 for an S the driver refuses, 3
 // when a piece was refused or did not come.
 int RunFmReport(Session& session, const std::string& s, std::ostream& out, std::ostream& err);
+
+// nevctl doctor ARGS: checks the line to the printer of options.port step by step, a verdict per
+// line on out, and writes a support bundle. Exit code: 0 no check failed, 1 one did, 2 usage.
+int RunDoctor(Options options, const std::vector<std::string>& args, std::ostream& out,
+              std::ostream& err);
 
 }  // namespace nevctl

@@ -31,7 +31,7 @@ namespace sv = nev::automation;
 using nevctl::Word;
 
 constexpr const char* kUsage =
-    R"(usage: nevctl [--port N|PATH] [--baud RATE] [--silent] [--json] [--log-dir DIR]
+    R"(usage: nevctl [--port N|PATH|sim] [--baud RATE] [--silent] [--json] [--log-dir DIR]
               [--log-level N] [--keep-going] COMMAND
   call MEMBER [ARG ...]   one member call
   run [--keep-going] FILE|-
@@ -51,21 +51,28 @@ constexpr const char* kUsage =
   journal [--journal PATH]            the receipt journal's rows
   journal accept [--journal PATH]     the journal accounts for all the device has printed
   void-open [--journal PATH]          void a receipt left open that no journal row opened
+  doctor [--bundle FILE.tar] [--journal PATH]
+                          checks the printer's line step by step, a verdict per line, and writes
+                          a support bundle (doctor --help)
   fm-report [S]           the whole fiscal-memory report: GetFirstFMReport(S), then
                           GetNextFMReport until an empty piece; progress on standard error
 
 options:
-  --port N|PATH   port number N from 1 to 32767 (the device named by NEVCOM_COM<N>, else
-                  /dev/ttyS<N-1>) or a device path; serial:NUMBER or auto: the device a scan
-                  finds; without it the built-in simulator runs on a pseudo-terminal (a line on
-                  standard error says so)
+  --port N|PATH|sim  port number N from 1 to 32767 (the device named by NEVCOM_COM<N>, else
+                  /dev/ttyS<N-1>), a device path, tcp://HOST:PORT or rfc2217://HOST:PORT (a
+                  serial server on the network), serial:NUMBER or auto (the device a scan finds),
+                  or sim: the built-in simulator on a pseudo-terminal. Without --port the
+                  simulator runs too (a line on standard error says so, loudly when this machine
+                  has serial ports); its results are marked "[simulator]" and "simulated": true
   --baud RATE     line speed (default 9600)
   --silent        SilentMode on: run-time errors go to the log instead of a message box
   --json          one JSON object per call on standard output: {"member", "result", "out",
                   "messages", "ok" (the device accepted), "outcome" (answered, refused, nak,
                   timeout, port-error, busy, no-connection, bad-argument), "reply" (the reply
                   data or null), "status" ({"bytes": [b0, b1, b2], "flags": {...}} or null),
-                  "error" ({"number", "description"} or null), "line" (script line or null)}
+                  "error" ({"number", "description", and for the line "port", "speed",
+                  "remedy"} or null), "line" (script line or null), "flags" (the status flags
+                  in words: ["no paper", ...]), "simulated" (true on the built-in simulator)}
   --log-dir DIR   an existing folder in which the log's "Logs" folder is made (default: beside
                   nevctl)
   --log-level N   the log's level: 0 nothing, 1 failed calls in silent mode, 2 and device
@@ -322,8 +329,14 @@ int main(int argc, char** argv) {
       options.silent = true;
     } else if (arg == "--port") {
       if (!take()) return Usage("--port needs a number or a device path");
+      if (value == "sim") {
+        options.port.clear();
+        options.sim_named = true;
+        continue;
+      }
       if (const std::string problem = PortProblem(value); !problem.empty()) return Usage(problem);
       options.port = value;
+      options.sim_named = false;
     } else if (arg == "--baud") {
       if (!take()) return Usage("--baud needs a positive rate");
       if (!ParseWhole(value, options.baud) || options.baud <= 0) {
@@ -371,6 +384,9 @@ int main(int argc, char** argv) {
   }
 
   if (command == "scan") return nevctl::RunScan(rest, options.json, std::cout, std::cerr);
+  // Without --port these print on the built-in simulator: say so loudly where real ports exist.
+  options.warn_serial = command == "call" || command == "run" || command == "receipt";
+  if (command == "doctor") return nevctl::RunDoctor(options, rest, std::cout, std::cerr);
 
   if (nevctl::IsReceiptCommand(command))
     return nevctl::RunReceiptCommand(options, command, rest, std::cout, std::cerr);

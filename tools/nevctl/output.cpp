@@ -235,10 +235,15 @@ std::string JsonCall(const CallRecord& call) {
   }
   if (call.error) {
     j["error"] = Json{{"number", call.error->number}, {"description", call.error->description}};
+    if (!call.error->port.empty()) j["error"]["port"] = call.error->port;
+    if (call.error->speed > 0) j["error"]["speed"] = call.error->speed;
+    if (!call.error->remedy.empty()) j["error"]["remedy"] = call.error->remedy;
   } else {
     j["error"] = nullptr;
   }
   j["line"] = call.line > 0 ? Json(call.line) : Json(nullptr);
+  j["flags"] = call.status ? Json(nev::FlagWords(call.flags)) : Json::array();
+  if (call.simulated) j["simulated"] = true;
   std::string text;
   Write(text, j);
   return text;
@@ -259,6 +264,7 @@ std::string ReadableValue(const Variant& value) {
 }
 
 void WriteReadable(std::ostream& out, const CallRecord& call) {
+  if (call.simulated) out << "[simulator] ";
   out << call.member << "(";
   for (std::size_t i = 0; i < call.shown.size(); ++i) {
     if (i) out << ", ";
@@ -280,6 +286,10 @@ void WriteReadable(std::ostream& out, const CallRecord& call) {
   if (call.reply && !call.reply->empty() && !std::holds_alternative<std::string>(call.result)) {
     out << "    reply " << ReadableValue(*call.reply) << "\n";
   }
+  // Every condition the status reports (a status code names only the highest one).
+  if (call.ok() && call.status && !FlagNames(call.flags).empty()) {
+    out << "    status: " << FlagNames(call.flags) << "\n";
+  }
   bool error_shown = false;
   for (const auto& m : call.messages) {
     out << "    message box (style " << m.style << ", \"" << m.title << "\"): " << m.text << "\n";
@@ -297,6 +307,10 @@ void WriteReadable(std::ostream& out, const CallRecord& call) {
   }
   if (call.error && !error_shown && !call.failed) {
     out << "    error " << call.error->number << ": " << call.error->description << "\n";
+  }
+  if (call.outcome == nev::Outcome::kNak && !call.failed) {
+    out << "    a NAK to a printing command often means no paper or a receipt in another state: "
+           "nevctl call GetStatus tells\n";
   }
 }
 

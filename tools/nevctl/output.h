@@ -37,6 +37,7 @@ struct CallRecord {
   nev::StatusFlags flags;
   std::optional<nev::ErrorRecord> error;  // the run-time error, when there was one
   int line = 0;                           // the script line it came from; 0 for none
+  bool simulated = false;                 // made on the built-in simulator, not a printer
 
   // The device accepted the call (or it needed no device at all).
   bool ok() const { return !failed && outcome == nev::Outcome::kAnswered; }
@@ -50,12 +51,14 @@ std::string JsonValue(const Variant& value);
 // One line, no trailing newline:
 // {"member": M, "result": R, "out": {...}, "messages": [...], "ok": B, "outcome": O,
 //  "reply": T|null, "status": {"bytes": [b0, b1, b2], "flags": {...}}|null,
-//  "error": {"number": N, "description": T}|null, "line": N|null}
+//  "error": {"number": N, "description": T[, "port", "speed", "remedy"]}|null, "line": N|null,
+//  "flags": [the status flags in words][, "simulated": true]}
 std::string JsonCall(const CallRecord& call);
 
 // Readable value: True/False, numbers, "quoted text" with control characters escaped, Empty.
 std::string ReadableValue(const Variant& value);
-// Name(arg, ...) -> result, then indented lines for outputs, reply data, messages, and for a
+// ("[simulator] " first for a call on the built-in simulator) Name(arg, ...) -> result, then
+// indented lines for the status flags in words, for outputs, reply data, messages, and for a
 // call the device did not accept its outcome and the error (unless a message box showed it).
 void WriteReadable(std::ostream& out, const CallRecord& call);
 // A name or word as a message to a person shows it: control characters escaped, at most 64

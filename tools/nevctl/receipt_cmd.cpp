@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kDefaultJournal = "nevctl-receipts.db";
 
 constexpr const char* kHelp =
-    R"(usage: nevctl [--port N|PATH] [--baud RATE] [--json] receipt FILE.json|- [--journal PATH]
+    R"(usage: nevctl [--port N|PATH|sim] [--baud RATE] [--json] receipt FILE.json|- [--journal PATH]
                 [--shared]
        nevctl [--json] journal [--journal PATH]
        nevctl [--port N|PATH] [--baud RATE] [--json] journal accept [--journal PATH]
@@ -70,7 +70,8 @@ std::string Amount(const std::optional<double>& v) {
   return buf;
 }
 
-void WriteReadable(std::ostream& out, const rc::Result& r) {
+void WriteReadable(std::ostream& out, const rc::Result& r, bool simulated) {
+  if (simulated) out << "[simulator] ";
   out << (r.id.empty() ? std::string("open receipt") : "receipt " + r.id) << ": "
       << rc::StateName(r.state) << (r.from_journal ? " (recorded earlier; nothing sent)" : "")
       << "\n";
@@ -84,16 +85,28 @@ void WriteReadable(std::ostream& out, const rc::Result& r) {
   if (r.error) {
     out << "  error: " << r.error->step << " " << r.error->outcome << ": " << r.error->message
         << "\n";
+    if (r.error->number != 0) {
+      out << "  driver error " << r.error->number << ": " << r.error->description;
+      if (!r.error->port.empty()) out << " (port " << r.error->port;
+      if (!r.error->port.empty() && r.error->speed > 0) out << ", speed " << r.error->speed;
+      if (!r.error->port.empty()) out << ")";
+      out << "\n";
+    }
   }
   for (const std::string& e : r.evidence) out << "  seen: " << e << "\n";
   for (const std::string& w : r.warnings) out << "  warning: " << w << "\n";
 }
 
 void WriteResult(const Options& options, std::ostream& out, const rc::Result& r) {
+  // A result of the built-in simulator says so (no --port, or --port sim).
+  const bool simulated = options.port.empty() && !r.from_journal;
   if (options.json) {
-    out << rc::ResultJson(r) << "\n";
+    std::string json = rc::ResultJson(r);
+    if (simulated && !json.empty() && json.back() == '}')
+      json.insert(json.size() - 1, ",\"simulated\":true");
+    out << json << "\n";
   } else {
-    WriteReadable(out, r);
+    WriteReadable(out, r, simulated);
   }
 }
 

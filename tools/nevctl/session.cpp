@@ -3,6 +3,7 @@
 #include "binding.h"
 #include "members.h"
 #include "nev/port_spec.h"
+#include "ports.h"
 
 namespace nevctl {
 
@@ -45,7 +46,9 @@ std::vector<nev::RecordingSink::Message> Session::TakeMessages() {
   return messages;
 }
 
-void Session::Report(const CallRecord& call) {
+void Session::Report(const CallRecord& given) {
+  CallRecord call = given;
+  call.simulated = simulator_ != nullptr;
   if (on_call_) on_call_(call);
   // A call that could not be made is told once: in the JSON object, or on standard error.
   if (call.failed) {
@@ -93,7 +96,20 @@ bool Session::Open() {
     simulator_ = std::make_unique<nevsim::Simulator>(nevsim::Options{});
     simulator_->Start();
     port = simulator_->SlavePath();
-    err_ << "nevctl: no --port given: using the built-in simulator on " << port << "\n";
+    // One line: what runs, and (when this machine has serial ports) that nothing reaches them.
+    std::string real;
+    if (options_.warn_serial && !options_.sim_named) {
+      for (const PortInfo& p : ListPorts()) real += (real.empty() ? "" : ", ") + p.path;
+    }
+    if (options_.sim_named) {
+      err_ << "nevctl: --port sim: using the built-in simulator on " << port << "\n";
+    } else if (!real.empty()) {
+      err_ << "nevctl: WARNING: no --port given: using the built-in simulator on " << port
+           << "; NOTHING IS PRINTED on this machine's serial ports (" << real
+           << "): give --port to print, or --port sim to mean the simulator\n";
+    } else {
+      err_ << "nevctl: no --port given: using the built-in simulator on " << port << "\n";
+    }
   }
   // A port number goes through the member's own form, InitConnection(port, baud, 1, 0, 8); any
   // other text through the native one, which also refuses a text that names no port.

@@ -22,7 +22,9 @@
 namespace nevctl {
 
 struct Options {
-  std::string port;  // a port number or a device path; empty: the built-in simulator
+  std::string port;          // a port number or a device path; empty: the built-in simulator
+  bool sim_named = false;    // --port sim: the built-in simulator was asked for by name
+  bool warn_serial = false;  // without --port, say loudly when this machine has serial ports
   int32_t baud = 9600;
   bool silent = false;  // SilentMode on before the first call
   bool json = false;

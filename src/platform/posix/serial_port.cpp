@@ -4,19 +4,26 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "nev/error.h"
+#include "nev/port_spec.h"
 #include "platform/event_loop.h"
 
 namespace nev::platform {
@@ -56,38 +63,138 @@ speed_t ParseSettings(const std::string& settings) {
                                   SpeedsText() + ")");
 }
 
-// Error 8002 for a device that cannot be opened, saying why in terms a person can act on.
+[[noreturn]] void RaiseWith(int32_t number, const std::string& device, const std::string& cause,
+                            const std::string& remedy) {
+  ErrorRecord record{number, cause + (remedy.empty() ? "" : ": " + remedy), "NEVComServer"};
+  record.port = device;
+  record.remedy = remedy;
+  throw RuntimeError(std::move(record));
+}
+
+// Who may open a device file, from its owner, group and mode: "only root", "only root and the
+// group \"dialout\"", "everyone".
+std::string WhoMayOpen(const struct stat& st, const std::string& group) {
+  const mode_t rw = S_IRUSR | S_IWUSR, grw = S_IRGRP | S_IWGRP, orw = S_IROTH | S_IWOTH;
+  if ((st.st_mode & orw) == orw) return "everyone";
+  std::string who = "only root";
+  if ((st.st_mode & rw) == rw && st.st_uid != 0) {
+    const passwd* owner = ::getpwuid(st.st_uid);
+    who +=
+        ", the user \"" + (owner ? std::string(owner->pw_name) : std::to_string(st.st_uid)) + "\"";
+  }
+  if ((st.st_mode & grw) == grw && st.st_gid != 0) who += " and the group \"" + group + "\"";
+  return who;
+}
+
+// Error 8002 for a device that cannot be opened, saying why and what to do in terms a person can
+// act on. Access is never advised through root or its group: a udev rule or the serial group.
 [[noreturn]] void CannotOpen(const std::string& device, int err) {
-  std::string why;
+  const std::string cause = "Cannot open " + device + ": ";
   switch (err) {
     case ENOENT:
     case ENXIO:
     case ENODEV:
-      why =
-          "no such device (check the port number or the path; nevctl ports lists the serial "
-          "ports of this machine)";
-      break;
+      RaiseWith(kErrPortOpenFailed, device, cause + "no such device",
+                "check the port number or the path and that the adapter is plugged in (nevctl "
+                "ports lists the serial ports of this machine)");
     case EACCES:
     case EPERM: {
-      why = "permission denied: this user needs access to the serial devices";
       struct stat st {};
-      if (::stat(device.c_str(), &st) == 0) {
-        if (const group* g = ::getgrgid(st.st_gid)) {
-          why += " (add the user to the group \"" + std::string(g->gr_name) +
-                 "\" that owns it, then log in again)";
-        }
+      if (::stat(device.c_str(), &st) != 0) {
+        RaiseWith(kErrPortOpenFailed, device, cause + "permission denied",
+                  "this user needs access to the serial devices (nevctl doctor tells more)");
       }
-      break;
+      const group* g = ::getgrgid(st.st_gid);
+      const std::string group = g ? g->gr_name : std::to_string(st.st_gid);
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      const std::string who = WhoMayOpen(st, group);
+      const std::string why =
+          "permission denied: " + who + " may open it (group \"" + group + "\", mode " + mode + ")";
+      // A group other than root's that may read and write it is the safe way in; otherwise the
+      // device is given to the serial group by a udev rule first.
+      const bool group_may = st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) ==
+                                                   static_cast<mode_t>(S_IRGRP | S_IWGRP);
+      const std::string rule =
+          "a udev rule such as SUBSYSTEM==\"tty\", KERNEL==\"" +
+          device.substr(device.rfind('/') + 1) +
+          "\", GROUP=\"dialout\", MODE=\"0660\" in /etc/udev/rules.d/60-nev.rules";
+      const std::string remedy =
+          group_may
+              ? "add this user to the group \"" + group + "\" (sudo usermod -aG " + group +
+                    " USER, then log in again), or give the device to another group with " + rule
+              : "give the device to the serial group with " + rule +
+                    ", then add this user to the group \"dialout\" (sudo usermod -aG "
+                    "dialout USER, then log in again)";
+      RaiseWith(kErrPortOpenFailed, device, cause + why, remedy);
     }
     case ENOTTY:
     case EISDIR:
     case EINVAL:
-      why = "not a serial device";
-      break;
+      RaiseWith(kErrPortOpenFailed, device, cause + "not a serial device",
+                "give the path of a serial device (nevctl ports lists them)");
     default:
-      why = std::strerror(err);
+      RaiseWith(kErrPortOpenFailed, device, cause + std::strerror(err), "");
   }
-  Raise(kErrPortOpenFailed, "Cannot open " + device + ": " + why);
+}
+
+// The programs that hold the device, as "nevd (pid 42)": those holding its lock (/proc/locks),
+// else those that have it open (/proc/*/fd); empty when the system does not tell (another user's
+// programs are hidden from an ordinary user).
+std::string HoldersOf(const std::string& device) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path target = fs::canonical(device, ec);
+  struct stat st {};
+  if (ec || ::stat(target.c_str(), &st) != 0) return {};
+  auto named = [](const std::string& pid) {
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return (name.empty() ? "a program" : name) + " (pid " + pid + ")";
+  };
+  std::string holders;
+  // "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF": the pid, and the file as dev major:minor
+  // (hex):inode.
+  char file[64];
+  std::snprintf(file, sizeof file, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream in(line);
+    std::string n, kind, mode, rw, pid, where;
+    if (!(in >> n >> kind >> mode >> rw >> pid >> where) || where != file) continue;
+    holders += (holders.empty() ? "" : ", ") + named(pid);
+  }
+  if (!holders.empty()) return holders;
+  for (const fs::directory_entry& proc : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = proc.path().filename().string();
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fd_ec;
+    for (const fs::directory_entry& fd : fs::directory_iterator(proc.path() / "fd", fd_ec)) {
+      std::error_code link_ec;
+      if (fs::read_symlink(fd.path(), link_ec) != target) continue;
+      holders += (holders.empty() ? "" : ", ") + named(pid);
+      break;
+    }
+  }
+  return holders;
+}
+
+// Error 8005: the port is held elsewhere, naming the holder when the system can tell.
+[[noreturn]] void InUse(const std::string& device) {
+  const std::string holders = HoldersOf(device);
+  const std::string cause = StandardDescription(kErrPortAlreadyOpen) + ": " + device +
+                            " is held by " + (holders.empty() ? "another program" : holders);
+  std::string remedy =
+      holders.empty() ? "close the program that uses it (as root, fuser " + device + " names it)"
+                      : "close that program or wait until it lets the port go";
+  if (holders.find("nevd (") != std::string::npos) {
+    remedy =
+        "nevd holds it for its printer: let nevd release it for a while (POST "
+        "/api/v1/printers/ID/release) or print through nevd";
+  }
+  RaiseWith(kErrPortAlreadyOpen, device, cause, remedy);
 }
 
 class PosixSerialPort final : public SerialPort {
@@ -102,14 +209,14 @@ class PosixSerialPort final : public SerialPort {
 
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-      if (errno == EBUSY) Raise(kErrPortAlreadyOpen);  // TIOCEXCL of another opener
+      if (errno == EBUSY) InUse(device);  // TIOCEXCL of another opener
       CannotOpen(device, errno);
     }
     // The advisory lock holds even against openers that TIOCEXCL lets through (root).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
       ::close(fd);
-      if (err == EWOULDBLOCK) Raise(kErrPortAlreadyOpen);
+      if (err == EWOULDBLOCK) InUse(device);
       CannotOpen(device, err);
     }
     termios tio{};
@@ -265,3 +372,11 @@ std::string DeviceForPort(int16_t port) {
 }
 
 }  // namespace nev::platform
+
+namespace nev {
+
+std::string PortHolders(const std::string& device) {
+  return platform::HoldersOf(device);
+}
+
+}  // namespace nev

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "nev/error.h"
+#include "nev/port_spec.h"
 #include "platform/event_loop.h"
 #include "platform/serial_port.h"
 #include "platform/win32/port_error.h"
@@ -267,3 +268,12 @@ std::string SpeedsText() {
 }
 
 }  // namespace nev::platform
+
+namespace nev {
+
+// Windows does not tell which program holds a COM port.
+std::string PortHolders(const std::string&) {
+  return {};
+}
+
+}  // namespace nev
