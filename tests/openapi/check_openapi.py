@@ -103,14 +103,14 @@ class Checker:
         response = self.deref(response)
         problems = []
         headers = {k.lower(): v for k, v in rec.get("headers", {}).items()}
-        for name, spec in response.get("headers", {}).items():
-            spec = self.deref(spec)
+        for name, declared in response.get("headers", {}).items():
+            declared = self.deref(declared)
             value = headers.get(name.lower())
             if value is None:
-                if spec.get("required"):
+                if declared.get("required"):
                     problems.append("header %s missing" % name)
                 continue
-            problems += ["header %s: %s" % (name, e) for e in self.errors(spec.get("schema", {}), value)]
+            problems += ["header %s: %s" % (name, e) for e in self.errors(declared.get("schema", {}), value)]
         content = response.get("content", {})
         body = rec.get("body", "")
         if not content:
