@@ -20,7 +20,7 @@ fail() { echo "consume_test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 for f in bin/nevctl bin/nev-sim include/nev/nev.h include/nev/log.h include/nev/version.h \
-         share/man/man1/nevctl.1 share/man/man1/nev-sim.1; do
+         share/man/man1/nevctl.1 share/man/man1/nev-sim.1 share/man/man8/nevd.8; do
   [ -e "$prefix/$f" ] || fail "missing $f in the install tree"
 done
 for tool in nevctl nev-sim; do
