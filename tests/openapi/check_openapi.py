@@ -135,6 +135,10 @@ class Checker:
             values = [body]
         for value in values:
             problems += ["body: " + e for e in self.errors(schema, value)]
+        # Whatever the document says, an error answer carries an error object.
+        if int(status) >= 400 and ctype == "application/json":
+            if not (isinstance(values[0], dict) and isinstance(values[0].get("error"), dict)):
+                problems.append("an error answer without an error object")
         # What the service accepted must be what the document allows a client to send.
         request = rec.get("request")
         if status.startswith("2") and "requestBody" in op:
