@@ -130,7 +130,10 @@ class Checker:
             except ValueError:
                 return problems + ["the body is not JSON"]
         elif ctype == "application/x-ndjson":
-            values = [json.loads(line) for line in body.splitlines() if line.strip()]
+            try:
+                values = [json.loads(line) for line in body.splitlines() if line.strip()]
+            except ValueError:
+                return problems + ["a line of the stream is not JSON"]
         else:
             values = [body]
         for value in values:
@@ -184,6 +187,7 @@ def main(argv):
     require = "--require-records" in args
     if require:
         args.remove("--require-records")
+
     def option(name):
         if name not in args:
             return None
