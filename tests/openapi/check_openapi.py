@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Checks docs/nevd-openapi.json and nevd's answers against it.
 
-  check_openapi.py DOCUMENT [--record FILE] [--require-records]
+  check_openapi.py DOCUMENT [--routes SERVICE_CPP] [--record FILE] [--require-records]
 
 1. The document is valid OpenAPI 3.1 (the official meta-schema, vendored beside this file), every
    schema in it is valid JSON Schema 2020-12, and every $ref resolves.
-2. With --record: every answer in FILE (one JSON object per line: method, path, status, headers,
+2. With --routes: every route of nevd's route table under the API's base is documented with its
+   method, and every documented operation is a route.
+3. With --record: every answer in FILE (one JSON object per line: method, path, status, headers,
    body, request; written by the nevd API tests) is one the document describes: its path and
    method, its status, the headers it declares required, and its body against the schema of its
    content type. A request the service accepted (2xx) must fit the document's request schema.
@@ -103,14 +105,14 @@ class Checker:
         response = self.deref(response)
         problems = []
         headers = {k.lower(): v for k, v in rec.get("headers", {}).items()}
-        for name, spec in response.get("headers", {}).items():
-            spec = self.deref(spec)
+        for name, declared in response.get("headers", {}).items():
+            declared = self.deref(declared)
             value = headers.get(name.lower())
             if value is None:
-                if spec.get("required"):
+                if declared.get("required"):
                     problems.append("header %s missing" % name)
                 continue
-            problems += ["header %s: %s" % (name, e) for e in self.errors(spec.get("schema", {}), value)]
+            problems += ["header %s: %s" % (name, e) for e in self.errors(declared.get("schema", {}), value)]
         content = response.get("content", {})
         body = rec.get("body", "")
         if not content:
@@ -128,11 +130,18 @@ class Checker:
             except ValueError:
                 return problems + ["the body is not JSON"]
         elif ctype == "application/x-ndjson":
-            values = [json.loads(line) for line in body.splitlines() if line.strip()]
+            try:
+                values = [json.loads(line) for line in body.splitlines() if line.strip()]
+            except ValueError:
+                return problems + ["a line of the stream is not JSON"]
         else:
             values = [body]
         for value in values:
             problems += ["body: " + e for e in self.errors(schema, value)]
+        # Whatever the document says, an error answer carries an error object.
+        if int(status) >= 400 and ctype == "application/json":
+            if not (isinstance(values[0], dict) and isinstance(values[0].get("error"), dict)):
+                problems.append("an error answer without an error object")
         # What the service accepted must be what the document allows a client to send.
         request = rec.get("request")
         if status.startswith("2") and "requestBody" in op:
@@ -153,21 +162,49 @@ class Checker:
                       for m in item if m in METHODS and (m, t) not in self.seen)
 
 
+def check_routes(doc, source):
+    """Routes of nevd's table ({"GET", "/api/v1/...", ...}) against the document's operations."""
+    with open(source, encoding="utf-8") as f:
+        table = re.findall(r'\{"([A-Z]+)", "(/[^"]*)", &Service::', f.read())
+    base = doc.get("servers", [{"url": ""}])[0]["url"].rstrip("/")
+    served = set()
+    for method, pattern in table:
+        if pattern.startswith(base + "/"):
+            served.add((method.lower(), re.sub(r"\{[^}]+\}", "{}", pattern[len(base):])))
+    documented = {(m, re.sub(r"\{[^}]+\}", "{}", t)) for t, item in doc["paths"].items()
+                  for m in item if m in METHODS}
+    problems = ["route %s %s is not in the document" % (m.upper(), base + t)
+                for m, t in sorted(served - documented)]
+    problems += ["%s %s is documented but not routed" % (m.upper(), base + t)
+                 for m, t in sorted(documented - served)]
+    if not table:
+        problems.append("no routes found in %s" % source)
+    return problems
+
+
 def main(argv):
     args = list(argv[1:])
     require = "--require-records" in args
     if require:
         args.remove("--require-records")
-    record = None
-    if "--record" in args:
-        i = args.index("--record")
-        record = args[i + 1]
+
+    def option(name):
+        if name not in args:
+            return None
+        i = args.index(name)
+        value = args[i + 1]
         del args[i:i + 2]
+        return value
+
+    record = option("--record")
+    routes = option("--routes")
     if len(args) != 1:
         print(__doc__, file=sys.stderr)
         return 2
     doc = load_document(args[0])
     problems = check_document(doc)
+    if routes:
+        problems += check_routes(doc, routes)
     checked = 0
     if record:
         checker = Checker(doc)

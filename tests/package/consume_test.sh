@@ -20,7 +20,7 @@ fail() { echo "consume_test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 for f in bin/nevctl bin/nev-sim include/nev/nev.h include/nev/log.h include/nev/version.h \
-         share/man/man1/nevctl.1 share/man/man1/nev-sim.1; do
+         share/man/man1/nevctl.1 share/man/man1/nev-sim.1 share/man/man8/nevd.8; do
   [ -e "$prefix/$f" ] || fail "missing $f in the install tree"
 done
 for tool in nevctl nev-sim; do
@@ -107,3 +107,19 @@ LD_LIBRARY_PATH=$libdir ring pkgconfig "$work/pkgconfig/till"
 g++ -std=c++17 -o "$work/pkgconfig/receipt" "$here/consumer/receipt.cpp" \
   $(pkg-config --cflags --libs nev-receipt) || fail "pkg-config: receipt build failed"
 LD_LIBRARY_PATH=$libdir transact pkgconfig-receipt "$work/pkgconfig/receipt"
+
+# 4. The complete program of docs/receipts.md, as a reader copies it (its device path made the
+# simulator's): built with pkg-config and an rpath to the prefix, run twice on one journal
+# (printed, then the same result replayed).
+sim doc
+mkdir -p "$work/doc"
+sed -n '/^```cpp$/,/^```$/p' "$here/../../docs/receipts.md" | sed '1d;$d' \
+  | sed "s#/dev/ttyUSB0#$device#" >"$work/doc/till.cpp"
+# shellcheck disable=SC2046
+g++ -std=c++20 -o "$work/doc/till" "$work/doc/till.cpp" $(pkg-config --cflags --libs nev-receipt) \
+  -Wl,-rpath,"$libdir" || fail "docs/receipts.md: the example does not build"
+(cd "$work/doc" && ./till && ./till) >"$work/doc.out" 2>&1 \
+  || { cat "$work/doc.out"; fail "docs/receipts.md: the example failed"; }
+kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+grep -q '"fromJournal":true' "$work/doc.out" || { cat "$work/doc.out"; fail "docs/receipts.md: no replay"; }
+echo "consume_test: docs/receipts.md ok"

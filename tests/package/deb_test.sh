@@ -31,17 +31,19 @@ for deb in "$lib" "$dev" "$tools" "$service" "$python"; do
     [[ "$depends" == *libc6* ]] || fail "$name: no dependency on libc6"
     [[ "$depends" == *libstdc++6* ]] || fail "$name: no dependency on libstdc++6"
   fi
-  dpkg-deb -c "$deb" | grep -q "/usr/share/doc/$name/copyright\$" || fail "$name: no copyright file"
+  grep -q "/usr/share/doc/$name/copyright\$" <<<"$(dpkg-deb -c "$deb")" \
+    || fail "$name: no copyright file"
   dpkg -x "$deb" "$root"
 done
 # The runtime package holds the shared libraries only; what a build needs is in libnev-dev.
-if dpkg-deb -c "$lib" | grep -E '\.h$|\.a$|\.so$|\.pc$|\.cmake$'; then
+if grep -E '\.h$|\.a$|\.so$|\.pc$|\.cmake$' <<<"$(dpkg-deb -c "$lib")"; then
   fail "libnev holds development files (above)"
 fi
 for want in '/usr/include/nev/nev.h$' '/libnev\.a$' '/libnev\.so -> ' '/nev\.pc$' '/nevConfig\.cmake$'; do
-  dpkg-deb -c "$dev" | grep -qE "$want" || fail "libnev-dev: nothing matches $want"
+  grep -qE "$want" <<<"$(dpkg-deb -c "$dev")" || fail "libnev-dev: nothing matches $want"
 done
-dpkg-deb -c "$service" | grep -qE '/usr/share/man/man8/nevd\.8(\.gz)?$' || fail "no nevd man page"
+grep -qE '/usr/share/man/man8/nevd\.8(\.gz)?$' <<<"$(dpkg-deb -c "$service")" \
+  || fail "no nevd man page"
 
 out=$("$root/usr/bin/nevctl" --version) || fail "nevctl --version failed"
 [ "$out" = "nevctl $version" ] || fail "nevctl --version said '$out'"

@@ -18,6 +18,8 @@ if grep -E "$browsers" <<<"$demo"; then
   echo "demo_setup_test: scripts/setup --demo would install the browser above" >&2
   exit 1
 fi
-grep -q 'scripts/setup --demo' "$src/scripts/demo" || { echo "demo_setup_test: scripts/demo does not use setup --demo" >&2; exit 1; }
-closure | grep -qE "$browsers" || { echo "demo_setup_test: the full setup brings no browser?" >&2; exit 1; }
+grep -q 'scripts/setup --demo' "$src/scripts/demo" \
+  || { echo "demo_setup_test: scripts/demo does not use setup --demo" >&2; exit 1; }
+full=$(closure)
+grep -qE "$browsers" <<<"$full" || { echo "demo_setup_test: the full setup brings no browser?" >&2; exit 1; }
 echo "demo_setup_test: $(wc -l <<<"$demo") packages for the demo, no browser among them"

@@ -204,6 +204,12 @@ void CheckConfig(const Config& config) {
 }
 
 std::string StateFolder() {
+  // systemd's StateDirectory= (a list separated by colons; the first is ours).
+  const char* systemd = std::getenv("STATE_DIRECTORY");
+  if (systemd != nullptr && systemd[0] == '/') {
+    const std::string list = systemd;
+    return list.substr(0, list.find(':'));
+  }
   // An XDG base folder must be absolute; a relative one is ignored.
   const char* xdg = std::getenv("XDG_STATE_HOME");
   if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/nevd";

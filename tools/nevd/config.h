@@ -50,8 +50,9 @@ bool IsLoopback(const std::string& host);
 // The printer's journal file: the one configured, else nevd-<id>.db in StateFolder() (in the
 // current folder when there is none).
 std::string JournalPath(const PrinterConfig& printer);
-// The user's state folder for nevd: $XDG_STATE_HOME/nevd, else ~/.local/state/nevd; empty when
-// neither variable holds an absolute path.
+// The state folder for nevd: the service's $STATE_DIRECTORY (systemd's StateDirectory=), else
+// the user's $XDG_STATE_HOME/nevd, else ~/.local/state/nevd; empty when no variable holds an
+// absolute path.
 std::string StateFolder();
 
 }  // namespace nevd

@@ -32,7 +32,8 @@ the configuration file; other changes need a restart. SIGINT and SIGTERM stop it
                  "shared": false},
                 {"id": "test", "port": "sim"}]}
 A printer without "journal" keeps it in the user's state folder: $XDG_STATE_HOME/nevd/nevd-ID.db,
-or ~/.local/state/nevd/nevd-ID.db when XDG_STATE_HOME is not set.
+or ~/.local/state/nevd/nevd-ID.db when XDG_STATE_HOME is not set (as a systemd service: in its
+$STATE_DIRECTORY, /var/lib/nevd).
 "shared": true means that other programs print on the device too: a device that has printed
 what the printer's journal does not account for is then a warning, not a reason to stop.
 )";

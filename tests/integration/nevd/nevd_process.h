@@ -97,7 +97,8 @@ class Nevd {
       Rewrite(config);
       args.insert(args.end(), {"--config", dir_ + "/nevd.json"});
     } else {
-      args.insert(args.begin(), {"/usr/bin/env", "XDG_STATE_HOME=" + dir_ + "/state"});
+      args.insert(args.begin(),
+                  {"/usr/bin/env", "-u", "STATE_DIRECTORY", "XDG_STATE_HOME=" + dir_ + "/state"});
     }
     err_ = dir_ + "/nevd.err";
     pid_ = Spawn(args, err_, dir.str());

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -101,3 +102,33 @@ TEST(NevdConfig, AcceptedValuesAreKept) {
 }
 
 }  // namespace
+
+TEST(NevdConfig, AJournalNotConfiguredGoesToTheStateFolder) {
+  const struct {
+    const char *systemd, *xdg, *home;
+    std::string folder;
+  } rows[] = {
+      {"/var/lib/nevd:/var/lib/other", "/x", "/home/u", "/var/lib/nevd"},
+      {nullptr, "/x/state", "/home/u", "/x/state/nevd"},
+      {"relative", "relative", "/home/u", "/home/u/.local/state/nevd"},
+      {nullptr, nullptr, nullptr, ""},
+  };
+  auto set = [](const char* name, const char* value) {
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  };
+  nevd::PrinterConfig p;
+  p.id = "front";
+  for (const auto& row : rows) {
+    set("STATE_DIRECTORY", row.systemd);
+    set("XDG_STATE_HOME", row.xdg);
+    set("HOME", row.home);
+    EXPECT_EQ(nevd::StateFolder(), row.folder) << row.folder;
+    EXPECT_EQ(nevd::JournalPath(p), (row.folder.empty() ? "" : row.folder + "/") + "nevd-front.db");
+  }
+  p.journal = "/srv/front.db";
+  EXPECT_EQ(nevd::JournalPath(p), "/srv/front.db");
+}
