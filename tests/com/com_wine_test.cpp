@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "integration/network/ser2net.h"
 #include "nevsim/simulator.h"
 #include "support/commands.h"
 
@@ -398,6 +399,25 @@ TEST_F(WineCom, VBScriptReceiptWithVariantVariablesPrintsOnThePaper) {
   for (const char* printed : {"Welcome, dear customer!", "Water 0.5 l", "3.30"}) {
     EXPECT_NE(Paper(paper_before).find(printed), std::string::npos) << Paper(paper_before);
   }
+  EXPECT_EQ(Messages(), "");
+}
+
+// A Windows till reaching a LAN converter: COM1 mapped by NEVCOM_COM1 to ser2net (Telnet
+// COM-PORT-OPTION) in front of the simulator; the same script prints the same receipt.
+TEST_F(WineCom, VBScriptReceiptThroughSer2netOnRfc2217) {
+  nevtest::TempDir dir;
+  nevtest::Ser2net server(dir, (kWork / "com1").string(), true);
+  ASSERT_TRUE(server.Start());
+  const size_t paper_before = sim_->Paper().size();
+  setenv("NEVCOM_COM1", server.Url().c_str(), 1);
+  const Ran run = Wine({"cscript", "//nologo", "C:\\NEV\\receipt.vbs"});
+  unsetenv("NEVCOM_COM1");
+  EXPECT_NE(run.output.find("VERDICT: PASS"), std::string::npos) << run.output;
+  std::vector<Command> commands;
+  for (const auto& [cmd, data] : FramesOf(*sim_)) commands.push_back(cmd);
+  EXPECT_EQ(commands.size(), 8u);
+  EXPECT_EQ(commands.back(), Command::kCloseFiscNote);
+  EXPECT_NE(Paper(paper_before).find("Water 0.5 l"), std::string::npos) << Paper(paper_before);
   EXPECT_EQ(Messages(), "");
 }
 
