@@ -51,8 +51,11 @@ TEST_F(NetworkLine, ReceiptZReportAndFmReportOverEachKind) {
     nevtest::Ser2net server(dir, sim.SlavePath(), rfc2217);
     ASSERT_TRUE(server.Start());
     nev::NEV nev(dir.str());
-    // ser2net's configuration says 9600: only the Telnet line can change it.
-    ASSERT_TRUE(nev.InitConnection(server.Url(), rfc2217 ? 57600 : 9600));
+    // ser2net's configuration says 9600: only the Telnet line can change it. The raw line is
+    // opened as port number 7, mapped by NEVCOM_COM7.
+    nevtest::ScopedEnv com7("NEVCOM_COM7", server.Url().c_str());
+    ASSERT_TRUE(rfc2217 ? nev.InitConnection(server.Url(), 57600)
+                        : nev.InitConnection(7, 9600, 1, 0, 8));
     if (rfc2217) {
       const int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       ASSERT_GE(fd, 0);
