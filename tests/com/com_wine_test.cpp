@@ -402,16 +402,22 @@ TEST_F(WineCom, VBScriptReceiptWithVariantVariablesPrintsOnThePaper) {
   EXPECT_EQ(Messages(), "");
 }
 
-// A Windows till reaching a LAN converter: COM1 mapped by NEVCOM_COM1 to ser2net (Telnet
-// COM-PORT-OPTION) in front of the simulator; the same script prints the same receipt.
+// A Windows till reaching a LAN converter: port 5 (which Wine maps to no device) named by
+// NEVCOM_COM5 as ser2net (Telnet COM-PORT-OPTION) in front of the simulator; the same script,
+// on port 5, prints the same receipt.
 TEST_F(WineCom, VBScriptReceiptThroughSer2netOnRfc2217) {
   nevtest::TempDir dir;
   nevtest::Ser2net server(dir, (kWork / "com1").string(), true);
   ASSERT_TRUE(server.Start());
+  std::ofstream(kWork / "prefix" / "drive_c" / "NEV" / "receipt_net.vbs", std::ios::binary)
+      << std::regex_replace(
+             std::regex_replace(ReadFile(NEV_COM_SCRIPT), std::regex("InitConnection\\(1,"),
+                                "InitConnection(5,"),
+             std::regex("\n"), "\r\n");
   const size_t paper_before = sim_->Paper().size();
-  setenv("NEVCOM_COM1", server.Url().c_str(), 1);
-  const Ran run = Wine({"cscript", "//nologo", "C:\\NEV\\receipt.vbs"});
-  unsetenv("NEVCOM_COM1");
+  setenv("NEVCOM_COM5", server.Url().c_str(), 1);
+  const Ran run = Wine({"cscript", "//nologo", "C:\\NEV\\receipt_net.vbs"});
+  unsetenv("NEVCOM_COM5");
   EXPECT_NE(run.output.find("VERDICT: PASS"), std::string::npos) << run.output;
   std::vector<Command> commands;
   for (const auto& [cmd, data] : FramesOf(*sim_)) commands.push_back(cmd);
