@@ -67,8 +67,9 @@ class NEV {
                       int32_t ByteSize);
   // Native overload: opens the port a port text names (nev/port_spec.h): a port number N as
   // above, a device path (a serial device or a pseudo-terminal), or a network serial server
-  // (tcp://HOST:PORT raw, rfc2217://HOST:PORT with the line speed set on it). A text that names no port
-  // is refused with run-time error 8002 naming it (outcome bad-argument), and nothing is opened.
+  // (tcp://HOST:PORT raw, rfc2217://HOST:PORT with the line speed set on it). A text that names
+  // no port is refused with run-time error 8002 naming it (outcome bad-argument), and nothing is
+  // opened.
   bool InitConnection(const std::string& port, int32_t BaudRate);
   // True when it closed a connection, false when there was none.
   bool StopConnection();
