@@ -141,8 +141,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "network_bench: ser2net did not start\n");
     return 1;
   }
-  std::printf("receipt of %d exchanges, %d receipts per line, simulator %s %d\n", kExchanges,
-              receipts, options.baud ? "paced at" : "unpaced", options.baud);
+  std::printf("receipt of %d exchanges, %d receipts per line, simulator %s\n", kExchanges, receipts,
+              options.baud ? ("paced at " + std::to_string(options.baud)).c_str() : "unpaced");
   std::printf("%-10s %14s %14s %10s\n", "line", "median ms/ex", "p90 ms/ex", "vs pty");
   const auto direct = PerExchange(sim.SlavePath(), receipts);
   const struct {

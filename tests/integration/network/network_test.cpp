@@ -3,6 +3,7 @@
 // dead line that the next call reopens, and the receipt library settles what it cut.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -152,6 +153,49 @@ TEST_F(NetworkLine, ReceiptLibraryTransactionCutByTheConverterSettles) {
   EXPECT_EQ(Count(paper, "Cable"), 1u) << paper;
   EXPECT_EQ(Count(paper, "АНУЛИРАН БОН"), result.state == rc::State::kVoided ? 1u : 0u) << paper;
   nev::platform::SetDecimalSymbolOverride(std::nullopt);
+}
+
+// The tools over both kinds: nevctl rings a receipt up through raw TCP, nevd through RFC 2217.
+TEST_F(NetworkLine, NevctlAndNevdPrintThroughTheConverter) {
+  nevtest::Ser2net raw(dir, sim.SlavePath(), false);
+  ASSERT_TRUE(raw.Start());
+  const std::string doc = (dir.path() / "sale.json").string();
+  nevtest::WriteFile(doc, R"({"id": "cli-1", "operator": {"number": 1, "password": "0000"},
+      "items": [{"text": "From nevctl", "taxGroup": "B", "quantity": 1, "price": 1}],
+      "payments": [{"type": 1}]})");
+  const pid_t cli = nevtest::Spawn({NEVCTL_EXE, "--port", raw.Url(), "--log-dir", dir.str(),
+                                    "receipt", doc, "--journal", dir.str() + "/cli.db"},
+                                   dir.str() + "/cli.out", dir.str() + "/cli.err");
+  EXPECT_EQ(nevtest::WaitExit(cli, 60000), 0) << nevtest::ReadFile(dir.path() / "cli.err");
+  raw.Kill();
+
+  nevtest::Ser2net telnet(dir, sim.SlavePath(), true);
+  ASSERT_TRUE(telnet.Start());
+  const int http = nevtest::FreePort();
+  nevtest::WriteFile(dir.path() / "nevd.json", R"({"listen": "127.0.0.1:)" + std::to_string(http) +
+                                                   R"(", "printers": [{"id": "lan", "port": ")" +
+                                                   telnet.Url() +
+                                                   R"(", "baud": 19200, "journal": ")" + dir.str() +
+                                                   R"(/lan.db", "log": ")" + dir.str() + R"("}]})");
+  const pid_t nevd = nevtest::Spawn({NEVD_EXE, "--config", dir.str() + "/nevd.json"},
+                                    dir.str() + "/nevd.out", dir.str() + "/nevd.err");
+  ASSERT_TRUE(nevtest::WaitForText(dir.path() / "nevd.err", "printer lan online", 30000))
+      << nevtest::ReadFile(dir.path() / "nevd.err");
+  httplib::Client client("127.0.0.1", http);
+  client.set_read_timeout(60);
+  const auto reply = client.Post("/api/v1/printers/lan/receipts?wait=60",
+                                 R"({"operator": {"number": 1, "password": "0000"},
+      "items": [{"text": "From nevd", "taxGroup": "B", "quantity": 1, "price": 1}],
+      "payments": [{"type": 1}]})",
+                                 "application/json");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 200) << reply->body;
+  EXPECT_NE(reply->body.find(R"("state":"printed")"), std::string::npos) << reply->body;
+  ::kill(nevd, SIGTERM);
+  nevtest::WaitExit(nevd, 10000);
+  const std::string paper = sim.Paper();
+  EXPECT_EQ(Count(paper, "From nevctl"), 1u) << paper;
+  EXPECT_EQ(Count(paper, "From nevd"), 1u) << paper;
 }
 
 }  // namespace
