@@ -121,7 +121,7 @@ TEST_F(NetworkLine, ReceiptLibraryTransactionCutByTheConverterSettles) {
   nev::platform::SetDecimalSymbolOverride(".");
   nevtest::Ser2net server(dir, sim.SlavePath(), true);
   ASSERT_TRUE(server.Start());
-  sim.DelayReplies(150);  // the converter dies while the device still owes the sale's answer
+  sim.DelayReplies(300);  // the converter dies while the device still owes the sale's answer
   rc::Journal journal((dir.path() / "journal.db").string());
   const rc::Line line{server.Url(), 9600};
   nev::NEV nev(dir.str());
