@@ -60,17 +60,19 @@ class NEV {
   int32_t MaxWait() const;
   void MaxWait(int32_t ms);
 
-  // Serial link. Port N is the device named by NEVCOM_COM<N> when set, else /dev/ttyS<N-1>.
+  // Serial link. Port N is the line named by NEVCOM_COM<N> when set (a device path or a network
+  // line's text), else /dev/ttyS<N-1>.
   // StopBits, Parity and ByteSize are ignored: the line is always no parity, 8 data, 1 stop.
   bool InitConnection(int32_t Port, int32_t BaudRate, int32_t StopBits, int32_t Parity,
                       int32_t ByteSize);
   // Native overload: opens the port a port text names (nev/port_spec.h): a port number N as
-  // above, or a device path (a serial device or a pseudo-terminal). A text that names no port
-  // is refused with run-time error 8002 naming it (outcome bad-argument), and nothing is opened.
-  // "serial:NUMBER" and "auto" are looked up by a scan (nev/scan.h), BaudRate tried first: the
-  // device with that serial number, or the one device found; the connection then runs at the
-  // speed that answered. When none (or, for auto, more than one) is found, the result is False
-  // with error 8002 saying so, outcome timeout.
+  // above, a device path (a serial device or a pseudo-terminal), or a network serial server
+  // (tcp://HOST:PORT raw, rfc2217://HOST:PORT with the line speed set on it). A text that names
+  // no port is refused with run-time error 8002 naming it (outcome bad-argument), and nothing is
+  // opened. "serial:NUMBER" and "auto" are looked up by a scan (nev/scan.h), BaudRate tried
+  // first: the device with that serial number, or the one device found; the connection then runs
+  // at the speed that answered. When none (or, for auto, more than one) is found, the result is
+  // False with error 8002 saying so, outcome timeout.
   bool InitConnection(const std::string& port, int32_t BaudRate);
   // True when it closed a connection, false when there was none.
   bool StopConnection();

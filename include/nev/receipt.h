@@ -120,7 +120,8 @@ struct Result {
 std::string ResultJson(const Result& result);
 Result ResultFromJson(const std::string& json_text);
 
-// The line to reopen when it died: a device path (or port number as text) and the baud rate.
+// The line to reopen when it died: a port text (nev/port_spec.h: a device path, a port number,
+// tcp://HOST:PORT or rfc2217://HOST:PORT) and the baud rate.
 struct Line {
   std::string device;
   int32_t baud = 9600;

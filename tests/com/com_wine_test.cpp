@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "integration/network/ser2net.h"
 #include "nevsim/simulator.h"
 #include "support/commands.h"
 
@@ -93,7 +94,7 @@ Frames FramesOf(const nevsim::Simulator& sim) {
 // The exports of both DLLs, without Wine: the four entry points at their ordinals, and imports of
 // system DLLs only (a runtime DLL of the compiler here would be missing on a till).
 TEST(ComExports, BothDllsExportTheFourEntryPointsByOrdinalAndNeedOnlySystemDlls) {
-  const std::regex system(R"((kernel32|user32|advapi32|ole32|oleaut32|msvcrt)\.dll)",
+  const std::regex system(R"((kernel32|user32|advapi32|ole32|oleaut32|msvcrt|ws2_32)\.dll)",
                           std::regex::icase);
   // Rows of the export name table ("[   0] DllCanUnloadNow", index from the ordinal base) and
   // imported DLLs.
@@ -398,6 +399,31 @@ TEST_F(WineCom, VBScriptReceiptWithVariantVariablesPrintsOnThePaper) {
   for (const char* printed : {"Welcome, dear customer!", "Water 0.5 l", "3.30"}) {
     EXPECT_NE(Paper(paper_before).find(printed), std::string::npos) << Paper(paper_before);
   }
+  EXPECT_EQ(Messages(), "");
+}
+
+// A Windows till reaching a LAN converter: port 5 (which Wine maps to no device) named by
+// NEVCOM_COM5 as ser2net (Telnet COM-PORT-OPTION) in front of the simulator; the same script,
+// on port 5, prints the same receipt.
+TEST_F(WineCom, VBScriptReceiptThroughSer2netOnRfc2217) {
+  nevtest::TempDir dir;
+  nevtest::Ser2net server(dir, (kWork / "com1").string(), true);
+  ASSERT_TRUE(server.Start());
+  std::ofstream(kWork / "prefix" / "drive_c" / "NEV" / "receipt_net.vbs", std::ios::binary)
+      << std::regex_replace(
+             std::regex_replace(ReadFile(NEV_COM_SCRIPT), std::regex("InitConnection\\(1,"),
+                                "InitConnection(5,"),
+             std::regex("\n"), "\r\n");
+  const size_t paper_before = sim_->Paper().size();
+  setenv("NEVCOM_COM5", server.Url().c_str(), 1);
+  const Ran run = Wine({"cscript", "//nologo", "C:\\NEV\\receipt_net.vbs"});
+  unsetenv("NEVCOM_COM5");
+  EXPECT_NE(run.output.find("VERDICT: PASS"), std::string::npos) << run.output;
+  std::vector<Command> commands;
+  for (const auto& [cmd, data] : FramesOf(*sim_)) commands.push_back(cmd);
+  EXPECT_EQ(commands.size(), 8u);
+  EXPECT_EQ(commands.back(), Command::kCloseFiscNote);
+  EXPECT_NE(Paper(paper_before).find("Water 0.5 l"), std::string::npos) << Paper(paper_before);
   EXPECT_EQ(Messages(), "");
 }
 

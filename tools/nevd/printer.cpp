@@ -206,7 +206,8 @@ void Printer::RotateLog(nev::NEV& nev) {
 
 bool Printer::Connect(nev::NEV& nev) {
   RotateLog(nev);
-  // A port number, a device path or the simulator's line: the driver reads the text.
+  // A port number, a device path, a network line (tcp://, rfc2217://) or the simulator's line:
+  // the driver reads the text. A line that cannot be reached is tried again with the backoff.
   if (!nev.InitConnection(device_, config_.baud)) {
     nev.StopConnection();  // a port opened without a device answering is never held
     return false;

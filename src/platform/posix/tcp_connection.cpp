@@ -37,6 +37,7 @@ constexpr int kKeepIdleS = 2;
 constexpr int kKeepIntervalS = 1;
 constexpr int kKeepCount = 3;
 constexpr unsigned kUserTimeoutMs = 5000;
+constexpr int kOn = 1;
 
 int MillisLeft(Clock::time_point end) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
@@ -176,6 +177,9 @@ class PosixTcpConnection final : public TcpConnection {
       const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
       if (n > 0) {
         out.append(buf, static_cast<std::size_t>(n));
+        // Acknowledge at once: a server that holds its next small write until the last one is
+        // acknowledged (Nagle) would otherwise wait for the delayed acknowledgement.
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &kOn, sizeof kOn);
         if (static_cast<std::size_t>(n) < sizeof buf) return true;
         continue;
       }

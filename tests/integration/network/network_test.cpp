@@ -3,6 +3,7 @@
 // dead line that the next call reopens, and the receipt library settles what it cut.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,8 +52,11 @@ TEST_F(NetworkLine, ReceiptZReportAndFmReportOverEachKind) {
     nevtest::Ser2net server(dir, sim.SlavePath(), rfc2217);
     ASSERT_TRUE(server.Start());
     nev::NEV nev(dir.str());
-    // ser2net's configuration says 9600: only the Telnet line can change it.
-    ASSERT_TRUE(nev.InitConnection(server.Url(), rfc2217 ? 57600 : 9600));
+    // ser2net's configuration says 9600: only the Telnet line can change it. The raw line is
+    // opened as port number 7, mapped by NEVCOM_COM7.
+    nevtest::ScopedEnv com7("NEVCOM_COM7", server.Url().c_str());
+    ASSERT_TRUE(rfc2217 ? nev.InitConnection(server.Url(), 57600)
+                        : nev.InitConnection(7, 9600, 1, 0, 8));
     if (rfc2217) {
       const int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       ASSERT_GE(fd, 0);
@@ -117,7 +121,7 @@ TEST_F(NetworkLine, ReceiptLibraryTransactionCutByTheConverterSettles) {
   nev::platform::SetDecimalSymbolOverride(".");
   nevtest::Ser2net server(dir, sim.SlavePath(), true);
   ASSERT_TRUE(server.Start());
-  sim.DelayReplies(150);  // the converter dies while the device still owes the sale's answer
+  sim.DelayReplies(300);  // the converter dies while the device still owes the sale's answer
   rc::Journal journal((dir.path() / "journal.db").string());
   const rc::Line line{server.Url(), 9600};
   nev::NEV nev(dir.str());
@@ -149,6 +153,49 @@ TEST_F(NetworkLine, ReceiptLibraryTransactionCutByTheConverterSettles) {
   EXPECT_EQ(Count(paper, "Cable"), 1u) << paper;
   EXPECT_EQ(Count(paper, "АНУЛИРАН БОН"), result.state == rc::State::kVoided ? 1u : 0u) << paper;
   nev::platform::SetDecimalSymbolOverride(std::nullopt);
+}
+
+// The tools over both kinds: nevctl rings a receipt up through raw TCP, nevd through RFC 2217.
+TEST_F(NetworkLine, NevctlAndNevdPrintThroughTheConverter) {
+  nevtest::Ser2net raw(dir, sim.SlavePath(), false);
+  ASSERT_TRUE(raw.Start());
+  const std::string doc = (dir.path() / "sale.json").string();
+  nevtest::WriteFile(doc, R"({"id": "cli-1", "operator": {"number": 1, "password": "0000"},
+      "items": [{"text": "From nevctl", "taxGroup": "B", "quantity": 1, "price": 1}],
+      "payments": [{"type": 1}]})");
+  const pid_t cli = nevtest::Spawn({NEVCTL_EXE, "--port", raw.Url(), "--log-dir", dir.str(),
+                                    "receipt", doc, "--journal", dir.str() + "/cli.db"},
+                                   dir.str() + "/cli.out", dir.str() + "/cli.err");
+  EXPECT_EQ(nevtest::WaitExit(cli, 60000), 0) << nevtest::ReadFile(dir.path() / "cli.err");
+  raw.Kill();
+
+  nevtest::Ser2net telnet(dir, sim.SlavePath(), true);
+  ASSERT_TRUE(telnet.Start());
+  const int http = nevtest::FreePort();
+  nevtest::WriteFile(dir.path() / "nevd.json", R"({"listen": "127.0.0.1:)" + std::to_string(http) +
+                                                   R"(", "printers": [{"id": "lan", "port": ")" +
+                                                   telnet.Url() +
+                                                   R"(", "baud": 19200, "journal": ")" + dir.str() +
+                                                   R"(/lan.db", "log": ")" + dir.str() + R"("}]})");
+  const pid_t nevd = nevtest::Spawn({NEVD_EXE, "--config", dir.str() + "/nevd.json"},
+                                    dir.str() + "/nevd.out", dir.str() + "/nevd.err");
+  ASSERT_TRUE(nevtest::WaitForText(dir.path() / "nevd.err", "printer lan online", 30000))
+      << nevtest::ReadFile(dir.path() / "nevd.err");
+  httplib::Client client("127.0.0.1", http);
+  client.set_read_timeout(60);
+  const auto reply = client.Post("/api/v1/printers/lan/receipts?wait=60",
+                                 R"({"operator": {"number": 1, "password": "0000"},
+      "items": [{"text": "From nevd", "taxGroup": "B", "quantity": 1, "price": 1}],
+      "payments": [{"type": 1}]})",
+                                 "application/json");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 200) << reply->body;
+  EXPECT_NE(reply->body.find(R"("state":"printed")"), std::string::npos) << reply->body;
+  ::kill(nevd, SIGTERM);
+  nevtest::WaitExit(nevd, 10000);
+  const std::string paper = sim.Paper();
+  EXPECT_EQ(Count(paper, "From nevctl"), 1u) << paper;
+  EXPECT_EQ(Count(paper, "From nevd"), 1u) << paper;
 }
 
 }  // namespace
