@@ -310,6 +310,14 @@ void NEV::MaxWait(int32_t ms) {
   state_->link.max_wait_ms = ms > 0 ? ms : 0;
 }
 
+int32_t NEV::ReplyTimeout() const {
+  return protocol::TimeoutInterval();
+}
+
+void NEV::ReplyTimeout(int32_t ms) {
+  protocol::TimeoutInterval() = static_cast<int16_t>(ms >= 1 && ms <= 30000 ? ms : 3000);
+}
+
 NEV::~NEV() {
   CloseConnection(*state_);
   if (state_->log_created) state_->log.reset();

@@ -172,6 +172,10 @@ json Printer::Describe() const {
             {"jobsDone", jobs_done_}, {"status", status_},
             {"device", device_info_}};
   j["lastError"] = last_error_.empty() ? json(nullptr) : json(last_error_);
+  j["speed"] = config_.baud;
+  j["replyTimeoutMs"] = config_.reply_timeout_ms > 0 ? config_.reply_timeout_ms : 3000;
+  j["maxWaitMs"] = config_.max_wait_ms > 0 ? json(config_.max_wait_ms) : json(nullptr);
+  if (!found_at_.empty()) j["foundAt"] = found_at_;
   if (state_ == PrinterState::kReleased) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(release_until_ - Clock::now());
@@ -200,9 +204,15 @@ void Printer::RotateLog(nev::NEV& nev) {
 bool Printer::Connect(nev::NEV& nev) {
   RotateLog(nev);
   // A port number, a device path or the simulator's line: the driver reads the text.
+  // serial:NUMBER and auto are looked up by a scan at every connection, so a device whose
+  // adapter got another name after it was lost is found again.
   if (!nev.InitConnection(device_, config_.baud)) {
     nev.StopConnection();  // a port opened without a device answering is never held
     return false;
+  }
+  if (device_ == "auto" || device_.rfind("serial:", 0) == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    found_at_ = nev.ConnectedPort();
   }
   Probe(nev);
   return Is(PrinterState::kOnline);
@@ -278,6 +288,8 @@ void Printer::Run() {
   Worker w;
   w.nev = MakeNev(config_.log_dir);
   w.nev->SilentMode(true);
+  if (config_.reply_timeout_ms > 0) w.nev->ReplyTimeout(config_.reply_timeout_ms);
+  if (config_.max_wait_ms > 0) w.nev->MaxWait(config_.max_wait_ms);
   try {
     w.journal = std::make_unique<nev::receipt::Journal>(config_.journal);
   } catch (const std::exception& e) {

@@ -40,7 +40,7 @@ async function refreshPrinters() {
     const row = document.createElement("tr");
     row.id = "printer-" + p.id;
     cell(row, p.id);
-    cell(row, p.simulated ? "simulated" : p.port);
+    cell(row, p.simulated ? "simulated" : p.foundAt ? p.port + " at " + p.foundAt : p.port);
     cell(row, p.state, p.state);
     cell(row, String(p.queue));
     const flags = [];
