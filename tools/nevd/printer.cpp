@@ -255,7 +255,8 @@ void Printer::Probe(nev::NEV& nev) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != PrinterState::kOnline) {
-    std::cerr << "nevd: printer " << config_.id << " online on " << device_ << "\n";
+    std::cerr << "nevd: printer " << config_.id << " online on " << device_
+              << (found_at_.empty() ? "" : " at " + found_at_) << "\n";
     since_ = nev::receipt::UtcTimestamp();
   }
   state_ = PrinterState::kOnline;
