@@ -16,6 +16,7 @@
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
 #include "protocol/frame.h"
+#include "receipt/profile.h"
 #include "support/helpers.h"
 #include "support/process.h"
 #include "support/pty.h"
@@ -90,7 +91,8 @@ TEST(ScanTest, FindsExactlyTheDevicesPresentAndTouchesNothingElse) {
   nevtest::PtyPair silent;
   fs::create_symlink(silent.slave_path(), dir.path() / "silent");
 
-  nev::ScanOptions options;
+  // Serial number and model read where the transaction layer's default profile says.
+  nev::ScanOptions options = nev::receipt::ScanOptionsFor(nev::receipt::DefaultProfile());
   options.ports = {dir.str() + "/*"};
   options.speeds = {115200, 9600, 19200};
   const nev::ScanResult result = nev::Scan(options);
@@ -224,6 +226,19 @@ TEST(ScanTest, SerialNumberFollowsTheDeviceWhenItsNameChanges) {
   EXPECT_EQ(nevtest::WaitExit(pid, 60000), 0) << nevtest::ReadFile(err);
   EXPECT_NE(nevtest::ReadFile(out).find("\"found\":2"), std::string::npos)
       << nevtest::ReadFile(out);
+  // Hostile arguments: a usage error naming the option, and no scan.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--speeds", "9600,nan"},
+                                               {"--speeds", "-1"},
+                                               {"--ports", ","},
+                                               {"--timeout", "99999999999"},
+                                               {"--ports", "a\x01b"},
+                                               {"--bogus"}}) {
+    std::vector<std::string> argv{NEVCTL_PATH, "scan"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid = nevtest::Spawn(argv, out, err);
+    EXPECT_EQ(nevtest::WaitExit(pid, 60000), 2) << args[0];
+    EXPECT_NE(nevtest::ReadFile(err).find(args[0]), std::string::npos) << nevtest::ReadFile(err);
+  }
 #endif
 }
 
