@@ -202,6 +202,12 @@ TEST(ScanTest, SerialNumberFollowsTheDeviceWhenItsNameChanges) {
   EXPECT_EQ(nev.ConnectedPort(), (dir.path() / "usb7").string());
   ASSERT_TRUE(nev.InitConnection("serial:4712", 9600));
   EXPECT_EQ(nev.ConnectedSpeed(), 115200);
+  {
+    // A port number (the COM server's form) named by its serial number.
+    const nevtest::ScopedEnv com7("NEVCOM_COM7", "serial:4711");
+    ASSERT_TRUE(nev.InitConnection(7, 115200, 1, 0, 8));
+    EXPECT_EQ(nev.ConnectedPort(), (dir.path() / "usb7").string());
+  }
   nev.StopConnection();
 
   const struct {
