@@ -1,5 +1,6 @@
 // The scan over real pseudo-terminals served by simulators at their own line speeds, a silent
-// pty, one held by another process and one named like a Bluetooth link.
+// pty, one held by another process, one named like a Bluetooth link and one whose device speaks
+// another protocol.
 #include "nev/scan.h"
 
 #include <fcntl.h>
@@ -87,6 +88,8 @@ TEST(ScanTest, FindsExactlyTheDevicesPresentAndTouchesNothingElse) {
   for (const auto& [name, d] : devices) sims[name] = Sim(dir.path() / name, d.first, d.second);
   sims["held"] = Sim(dir.path() / "held", 0);
   sims["rfcomm0"] = Sim(dir.path() / "rfcomm0", 0);
+  sims["other"] = Sim(dir.path() / "other", 0);
+  sims["other"]->GarbageBeforeReplies("U");  // another protocol's answer
   Holder holder(sims["held"]->SlavePath());
   nevtest::PtyPair silent;
   fs::create_symlink(silent.slave_path(), dir.path() / "silent");
@@ -99,7 +102,7 @@ TEST(ScanTest, FindsExactlyTheDevicesPresentAndTouchesNothingElse) {
 
   std::map<std::string, nev::ScanPort> by_name;
   for (const nev::ScanPort& p : result.ports) by_name[fs::path(p.port).filename()] = p;
-  ASSERT_EQ(by_name.size(), 6u);
+  ASSERT_EQ(by_name.size(), 7u);
   for (const auto& [name, d] : devices) {
     const nev::ScanPort& p = by_name[name];
     EXPECT_EQ(nev::ScanStateName(p.state), std::string("found")) << name << ": " << p.detail;
@@ -113,6 +116,8 @@ TEST(ScanTest, FindsExactlyTheDevicesPresentAndTouchesNothingElse) {
   EXPECT_NE(by_name["held"].detail.find("(sleep)"), std::string::npos) << by_name["held"].detail;
   EXPECT_EQ(by_name["rfcomm0"].state, nev::ScanState::kSkipped);
   EXPECT_EQ(by_name["silent"].state, nev::ScanState::kSilent);
+  EXPECT_EQ(by_name["other"].state, nev::ScanState::kForeign);
+  EXPECT_TRUE(OnlyProbeAndInfo(sims["other"]->RawInput()));
   EXPECT_EQ(sims["held"]->RawInput(), "");
   EXPECT_EQ(sims["rfcomm0"]->RawInput(), "");
   ::fcntl(silent.master(), F_SETFL, O_NONBLOCK);
