@@ -335,7 +335,8 @@ void ScanOne(Run& run, ScanPort& out) {
   }
   if (half_known.empty() && garbled.empty()) {
     out.state = ScanState::kSilent;
-    out.detail = "no answer at " + std::to_string(run.speeds.size()) + " speeds";
+    out.detail = "no answer at " + std::to_string(run.speeds.size()) +
+                 (run.speeds.size() == 1 ? " speed" : " speeds");
     return;
   }
   out.state = ScanState::kForeign;
