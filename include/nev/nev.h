@@ -59,6 +59,11 @@ class NEV {
   // time-out. 0 or less puts the default back.
   int32_t MaxWait() const;
   void MaxWait(int32_t ms);
+  // Reply time-out in ms: how long a command's answer (or the next SYN) is awaited, 3000 unless
+  // set. It is the calling thread's, shared by every object on it; a new object puts 3000 back.
+  // A value outside 1..30000 puts 3000 back.
+  int32_t ReplyTimeout() const;
+  void ReplyTimeout(int32_t ms);
 
   // Serial link. Port N is the line named by NEVCOM_COM<N> when set (a device path or a network
   // line's text), else /dev/ttyS<N-1>.

@@ -10,6 +10,13 @@ const DeviceProfile& DefaultProfile() {
   return profile;
 }
 
+ScanOptions ScanOptionsFor(const DeviceProfile& profile) {
+  ScanOptions options;
+  options.info_serial_field = profile.info_serial;
+  options.info_model_field = profile.info_model;
+  return options;
+}
+
 std::optional<std::string> ReplyText(const std::optional<std::string>& reply, int index) {
   if (!reply || index < 1) return std::nullopt;
   std::size_t start = 0;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "nev/scan.h"
+
 namespace nev::receipt {
 
 struct DeviceProfile {
@@ -17,10 +19,14 @@ struct DeviceProfile {
   int z_number = 1, z_total = 2;                                    // ZDay
   int info_serial = 2;             // ECRInfo: the device's serial number
   int info_last_z = 4;             // ECRInfo: the number of the last Z report
+  int info_model = 1;              // ECRInfo: the device's model
   double total_tolerance = 0.005;  // totals that differ by less than this are equal
 };
 
 const DeviceProfile& DefaultProfile();
+
+// Scan options that identify devices by this profile's ECRInfo fields (serial number, model).
+ScanOptions ScanOptionsFor(const DeviceProfile& profile);
 
 // Field `index` of a reply as text without surrounding blanks, if it is there and not empty.
 std::optional<std::string> ReplyText(const std::optional<std::string>& reply, int index);

@@ -169,8 +169,7 @@ ScanChoice FindByScan(const PortSpec& port, int32_t baud_rate) {
 }
 
 // Opens the port and proves that a device answers the probe with NAK.
-bool OpenCom(NEVState& s, const PortChoice& given, int32_t baud_rate, service::CallScope& call) {
-  PortChoice port = given;
+bool OpenCom(NEVState& s, const PortChoice& port, int32_t baud_rate, service::CallScope& call) {
   if (!port.refused.empty()) {
     // Nothing is opened: a bad argument, told as the port's error.
     const ErrorRecord error{kErrPortOpenFailed,
@@ -183,9 +182,15 @@ bool OpenCom(NEVState& s, const PortChoice& given, int32_t baud_rate, service::C
   try {
     platform::SerialPort& com = Host(s)->Com();
     if (com.IsOpen()) com.Close();
-    // ChoiceOf keeps these texts as they are: no device path reads so.
-    if (port.path == "auto" || port.path.rfind("serial:", 0) == 0) {
-      const ScanChoice where = FindByScan(PortSpec::Parse(port.path), baud_rate);
+    std::string device = port.path;
+    if (device.empty()) {
+      if (port.number > 32767 || port.number < -32768) Raise(kErrOverflow);
+      device = platform::DeviceForPort(static_cast<int16_t>(port.number));
+    }
+    // serial:NUMBER and auto, given or named by NEVCOM_COM<N>, are found by a scan (ChoiceOf
+    // keeps these texts as they are: no device path reads so).
+    if (device == "auto" || device.rfind("serial:", 0) == 0) {
+      const ScanChoice where = FindByScan(PortSpec::Parse(device), baud_rate);
       if (!where.failure.empty()) {
         call.SetOutcome(Outcome::kTimeout);
         call.record().error = ErrorRecord{kErrPortOpenFailed, where.failure, "NEVComServer"};
@@ -197,13 +202,8 @@ bool OpenCom(NEVState& s, const PortChoice& given, int32_t baud_rate, service::C
         s.log->Trace(kClassName, "found at " + where.port + ", " + std::to_string(where.speed),
                      "OpenCom");
       }
-      port.path = where.port;
+      device = where.port;
       baud_rate = where.speed;
-    }
-    std::string device = port.path;
-    if (device.empty()) {
-      if (port.number > 32767 || port.number < -32768) Raise(kErrOverflow);
-      device = platform::DeviceForPort(static_cast<int16_t>(port.number));
     }
     const std::string settings = std::to_string(baud_rate) + ",n,8,1";
     // Reaching a network line (name, connection, line set-up) takes a bounded part of the
@@ -331,6 +331,14 @@ int32_t NEV::MaxWait() const {
 
 void NEV::MaxWait(int32_t ms) {
   state_->link.max_wait_ms = ms > 0 ? ms : 0;
+}
+
+int32_t NEV::ReplyTimeout() const {
+  return protocol::TimeoutInterval();
+}
+
+void NEV::ReplyTimeout(int32_t ms) {
+  protocol::TimeoutInterval() = static_cast<int16_t>(ms >= 1 && ms <= 30000 ? ms : 3000);
 }
 
 NEV::~NEV() {

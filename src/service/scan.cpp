@@ -335,7 +335,8 @@ void ScanOne(Run& run, ScanPort& out) {
   }
   if (half_known.empty() && garbled.empty()) {
     out.state = ScanState::kSilent;
-    out.detail = "no answer at " + std::to_string(run.speeds.size()) + " speeds";
+    out.detail = "no answer at " + std::to_string(run.speeds.size()) +
+                 (run.speeds.size() == 1 ? " speed" : " speeds");
     return;
   }
   out.state = ScanState::kForeign;
@@ -377,6 +378,13 @@ ScanResult Scan(const ScanOptions& options) {
   CheckOptions(options);
   const auto start = Clock::now();
   Run run{options, options.speeds, start + std::chrono::milliseconds(options.total_ms)};
+  // One scan at a time in a process: two at once (nevd's printers connecting together) would
+  // find each other's probes holding a port and report it busy. The wait counts against the
+  // scan's time; when it runs out, the scan goes ahead anyway.
+  static std::timed_mutex one_at_a_time;
+  std::unique_lock<std::timed_mutex> turn(one_at_a_time, std::defer_lock);
+  while (!turn.try_lock_for(std::chrono::milliseconds(kSliceMs)) && !run.Stopped()) {
+  }
   if (run.speeds.empty()) {
     run.speeds.assign(std::begin(kDefaultScanSpeeds), std::end(kDefaultScanSpeeds));
   }

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
 
@@ -65,15 +66,25 @@ int RunScan(const std::vector<std::string>& args, bool json, std::ostream& out, 
       json = true;
       continue;
     }
+    if (arg != "--ports" && arg != "--deny" && arg != "--speeds" && arg != "--timeout") {
+      return usage("unknown option " + Cut(arg));
+    }
     if (!has_value) {
       if (i + 1 >= args.size()) return usage(Cut(arg) + " needs a value");
       value = args[++i];
     }
-    if (arg == "--ports") {
-      options.ports = SplitList(value);
-      if (options.ports.empty()) return usage("--ports needs at least one port");
-    } else if (arg == "--deny") {
-      options.deny = SplitList(value);
+    if (arg == "--ports" || arg == "--deny") {
+      std::vector<std::string>& list = arg == "--ports" ? options.ports : options.deny;
+      list = SplitList(value);
+      if (list.empty()) return usage(arg + " needs at least one port or pattern");
+      for (const std::string& item : list) {
+        const bool control = std::any_of(item.begin(), item.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        });
+        if (control || item.size() > nev::kMaxPortText) {
+          return usage(arg + ": " + Cut(item) + " is not a port name or pattern");
+        }
+      }
     } else if (arg == "--speeds") {
       for (const std::string& s : SplitList(value)) {
         int32_t speed = 0;
@@ -87,8 +98,6 @@ int RunScan(const std::vector<std::string>& args, bool json, std::ostream& out, 
     } else if (arg == "--timeout") {
       if (!Whole(value, options.total_ms) || options.total_ms < 1 || options.total_ms > 3600000)
         return usage("--timeout " + Cut(value) + ": not a number of ms from 1 to 3600000");
-    } else {
-      return usage("unknown option " + Cut(arg));
     }
   }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <tuple>
 
 #include "nev/port_spec.h"
 
@@ -114,7 +115,9 @@ std::vector<std::string> ParseOrigins(const json& list) {
 
 PrinterConfig ParsePrinter(const json& pj, const std::string& path) {
   if (!pj.is_object()) Fail(path, "must be an object");
-  OnlyKeys(pj, path, {"id", "port", "baud", "journal", "log", "shared"});
+  OnlyKeys(
+      pj, path,
+      {"id", "port", "baud", "journal", "log", "shared", "speed", "replyTimeoutMs", "maxWaitMs"});
   PrinterConfig p;
   p.id = Text(pj, "id", path + ".id", true, 64);
   if (p.id.empty() ||
@@ -138,7 +141,25 @@ PrinterConfig ParsePrinter(const json& pj, const std::string& path) {
     Fail(path + ".baud", std::to_string(p.baud) + " is not a line speed the driver can set (" +
                              nev::LineSpeedsText() + ")");
   }
-  if (p.simulated() && pj.contains("baud")) p.sim_pacing = p.baud;
+  // "speed" is the line speed by its newer name; a printer found by a scan tries it first.
+  if (pj.contains("speed")) {
+    const double speed = Number(pj, "speed", path + ".speed", 1, 4000000, 9600);
+    if (speed != std::floor(speed) || !nev::LineSpeedSupported(static_cast<int32_t>(speed))) {
+      Fail(path + ".speed",
+           "must be a line speed the driver can set (" + nev::LineSpeedsText() + ")");
+    }
+    if (pj.contains("baud") && static_cast<int32_t>(speed) != p.baud) {
+      Fail(path + ".speed", "differs from baud (give one of the two)");
+    }
+    p.baud = static_cast<int32_t>(speed);
+  }
+  for (const auto& [key, field, high] : {std::tuple{"replyTimeoutMs", &p.reply_timeout_ms, 30000.0},
+                                         std::tuple{"maxWaitMs", &p.max_wait_ms, 3600000.0}}) {
+    const double ms = Number(pj, key, path + "." + key, 1, high, 0);
+    if (ms != std::floor(ms)) Fail(path + "." + key, "must be a whole number of ms");
+    *field = static_cast<int32_t>(ms);
+  }
+  if (p.simulated() && (pj.contains("baud") || pj.contains("speed"))) p.sim_pacing = p.baud;
   p.journal = Text(pj, "journal", path + ".journal", false);
   p.log_dir = Text(pj, "log", path + ".log", false);
   if (pj.contains("shared")) {

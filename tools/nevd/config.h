@@ -17,6 +17,8 @@ struct PrinterConfig {
   int32_t sim_pacing = 0;  // a simulated printer's line speed when "baud" is given, else unpaced
   bool shared = false;     // other programs print on the device too: the journal only warns
                            // when the device is ahead of it
+  int32_t reply_timeout_ms = 0;  // the reply time-out of its commands; 0: the driver's (3000)
+  int32_t max_wait_ms = 0;       // the ceiling of one command's whole wait; 0: the driver's
   bool simulated() const { return port == "sim"; }
 };
 

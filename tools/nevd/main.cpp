@@ -36,6 +36,10 @@ or ~/.local/state/nevd/nevd-ID.db when XDG_STATE_HOME is not set (as a systemd s
 $STATE_DIRECTORY, /var/lib/nevd).
 "shared": true means that other programs print on the device too: a device that has printed
 what the printer's journal does not account for is then a warning, not a reason to stop.
+"port" may also be "serial:NUMBER" (the device with that serial number, looked up by a scan of
+the serial ports at every connection, so that a renamed adapter is found again) or "auto" (the
+one device a scan finds). "speed" (or "baud"), "replyTimeoutMs" (default 3000) and "maxWaitMs"
+are the printer's line speed, reply time-out and ceiling of one command's whole wait.
 )";
 
 int Usage(const std::string& why) {

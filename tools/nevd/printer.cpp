@@ -179,6 +179,10 @@ json Printer::Describe() const {
             {"jobsDone", jobs_done_}, {"status", status_},
             {"device", device_info_}};
   j["lastError"] = last_error_.empty() ? json(nullptr) : json(last_error_);
+  j["speed"] = config_.baud;
+  j["replyTimeoutMs"] = config_.reply_timeout_ms > 0 ? config_.reply_timeout_ms : 3000;
+  j["maxWaitMs"] = config_.max_wait_ms > 0 ? json(config_.max_wait_ms) : json(nullptr);
+  if (!found_at_.empty()) j["foundAt"] = found_at_;
   if (state_ == PrinterState::kReleased) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(release_until_ - Clock::now());
@@ -208,9 +212,15 @@ bool Printer::Connect(nev::NEV& nev) {
   RotateLog(nev);
   // A port number, a device path, a network line (tcp://, rfc2217://) or the simulator's line:
   // the driver reads the text. A line that cannot be reached is tried again with the backoff.
+  // serial:NUMBER and auto are looked up by a scan at every connection, so a device whose
+  // adapter got another name after it was lost is found again.
   if (!nev.InitConnection(device_, config_.baud)) {
     nev.StopConnection();  // a port opened without a device answering is never held
     return false;
+  }
+  if (device_ == "auto" || device_.rfind("serial:", 0) == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    found_at_ = nev.ConnectedPort();
   }
   Probe(nev);
   return Is(PrinterState::kOnline);
@@ -253,7 +263,8 @@ void Printer::Probe(nev::NEV& nev) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != PrinterState::kOnline) {
-    std::cerr << "nevd: printer " << config_.id << " online on " << device_ << "\n";
+    std::cerr << "nevd: printer " << config_.id << " online on " << device_
+              << (found_at_.empty() ? "" : " at " + found_at_) << "\n";
     since_ = nev::receipt::UtcTimestamp();
   }
   state_ = PrinterState::kOnline;
@@ -286,6 +297,8 @@ void Printer::Run() {
   Worker w;
   w.nev = MakeNev(config_.log_dir);
   w.nev->SilentMode(true);
+  if (config_.reply_timeout_ms > 0) w.nev->ReplyTimeout(config_.reply_timeout_ms);
+  if (config_.max_wait_ms > 0) w.nev->MaxWait(config_.max_wait_ms);
   try {
     w.journal = std::make_unique<nev::receipt::Journal>(config_.journal);
   } catch (const std::exception& e) {

@@ -115,7 +115,8 @@ class Printer {
   double probe_seconds_, max_backoff_seconds_;
   TaskStore& tasks_;
   std::unique_ptr<nevsim::Simulator> sim_;
-  std::string device_;  // the line the NEV opens
+  std::string device_;    // the line the NEV opens
+  std::string found_at_;  // serial:NUMBER or auto: where the scan found the device
 
   bool AcceptingLocked(std::string& why) const;  // under the lock
   mutable std::mutex mutex_;

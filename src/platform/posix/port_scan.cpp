@@ -3,6 +3,8 @@
 
 #include <fnmatch.h>
 #include <glob.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,9 +49,49 @@ std::string SkipReason(const std::string& port, const std::string& device) {
   return {};
 }
 
+// The driver name /proc/devices gives a character major ("pts" for 136).
+std::string MajorName(unsigned major) {
+  std::ifstream devices("/proc/devices");
+  bool chars = false;
+  for (std::string line; std::getline(devices, line);) {
+    if (line.rfind("Character", 0) == 0) chars = true;
+    if (line.rfind("Block", 0) == 0) return {};
+    std::size_t at = 0;
+    while (at < line.size() && line[at] == ' ') ++at;
+    if (!chars || at == line.size() || !std::isdigit(static_cast<unsigned char>(line[at])))
+      continue;
+    std::size_t end = at;
+    const unsigned n = static_cast<unsigned>(std::stoul(line.substr(at), &end));
+    if (n == major) return line.substr(at + end + 1);
+  }
+  return {};
+}
+
+// False for what must not even be opened: no character device (a file), or one that is no
+// serial line (a console, a watchdog, whose mere opening has effects). A name that does not
+// exist passes: the open then says so.
+bool SerialLike(const std::string& device) {
+  struct stat st {};
+  if (::stat(device.c_str(), &st) != 0) return true;
+  if (!S_ISCHR(st.st_mode)) return false;
+  const unsigned maj = major(st.st_rdev), min = minor(st.st_rdev);
+  std::error_code ec;
+  const fs::path target =
+      fs::read_symlink("/sys/dev/char/" + std::to_string(maj) + ":" + std::to_string(min), ec);
+  // Pseudo-terminal slaves are not listed there.
+  if (ec) return MajorName(maj) == "pts";
+  if (target.parent_path().filename() != "tty") return false;
+  const std::string name = target.filename().string();
+  const bool console = name == "console" || name == "tty" || name == "ptmx" ||
+                       (name.size() > 3 && name.rfind("tty", 0) == 0 &&
+                        std::all_of(name.begin() + 3, name.end(), ::isdigit));
+  return !console;
+}
+
 PortCandidate Candidate(const std::string& port, bool may_skip) {
   PortCandidate c{port, Resolved(port), {}};
   if (may_skip) c.skip = SkipReason(c.port, c.device);
+  if (c.skip.empty() && !SerialLike(c.device)) c.skip = "not a serial device (left unopened)";
   return c;
 }
 

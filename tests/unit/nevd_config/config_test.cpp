@@ -55,7 +55,15 @@ TEST(NevdConfig, EachFaultIsRefusedNamingItsField) {
       {OnePrinter(R"(, "port": "/dev/tty\u0001")"), "printers[0].port: holds a control character"},
       {OnePrinter(R"(, "port": ")" + std::string(2000, 'a') + "\""), "printers[0].port: too long"},
       {OnePrinter(R"(, "port": 3)"), "printers[0].port: must be a text"},
-      {OnePrinter(R"(, "port": "sim", "speed": 9600)"), "printers[0].speed: unknown key"},
+      {OnePrinter(R"(, "port": "sim", "speeed": 9600)"), "printers[0].speeed: unknown key"},
+      {OnePrinter(R"(, "port": "serial:A1", "speed": 9601)"), "printers[0].speed: must be a line"},
+      {OnePrinter(R"(, "port": "auto", "speed": 9600, "baud": 19200)"),
+       "printers[0].speed: differs from baud"},
+      {OnePrinter(R"(, "port": "3", "replyTimeoutMs": 0)"),
+       "printers[0].replyTimeoutMs: must lie between 1.0 and 30000.0"},
+      {OnePrinter(R"(, "port": "3", "maxWaitMs": 1.5)"),
+       "printers[0].maxWaitMs: must be a whole number of ms"},
+      {OnePrinter(R"(, "port": "3", "maxWaitMs": "9")"), "printers[0].maxWaitMs: must be a num"},
       {OnePrinter(R"(, "port": "sim", "shared": 1)"), "printers[0].shared: must be true or false"},
       {R"({"printers": [{"id": "a b", "port": "sim"}]})",
        "printers[0].id: may hold only letters, digits, - and _"},
@@ -91,14 +99,19 @@ TEST(NevdConfig, EachFaultIsRefusedNamingItsField) {
 TEST(NevdConfig, AcceptedValuesAreKept) {
   const nevd::Config c = ParseConfig(
       R"({"listen": "[::1]:9000", "printers": [{"id": "p1", "port": "4", "baud": 57600},
-                                               {"id": "s", "port": "sim", "baud": 115200}]})");
+                                               {"id": "s", "port": "sim", "baud": 115200},
+                                               {"id": "q", "port": "serial:77", "speed": 19200,
+                                                "replyTimeoutMs": 500, "maxWaitMs": 60000}]})");
   EXPECT_EQ(c.host, "::1");
   EXPECT_EQ(c.port, 9000);
-  ASSERT_EQ(c.printers.size(), 2u);
+  ASSERT_EQ(c.printers.size(), 3u);
   EXPECT_EQ(c.printers[0].port, "4");
   EXPECT_EQ(c.printers[0].baud, 57600);
   EXPECT_EQ(c.printers[0].sim_pacing, 0);
   EXPECT_EQ(c.printers[1].sim_pacing, 115200);
+  EXPECT_EQ(c.printers[2].baud, 19200);
+  EXPECT_EQ(c.printers[2].reply_timeout_ms, 500);
+  EXPECT_EQ(c.printers[2].max_wait_ms, 60000);
 }
 
 }  // namespace
