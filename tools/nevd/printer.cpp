@@ -40,6 +40,25 @@ class StderrSink : public nev::MessageSink {
   std::mutex mutex_;
 };
 
+// The driver's error record as the printer's "error" shows it, or null.
+json ErrorJson(const std::optional<nev::ErrorRecord>& e) {
+  if (!e) return nullptr;
+  return {{"number", e->number},
+          {"description", e->description},
+          {"port", e->port.empty() ? json(nullptr) : json(e->port)},
+          {"speed", e->speed > 0 ? json(e->speed) : json(nullptr)},
+          {"remedy", e->remedy.empty() ? json(nullptr) : json(e->remedy)}};
+}
+
+// The record in a log line: " (error 8002, port /dev/ttyUSB0, speed 9600)".
+std::string ErrorNote(const std::optional<nev::ErrorRecord>& e) {
+  if (!e) return {};
+  std::string note = " (error " + std::to_string(e->number);
+  if (!e->port.empty()) note += ", port " + e->port;
+  if (e->speed > 0) note += ", speed " + std::to_string(e->speed);
+  return note + ")";
+}
+
 Reply Unavailable(const std::string& message) {
   return {503, {{"error", {{"code", "printer-unavailable"}, {"message", message}}}}};
 }
@@ -172,6 +191,8 @@ json Printer::Describe() const {
             {"jobsDone", jobs_done_}, {"status", status_},
             {"device", device_info_}};
   j["lastError"] = last_error_.empty() ? json(nullptr) : json(last_error_);
+  j["error"] = error_;
+  j["flags"] = flags_;
   if (state_ == PrinterState::kReleased) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(release_until_ - Clock::now());
@@ -201,7 +222,19 @@ bool Printer::Connect(nev::NEV& nev) {
   RotateLog(nev);
   // A port number, a device path or the simulator's line: the driver reads the text.
   if (!nev.InitConnection(device_, config_.baud)) {
+    // Why, in the driver's words: the port did not open, or it opened and nothing answered.
+    const nev::CallRecord call = nev.LastCall();
+    const std::string why =
+        (call.outcome == nev::Outcome::kTimeout ? "the port opened but nothing answered the probe"
+                                                : "the port could not be opened") +
+        (call.error ? ": " + call.error->description : std::string());
     nev.StopConnection();  // a port opened without a device answering is never held
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (why != last_error_) {
+      std::cerr << "nevd: printer " << config_.id << ": " << why << ErrorNote(call.error) << "\n";
+    }
+    last_error_ = why;
+    error_ = ErrorJson(call.error);
     return false;
   }
   Probe(nev);
@@ -209,14 +242,16 @@ bool Printer::Connect(nev::NEV& nev) {
 }
 
 void Printer::GoOffline(nev::NEV& nev, const std::string& why) {
+  const std::optional<nev::ErrorRecord> record = nev.LastCall().error;
   nev.StopConnection();
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == PrinterState::kOnline) {
-    std::cerr << "nevd: printer " << config_.id << " offline: " << why << "\n";
+    std::cerr << "nevd: printer " << config_.id << " offline: " << why << ErrorNote(record) << "\n";
     since_ = nev::receipt::UtcTimestamp();
   }
   if (state_ != PrinterState::kReleased) state_ = PrinterState::kOffline;
   last_error_ = why;
+  error_ = ErrorJson(record);
 }
 
 void Printer::Probe(nev::NEV& nev) {
@@ -233,6 +268,7 @@ void Printer::Probe(nev::NEV& nev) {
                  {"noPaper", call.flags.no_paper},
                  {"fiscalReceiptOpen", call.flags.fiscal_receipt_open},
                  {"nonfiscalReceiptOpen", call.flags.nonfiscal_receipt_open}};
+  const json flags = nev::FlagWords(call.flags);  // before ECRInfo takes the call's place
   json info = nullptr;
   bool need_info;
   {
@@ -250,7 +286,9 @@ void Printer::Probe(nev::NEV& nev) {
   }
   state_ = PrinterState::kOnline;
   last_error_.clear();
+  error_ = nullptr;
   status_ = status;
+  flags_ = flags;
   if (!info.is_null()) device_info_ = info;
 }
 
