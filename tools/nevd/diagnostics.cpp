@@ -140,7 +140,7 @@ json Diagnose(const Printer& printer) {
   } else {
     checks.push_back(Check("log", "FAIL",
                            "the log folder " + config.log_dir +
-                               " cannot be written by nevd's user: give \"logDir\" a folder it "
+                               " cannot be written by nevd's user: give \"log\" a folder it "
                                "may write",
                            "the log is not written"));
   }
