@@ -223,8 +223,18 @@ Result Submit(NEV& printer, const Line& line, Journal& journal, const Document& 
       waiting = waiting || Mine(row, serial);
   }
   if (waiting) {
+    // What to do: the row settles by itself once the device can answer for it.
+    bool no_paper = held.pre.flags.no_paper;
+    for (const Result& s : settled) {
+      for (const std::string& e : s.evidence)
+        no_paper = no_paper || e.find("(no paper)") != std::string::npos;
+    }
     Result r = Stopped(doc.id, held.pre, State::kRefused, "unsettled",
-                       "an earlier transaction could not be settled");
+                       std::string("an earlier transaction could not be settled: ") +
+                           (no_paper ? "load paper: it settles when the printer answers again"
+                                     : "it settles when the printer answers for it again (switch "
+                                       "it on, check its paper and cable)") +
+                           ", at the next request; nothing new is printed before it is");
     for (const Result& s : settled) r.evidence.push_back(s.id + ": " + StateName(s.state));
     return r;
   }

@@ -161,7 +161,10 @@ Verdict CheckDevice(const std::string& path, bool& usable) {
   if (held) {
     v.text += "; held by " + (holders.empty() ? std::string("another program") : holders);
   } else {
-    v.text += holders.empty() ? "; no program holds it" : "; also open in " + holders;
+    // An ordinary user does not see other users' programs.
+    v.text += !holders.empty()   ? "; also open in " + holders
+              : ::geteuid() == 0 ? "; no program holds it"
+                                 : "; no program this user can see holds it";
   }
   if (!may) {
     v.mark = Mark::kFail;
@@ -446,7 +449,7 @@ int RunDoctor(Options options, const std::vector<std::string>& args, std::ostrea
   } else {
     say({"log", Mark::kFail,
          "the log folder " + log_folder.string() +
-             " cannot be written: give --log-dir (nevd: \"logDir\") a folder this user may write",
+             " cannot be written: give --log-dir (nevd: \"log\") a folder this user may write",
          "the log is not written"});
   }
 

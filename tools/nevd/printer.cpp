@@ -40,6 +40,25 @@ class StderrSink : public nev::MessageSink {
   std::mutex mutex_;
 };
 
+// The driver's error record as the printer's "error" shows it, or null.
+json ErrorJson(const std::optional<nev::ErrorRecord>& e) {
+  if (!e) return nullptr;
+  json j = {{"number", e->number}, {"description", e->description}};
+  if (!e->port.empty()) j["port"] = e->port;
+  if (e->speed > 0) j["speed"] = e->speed;
+  if (!e->remedy.empty()) j["remedy"] = e->remedy;
+  return j;
+}
+
+// The record in a log line: " (error 8002, port /dev/ttyUSB0, speed 9600)".
+std::string ErrorNote(const std::optional<nev::ErrorRecord>& e) {
+  if (!e) return {};
+  std::string note = " (error " + std::to_string(e->number);
+  if (!e->port.empty()) note += ", port " + e->port;
+  if (e->speed > 0) note += ", speed " + std::to_string(e->speed);
+  return note + ")";
+}
+
 Reply Unavailable(const std::string& message) {
   return {503, {{"error", {{"code", "printer-unavailable"}, {"message", message}}}}};
 }
@@ -183,6 +202,8 @@ json Printer::Describe() const {
   j["replyTimeoutMs"] = config_.reply_timeout_ms > 0 ? config_.reply_timeout_ms : 3000;
   j["maxWaitMs"] = config_.max_wait_ms > 0 ? json(config_.max_wait_ms) : json(nullptr);
   if (!found_at_.empty()) j["foundAt"] = found_at_;
+  j["error"] = error_;
+  j["flags"] = flags_;
   if (state_ == PrinterState::kReleased) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(release_until_ - Clock::now());
@@ -215,7 +236,21 @@ bool Printer::Connect(nev::NEV& nev) {
   // serial:NUMBER and auto are looked up by a scan at every connection, so a device whose
   // adapter got another name after it was lost is found again.
   if (!nev.InitConnection(device_, config_.baud)) {
+    // Why, in the driver's words: the port did not open, or it opened and nothing answered.
+    const nev::CallRecord call = nev.LastCall();
+    const bool scanned = device_ == "auto" || device_.rfind("serial:", 0) == 0;
+    const std::string why =
+        (scanned                                  ? "the scan found no such device"
+         : call.outcome == nev::Outcome::kTimeout ? "the port opened but nothing answered the probe"
+                                                  : "the port could not be opened") +
+        (call.error ? ": " + call.error->description : std::string());
     nev.StopConnection();  // a port opened without a device answering is never held
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (why != last_error_) {
+      std::cerr << "nevd: printer " << config_.id << ": " << why << ErrorNote(call.error) << "\n";
+    }
+    last_error_ = why;
+    error_ = ErrorJson(call.error);
     return false;
   }
   if (device_ == "auto" || device_.rfind("serial:", 0) == 0) {
@@ -227,14 +262,16 @@ bool Printer::Connect(nev::NEV& nev) {
 }
 
 void Printer::GoOffline(nev::NEV& nev, const std::string& why) {
+  const std::optional<nev::ErrorRecord> record = nev.LastCall().error;
   nev.StopConnection();
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == PrinterState::kOnline) {
-    std::cerr << "nevd: printer " << config_.id << " offline: " << why << "\n";
+    std::cerr << "nevd: printer " << config_.id << " offline: " << why << ErrorNote(record) << "\n";
     since_ = nev::receipt::UtcTimestamp();
   }
   if (state_ != PrinterState::kReleased) state_ = PrinterState::kOffline;
   last_error_ = why;
+  error_ = ErrorJson(record);
 }
 
 void Printer::Probe(nev::NEV& nev) {
@@ -251,6 +288,7 @@ void Printer::Probe(nev::NEV& nev) {
                  {"noPaper", call.flags.no_paper},
                  {"fiscalReceiptOpen", call.flags.fiscal_receipt_open},
                  {"nonfiscalReceiptOpen", call.flags.nonfiscal_receipt_open}};
+  const json flags = nev::FlagWords(call.flags);  // before ECRInfo takes the call's place
   json info = nullptr;
   bool need_info;
   {
@@ -269,7 +307,9 @@ void Printer::Probe(nev::NEV& nev) {
   }
   state_ = PrinterState::kOnline;
   last_error_.clear();
+  error_ = nullptr;
   status_ = status;
+  flags_ = flags;
   if (!info.is_null()) device_info_ = info;
 }
 

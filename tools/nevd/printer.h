@@ -73,6 +73,9 @@ class Printer {
   // Closes the port for the given time, then the worker takes the printer back.
   void Release(std::chrono::milliseconds time);
   nlohmann::json Describe() const;
+  const PrinterConfig& config() const { return config_; }
+  // The line the driver opens: the configured port, or the built-in simulator's.
+  const std::string& device() const { return device_; }
   bool simulated() const { return config_.simulated(); }
   // The till roll a simulated printer printed (empty for a real one).
   std::string Paper() const;
@@ -126,6 +129,8 @@ class Printer {
   bool stopping_ = false;
   PrinterState state_ = PrinterState::kConnecting;
   std::string last_error_;
+  nlohmann::json error_ = nullptr;  // the driver's error record of the last failure, or null
+  nlohmann::json flags_ = nlohmann::json::array();  // the status flags in words
   std::chrono::steady_clock::time_point release_until_{};
   bool release_pending_ = false;
   nlohmann::json status_ = nullptr, device_info_ = nullptr;

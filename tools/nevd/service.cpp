@@ -6,6 +6,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "diagnostics.h"
 #include "jobs.h"
 #include "nev/receipt.h"
 #include "request.h"
@@ -45,6 +46,7 @@ const Service::Route Service::kRoutes[] = {
     {"GET", "/api/v1/printers", &Service::ListPrinters},
     {"GET", "/api/v1/printers/{printer}", &Service::ShowPrinter},
     {"GET", "/api/v1/printers/{printer}/paper", &Service::Paper},
+    {"GET", "/api/v1/printers/{printer}/diagnostics", &Service::Diagnostics},
     {"POST", "/api/v1/printers/{printer}/receipts", &Service::PostReceipt},
     {"POST", "/api/v1/printers/{printer}/cash", &Service::PostCash},
     {"POST", "/api/v1/printers/{printer}/reports/z", &Service::PostZ},
@@ -314,6 +316,10 @@ void Service::ListPrinters(Call& call) {
 
 void Service::ShowPrinter(Call& call) {
   call.Answer(200, PrinterOf(call).Describe());
+}
+
+void Service::Diagnostics(Call& call) {
+  call.Answer(200, Diagnose(PrinterOf(call)));
 }
 
 void Service::Paper(Call& call) {

@@ -55,6 +55,7 @@ class Service {
   void ListPrinters(Call& call);
   void ShowPrinter(Call& call);
   void Paper(Call& call);
+  void Diagnostics(Call& call);  // diagnostics.h
   void PostReceipt(Call& call);
   void PostCash(Call& call);
   void PostZ(Call& call);

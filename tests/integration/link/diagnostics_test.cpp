@@ -119,10 +119,14 @@ TEST_F(Diagnostics, APortWithoutPermissionNamesTheGroupThatOwnsIt) {
     ASSERT_EQ(chmod(pty.slave_path().c_str(), 0), 0);
     said = attempt();
   }
-  EXPECT_NE(said.find("8002 Cannot open " + pty.slave_path() + ": permission denied"),
+  EXPECT_NE(said.find("8002 Cannot open " + pty.slave_path() + ": permission denied: only root"),
             std::string::npos)
       << said;
   EXPECT_NE(said.find("group \"" + group_name + "\""), std::string::npos) << said;
+  // Access is granted safely (a udev rule, the serial group), never through root's group.
+  EXPECT_NE(said.find("udev rule"), std::string::npos) << said;
+  EXPECT_NE(said.find("usermod -aG dialout"), std::string::npos) << said;
+  EXPECT_EQ(said.find("-aG root"), std::string::npos) << said;
 }
 
 TEST_F(Diagnostics, LevelFourTracesEveryFrameAndControlByteAndLevelThreeNone) {
@@ -159,7 +163,12 @@ TEST_F(Diagnostics, LevelFourTracesEveryFrameAndControlByteAndLevelThreeNone) {
   EXPECT_TRUE(Has(lines, "(t)\tNEV\tOpenCom\tno answer to the probe within 1000 ms on " +
                              sim.SlavePath() + " at 9600"));
   EXPECT_EQ(nev.LastCall().error->description,
-            "no answer to the probe within 1000 ms on " + sim.SlavePath() + " at 9600");
+            "no answer to the probe within 1000 ms on " + sim.SlavePath() +
+                " at 9600: check that the printer is switched on, that its cable is plugged in "
+                "at both ends and that the line speed is the printer's (nevctl scan finds the "
+                "printer and its speed)");
+  EXPECT_EQ(nev.LastCall().error->port, sim.SlavePath());
+  EXPECT_EQ(nev.LastCall().error->speed, 9600);
   messages.Take();
 
   // The default level writes none of it.

@@ -133,7 +133,9 @@ TEST_F(LinkTest, AWholeReplyFrameBeforeTheProbesNakIsLetGoAndNothingElse) {
     if (!c.opens) {
       ASSERT_TRUE(nev.LastCall().error.has_value());
       EXPECT_EQ(nev.LastCall().error->description,
-                "the probe was answered by 02, not by NAK on " + pty.slave_path() + " at 9600");
+                "the probe was answered by 02, not by NAK on " + pty.slave_path() +
+                    " at 9600: the device answers at another speed or speaks another protocol: "
+                    "try nevctl scan, which finds the speed it answers at");
     }
     messages.Take();
   }
@@ -179,6 +181,12 @@ TEST_F(LinkTest, PortHeldElsewhereShowsTheExclamationBoxEvenInSilentMode) {
   EXPECT_EQ(nev.LastCall().outcome, nev::Outcome::kPortError);
   ASSERT_TRUE(nev.LastCall().error.has_value());
   EXPECT_EQ(nev.LastCall().error->number, nev::kErrPortAlreadyOpen);
+  // In English too, naming the program that holds the port (this one), in the trace as well.
+  const std::string held = "Port already open: " + sim.SlavePath() + " is held by link_test (pid " +
+                           std::to_string(getpid()) + ")";
+  EXPECT_EQ(nev.LastCall().error->description.rfind(held, 0), 0u)
+      << nev.LastCall().error->description;
+  EXPECT_EQ(nev.LastCall().error->port, sim.SlavePath());
   EXPECT_EQ(
       messages.Take(nev::kStyleExclamation),
       std::vector<std::string>{"COM портът е отворен! Опитайте операцията след няколко секунди!"});

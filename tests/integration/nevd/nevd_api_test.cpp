@@ -471,6 +471,57 @@ TEST(NevdSupervision, APrinterThatGoesAwayIsOfflineAndComesBackByItself) {
   EXPECT_NE(log.find("printer real offline"), std::string::npos) << log;
 }
 
+// A printer that does not come online says why, with the driver's record: a port that does not
+// open is told from one that opened with nothing answering; its diagnostics check it in order.
+TEST(NevdSupervision, AnAbsentOrSilentPrinterSaysWhyAndItsDiagnosticsPointToTheRemedy) {
+  nevtest::TempDir dir;
+  const pid_t sim = StartSim(dir, {"--silent"});
+  const std::string gone = dir.str() + "/ttyGONE";
+  json config = {{"printers",
+                  {{{"id", "gone"}, {"port", gone}},
+                   {{"id", "mute"}, {"port", dir.str() + "/ttyNEV0"}},
+                   {{"id", "s"}, {"port", "sim"}}}}};
+  Nevd nevd(dir, config);
+  auto error_of = [&](const std::string& id) { return nevd.Get("/api/v1/printers/" + id).second; };
+  ASSERT_TRUE(Eventually([&] { return error_of("mute")["error"].is_object(); }, 15s)) << nevd.Log();
+  ASSERT_TRUE(Eventually([&] { return error_of("gone")["error"].is_object(); }, 15s));
+  const struct {
+    const char* id;
+    std::string last_error;
+    std::string port;
+  } cases[] = {
+      {"gone", "the port could not be opened: Cannot open " + gone + ": no such device", gone},
+      {"mute", "the port opened but nothing answered the probe: no answer to the probe",
+       dir.str() + "/ttyNEV0"}};
+  for (const auto& c : cases) {
+    const json p = error_of(c.id);
+    EXPECT_EQ(p["lastError"].get<std::string>().rfind(c.last_error, 0), 0u) << p;
+    EXPECT_EQ(p["error"]["number"], 8002) << p;
+    EXPECT_EQ(p["error"]["port"], c.port);
+    EXPECT_EQ(p["error"]["speed"], 9600);
+    EXPECT_TRUE(p["error"]["remedy"].is_string()) << p;
+    EXPECT_EQ(p["flags"], json::array());
+  }
+  EXPECT_NE(nevd.Log().find("nevd: printer gone: the port could not be opened"), std::string::npos);
+  EXPECT_NE(nevd.Log().find("(error 8002, port " + gone + ", speed 9600)"), std::string::npos)
+      << nevd.Log();
+
+  auto [status, diag] = nevd.Get("/api/v1/printers/gone/diagnostics");
+  ASSERT_EQ(status, 200) << diag;
+  std::vector<std::string> checks;
+  for (const json& c : diag["checks"])
+    checks.push_back(c["check"].get<std::string>() + " " + c["verdict"].get<std::string>());
+  EXPECT_EQ(checks, (std::vector<std::string>{"device FAIL", "speed ok", "probe FAIL",
+                                              "status skip", "log ok", "journal ok"}));
+  EXPECT_EQ(diag["checks"][0]["see"], "README.md, Troubleshooting: the port does not exist");
+  EXPECT_EQ(diag["ok"], false);
+  const json healthy = nevd.Get("/api/v1/printers/s/diagnostics").second;
+  EXPECT_EQ(healthy["ok"], true) << healthy;
+  EXPECT_EQ(healthy["simulated"], true);
+  EXPECT_EQ(nevd.Get("/api/v1/printers/nope/diagnostics").first, 404);
+  Stop(sim);
+}
+
 TEST(NevdSupervision, RequestsWaitingForASlowPrinterHoldUpNoOther) {
   nevtest::TempDir dir;
   // Every answer late (within the driver's time-outs) on a slow line: one receipt takes

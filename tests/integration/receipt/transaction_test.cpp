@@ -137,9 +137,15 @@ TEST_F(ReceiptTransaction, PaperOutLeavesTheReceiptUnsettledUntilTheNextStartVoi
   EXPECT_EQ(r.state, rc::State::kUnknown) << rc::ResultJson(r);
   EXPECT_TRUE(sim_.CurrentTotals().fiscal_open);
   EXPECT_FALSE(journal_->Find("t-6")->state);  // unfinished
-  // Nothing new runs while it is unsettled.
+  // The NAK is explained by the status the device was asked for.
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->message, "the device is out of paper: load paper");
+  // Nothing new runs while it is unsettled, and the refusal says what to do.
   const rc::Result blocked = Submit(Sale("t-7"));
   EXPECT_EQ(blocked.state, rc::State::kRefused);
+  EXPECT_NE(blocked.error->message.find("load paper: it settles when the printer answers again"),
+            std::string::npos)
+      << blocked.error->message;
   EXPECT_FALSE(journal_->Find("t-7"));
 
   sim_.ClearFaults();  // new paper
@@ -150,6 +156,57 @@ TEST_F(ReceiptTransaction, PaperOutLeavesTheReceiptUnsettledUntilTheNextStartVoi
   EXPECT_FALSE(sim_.CurrentTotals().fiscal_open);
   EXPECT_EQ(Submit(Sale("t-7")).state, rc::State::kPrinted);
   EXPECT_EQ(sim_.CurrentTotals().receipts, 1);
+}
+
+// A refusal whose cause the figures tell names it, not just "the device refused the command".
+TEST_F(ReceiptTransaction, ARefusedPaymentOrCloseSaysWhatIsDue) {
+  const struct {
+    const char* payment;
+    const char* step;
+    const char* message;
+  } cases[] = {
+      {R"({"type": 1, "amount": 5})", "CloseFiscNote",
+       "the payments do not cover the total: 3.99 still due (pay it, then close)"},
+      {R"({"type": 2, "amount": 20})", "Pay",
+       "the payment of 20.00 by type 2 is above the 8.99 still due: only cash gives change"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.payment);
+    std::string doc = Sale("due-" + std::to_string(++n));
+    doc.replace(doc.find(R"({"type": 1, "amount": 20})"), 25, c.payment);
+    const rc::Result r = Submit(doc);
+    EXPECT_EQ(r.state, rc::State::kVoided) << rc::ResultJson(r);
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->step, c.step);
+    EXPECT_EQ(r.error->message, c.message);
+  }
+}
+
+// A line that does not open: the driver's record (number, description, port, speed) reaches the
+// result whole, in its JSON too.
+TEST_F(ReceiptTransaction, APortHeldElsewhereIsReportedWithTheDriversRecord) {
+  nev::NEV holder(dir_.str());
+  ASSERT_TRUE(holder.InitConnection(line_.device, 9600));
+  const auto boxes = std::make_shared<nev::RecordingSink>();  // the in-use box and a port error
+  printer_->SetMessageSink(boxes);
+  const rc::Result r = Submit(Sale("held-1"));
+  EXPECT_EQ(r.state, rc::State::kRefused);
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->number, nev::kErrPortAlreadyOpen);
+  EXPECT_EQ(r.error->port, line_.device);
+  EXPECT_EQ(r.error->speed, 115200);
+  EXPECT_NE(r.error->description.find("Port already open: " + line_.device + " is held by "),
+            std::string::npos)
+      << r.error->description;
+  EXPECT_FALSE(r.error->remedy.empty());
+  const rc::Result back = rc::ResultFromJson(rc::ResultJson(r));
+  EXPECT_EQ(back.error->number, nev::kErrPortAlreadyOpen);
+  EXPECT_EQ(back.error->port, line_.device);
+  EXPECT_EQ(back.error->remedy, r.error->remedy);
+  ASSERT_FALSE(boxes->messages.empty());
+  EXPECT_EQ(boxes->messages[0].text,
+            "COM портът е отворен! Опитайте операцията след няколко секунди!");
 }
 
 TEST_F(ReceiptTransaction, CashAndZReportDocumentsRunAndAreJournaled) {
