@@ -104,6 +104,25 @@ TEST_F(Nevctl, DoctorOnAHealthyLineWritesABundleWithoutSecrets) {
     EXPECT_TRUE(Has(tar, piece)) << piece;
   }
   EXPECT_FALSE(Has(tar, "s3cret-token"));
+
+  // The journal: it accounts for the device, until a receipt is printed past it.
+  const std::string journal = logs.str() + "/j.db", doc = logs.str() + "/doc.json";
+  nevtest::WriteFile(doc, R"({"id": "d-1", "operator": {"number": 1, "password": "0"},
+      "items": [{"text": "X", "taxGroup": "B", "quantity": 1, "price": 1}], "payments": [{"type": 1}]})");
+  ASSERT_EQ(Ctl({"--port", port, "receipt", doc, "--journal", journal}).exit_code, 0);
+  auto doctor = [&] {
+    return Ctl({"--port", port, "doctor", "--no-bundle", "--journal", journal});
+  };
+  EXPECT_TRUE(Has(doctor().out, "ok    journal  " + journal + " accounts for device"));
+  ASSERT_EQ(Ctl({"--port", port, "run", "-"},
+                "OpenFiscNote 1 0\nSellTaxGroup X B 1 1\nPay 1 5\nCloseFiscNote\n")
+                .exit_code,
+            0);
+  const Finished behind = doctor();
+  EXPECT_EQ(behind.exit_code, 1);
+  EXPECT_TRUE(Has(behind.out,
+                  "FAIL  journal  " + journal + " is behind the device: the device has 2 fiscal"))
+      << behind.out;
 }
 
 TEST_F(Nevctl, FlagsInWordsAndTheSimulatorMarked) {
