@@ -137,6 +137,13 @@ TEST_F(Nevctl, FlagsInWordsAndTheSimulatorMarked) {
   EXPECT_TRUE(Has(f.out, "GetStatus() -> -11\n    status: no paper, fiscal receipt open\n"))
       << f.out;
 
+  // A NAK is explained where the last status says why.
+  sim.ClearFaults();  // the forced status goes
+  sim.SetPaperOut(true);
+  f = Ctl({"--port", port, "--keep-going", "run", "-"}, "GetStatus\nPaperFeed 1\n");
+  EXPECT_TRUE(Has(f.out, "    the device's last status said: no paper: load paper\n")) << f.out;
+  sim.SetPaperOut(false);
+
   // Without --port on a machine with a serial port: loud, and every result marked.
   f = Ctl({"--json", "call", "GetStatus"}, {}, "NEVCOM_COM1=" + port);
   EXPECT_TRUE(Has(f.err, "WARNING: no --port given")) << f.err;
@@ -147,7 +154,7 @@ TEST_F(Nevctl, FlagsInWordsAndTheSimulatorMarked) {
   EXPECT_EQ(f.exit_code, 0) << f.err;
   EXPECT_FALSE(Has(f.err, "WARNING")) << f.err;
   EXPECT_EQ(Lines(f.out).at(1), "[simulator] GetStatus() -> 0");
-  EXPECT_TRUE(sim.Frames().size() == 4u) << "the simulator on the pty saw only the --port calls";
+  EXPECT_EQ(sim.Frames().size(), 7u) << "the simulator on the pty saw only the --port calls";
 }
 
 }  // namespace
