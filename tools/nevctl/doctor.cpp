@@ -32,6 +32,7 @@
 #include "nev/version.h"
 #include "nevsim/simulator.h"
 #include "output.h"
+#include "ports.h"
 
 extern char** environ;
 
@@ -45,6 +46,7 @@ constexpr const char* kHelp =
     R"(usage: nevctl [--port N|PATH|sim] [--baud RATE] [--log-dir DIR] [--json] doctor
               [--journal PATH] [--config NEVD.json] [--bundle FILE.tar | --no-bundle]
 
+Without --port it checks this machine's one serial port (when it has several, give --port).
 Checks, in order, and prints a verdict per line (ok, warn, FAIL, skip):
   device   the device file: exists, its type, owner, group and mode, who may open it, whether
            this user may, and which program holds it
@@ -306,10 +308,18 @@ int RunDoctor(Options options, const std::vector<std::string>& args, std::ostrea
       return 2;
     }
   }
+  // Without --port the one serial port of the machine is checked; with several, the person says.
   if (options.port.empty() && !options.sim_named) {
-    err << "nevctl: doctor needs --port (the printer's port; nevctl ports lists this machine's "
-           "serial ports), or --port sim for the built-in simulator\n";
-    return 2;
+    const std::vector<PortInfo> ports = ListPorts();
+    if (ports.size() != 1) {
+      err << "nevctl: doctor needs --port: this machine has "
+          << (ports.empty() ? std::string("no serial port")
+                            : std::to_string(ports.size()) + " serial ports")
+          << " (nevctl ports lists them); --port sim checks the built-in simulator\n";
+      return 2;
+    }
+    options.port = ports[0].path;
+    err << "nevctl: doctor: checking " << options.port << ", this machine's one serial port\n";
   }
 
   // The driver's message boxes are kept out of the way: the verdicts say it all.

@@ -72,7 +72,8 @@ options:
                   data or null), "status" ({"bytes": [b0, b1, b2], "flags": {...}} or null),
                   "error" ({"number", "description", and for the line "port", "speed",
                   "remedy"} or null), "line" (script line or null), "flags" (the status flags
-                  in words: ["no paper", ...]), "simulated" (true on the built-in simulator)}
+                  in words: ["no paper", ...]), "cause" (why a NAK came, where the last status
+                  said), "simulated" (true on the built-in simulator)}
   --log-dir DIR   an existing folder in which the log's "Logs" folder is made (default: beside
                   nevctl)
   --log-level N   the log's level: 0 nothing, 1 failed calls in silent mode, 2 and device

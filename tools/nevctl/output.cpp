@@ -243,6 +243,7 @@ std::string JsonCall(const CallRecord& call) {
   }
   j["line"] = call.line > 0 ? Json(call.line) : Json(nullptr);
   j["flags"] = call.status ? Json(nev::FlagWords(call.flags)) : Json::array();
+  if (!call.nak_cause.empty()) j["cause"] = call.nak_cause;
   if (call.simulated) j["simulated"] = true;
   std::string text;
   Write(text, j);
@@ -309,8 +310,12 @@ void WriteReadable(std::ostream& out, const CallRecord& call) {
     out << "    error " << call.error->number << ": " << call.error->description << "\n";
   }
   if (call.outcome == nev::Outcome::kNak && !call.failed) {
-    out << "    a NAK to a printing command often means no paper or a receipt in another state: "
-           "nevctl call GetStatus tells\n";
+    if (!call.nak_cause.empty()) {
+      out << "    the device's last status said: " << call.nak_cause << "\n";
+    } else {
+      out << "    a NAK to a printing command often means no paper or a receipt in another "
+             "state: nevctl call GetStatus tells\n";
+    }
   }
 }
 

@@ -38,6 +38,8 @@ struct CallRecord {
   std::optional<nev::ErrorRecord> error;  // the run-time error, when there was one
   int line = 0;                           // the script line it came from; 0 for none
   bool simulated = false;                 // made on the built-in simulator, not a printer
+  // For a NAK: why, as the last status of this run told it ("no paper"); empty when it did not.
+  std::string nak_cause;
 
   // The device accepted the call (or it needed no device at all).
   bool ok() const { return !failed && outcome == nev::Outcome::kAnswered; }
@@ -52,7 +54,8 @@ std::string JsonValue(const Variant& value);
 // {"member": M, "result": R, "out": {...}, "messages": [...], "ok": B, "outcome": O,
 //  "reply": T|null, "status": {"bytes": [b0, b1, b2], "flags": {...}}|null,
 //  "error": {"number": N, "description": T[, "port", "speed", "remedy"]}|null, "line": N|null,
-//  "flags": [the status flags in words][, "simulated": true]}
+//  "flags": [the status flags in words][, "cause": why a NAK came, as the last status told it]
+//  [, "simulated": true]}
 std::string JsonCall(const CallRecord& call);
 
 // Readable value: True/False, numbers, "quoted text" with control characters escaped, Empty.

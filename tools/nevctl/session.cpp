@@ -251,6 +251,11 @@ CallRecord Session::Call(std::string_view name, const std::vector<Word>& args, i
     call.result = std::move(result.result);
     for (auto& [param, value] : result.outputs) call.out.emplace_back(std::string(param), value);
     TakeOutcome(*nev_, *prepared.member, call);
+    // A NAK carries no status: the last one this run saw tells why, where it says (no paper).
+    if (call.status) last_flags_ = call.flags;
+    if (call.outcome == nev::Outcome::kNak && last_flags_ && last_flags_->no_paper) {
+      call.nak_cause = "no paper: load paper";
+    }
   } catch (const nev::RuntimeError& e) {
     call.failed = true;
     call.outcome = nev::Outcome::kBadArgument;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -99,6 +100,7 @@ class Session {
   std::shared_ptr<nev::MessageSink> previous_sink_;
   std::unique_ptr<nevsim::Simulator> simulator_;
   std::unique_ptr<nev::NEV> nev_;
+  std::optional<nev::StatusFlags> last_flags_;  // the last status a reply of this run carried
 };
 
 }  // namespace nevctl

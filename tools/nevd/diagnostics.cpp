@@ -5,15 +5,22 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <deque>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "nev/port_spec.h"
+#include "nev/version.h"
 
 namespace nevd {
 
@@ -65,6 +72,75 @@ json CheckDevice(const std::string& path) {
   if (!may) return Check("device", "FAIL", text, "permission denied");
   return Check("device", other ? "warn" : "ok", text,
                other ? "the port is held by another program" : "");
+}
+
+// A ustar archive, file by file.
+class Tar {
+ public:
+  void Add(const std::string& name, const std::string& body) {
+    char h[512] = {};
+    std::snprintf(h, 100, "%s", name.c_str());
+    std::snprintf(h + 100, 8, "%07o", 0644);
+    std::snprintf(h + 108, 8, "%07o", 0);
+    std::snprintf(h + 116, 8, "%07o", 0);
+    std::snprintf(h + 124, 12, "%011llo", static_cast<unsigned long long>(body.size()));
+    std::snprintf(h + 136, 12, "%011llo", static_cast<unsigned long long>(std::time(nullptr)));
+    std::memset(h + 148, ' ', 8);
+    h[156] = '0';
+    std::memcpy(h + 257, "ustar", 6);
+    std::memcpy(h + 263, "00", 2);
+    unsigned sum = 0;
+    for (unsigned char c : h) sum += c;
+    std::snprintf(h + 148, 8, "%06o", sum);
+    data_.append(h, sizeof h);
+    data_ += body;
+    data_.append((512 - body.size() % 512) % 512, '\0');
+  }
+  std::string Take() { return std::move(data_) + std::string(1024, '\0'); }
+
+ private:
+  std::string data_;
+};
+
+// The newest driver log of the printer: in its log folder, else beside nevd or in the user's
+// state folder, where the driver puts it without one.
+std::string NewestLog(const PrinterConfig& config) {
+  std::vector<fs::path> folders;
+  std::error_code ec;
+  if (!config.log_dir.empty()) {
+    folders.push_back(fs::path(config.log_dir) / "Logs");
+  } else {
+    folders.push_back(fs::read_symlink("/proc/self/exe", ec).parent_path() / "Logs");
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    if (state && *state) folders.push_back(fs::path(state) / "nevcom" / "Logs");
+    if (home && *home) folders.push_back(fs::path(home) / ".local/state/nevcom/Logs");
+  }
+  fs::path newest;
+  fs::file_time_type when{};
+  for (const fs::path& folder : folders) {
+    for (const fs::directory_entry& e : fs::directory_iterator(folder, ec)) {
+      std::error_code time_ec;
+      const auto t = e.last_write_time(time_ec);
+      if (e.path().extension() == ".log" && !time_ec && (newest.empty() || t > when)) {
+        newest = e.path();
+        when = t;
+      }
+    }
+  }
+  return newest.string();
+}
+
+std::string LastLines(const std::string& path, std::size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  std::deque<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line + "\n");
+    if (lines.size() > count) lines.pop_front();
+  }
+  std::string text;
+  for (const std::string& l : lines) text += l;
+  return text;
 }
 
 }  // namespace
@@ -186,6 +262,38 @@ json Diagnose(const Printer& printer) {
   json out = {{"printer", config.id}, {"ok", ok}, {"checks", checks}};
   if (printer.simulated()) out["simulated"] = true;
   return out;
+}
+
+std::string SupportBundle(const Printer& printer, const Config& config) {
+  std::string versions = std::string("nevd ") + nev::kVersion + "\n";
+  utsname u{};
+  if (::uname(&u) == 0) {
+    versions += std::string(u.sysname) + " " + u.release + " " + u.version + " " + u.machine + "\n";
+  }
+  json printers = json::array();
+  for (const PrinterConfig& p : config.printers) {
+    printers.push_back({{"id", p.id},
+                        {"port", p.port},
+                        {"baud", p.baud},
+                        {"journal", JournalPath(p)},
+                        {"log", p.log_dir},
+                        {"shared", p.shared}});
+  }
+  const json settings = {{"listen", config.host + ":" + std::to_string(config.port)},
+                         {"token", config.token.empty() ? json(nullptr) : json("(hidden)")},
+                         {"cors", config.origins},
+                         {"probeSeconds", config.probe_seconds},
+                         {"maxBackoffSeconds", config.max_backoff_seconds},
+                         {"printers", printers}};
+  const std::string log = NewestLog(printer.config());
+  Tar tar;
+  tar.Add("nev-support/versions.txt", versions);
+  tar.Add("nev-support/nevd.json", settings.dump(2) + "\n");
+  tar.Add("nev-support/printer.json", printer.Describe().dump(2) + "\n");
+  tar.Add("nev-support/checks.json", Diagnose(printer).dump(2) + "\n");
+  tar.Add("nev-support/log.txt",
+          log.empty() ? "no log found\n" : "== " + log + "\n" + LastLines(log, 400));
+  return tar.Take();
 }
 
 }  // namespace nevd

@@ -13,4 +13,9 @@ namespace nevd {
 // warn, FAIL, skip), "text", "see" (the README's troubleshooting entry, or null)}]}.
 nlohmann::json Diagnose(const Printer& printer);
 
+// The support bundle of a printer (GET .../diagnostics?bundle=1): a tar file holding the
+// versions, the configuration with its token hidden, the checks, and the last lines of the
+// printer's driver log.
+std::string SupportBundle(const Printer& printer, const Config& config);
+
 }  // namespace nevd

@@ -319,7 +319,20 @@ void Service::ShowPrinter(Call& call) {
 }
 
 void Service::Diagnostics(Call& call) {
-  call.Answer(200, Diagnose(PrinterOf(call)));
+  Printer& printer = PrinterOf(call);
+  if (call.request.query.count("bundle") == 0) return call.Answer(200, Diagnose(printer));
+  http::Response r;
+  r.type = "application/x-tar";
+  Config config;
+  {
+    std::lock_guard<std::mutex> lock(policy_mutex_);  // a reload may change the token meanwhile
+    config = config_;
+  }
+  r.body = SupportBundle(printer, config);
+  r.headers = call.cors;
+  r.headers.emplace_back("Content-Disposition",
+                         "attachment; filename=\"nev-support-" + printer.id() + ".tar\"");
+  call.responder->Answer(std::move(r));
 }
 
 void Service::Paper(Call& call) {

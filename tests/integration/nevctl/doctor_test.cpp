@@ -104,6 +104,25 @@ TEST_F(Nevctl, DoctorOnAHealthyLineWritesABundleWithoutSecrets) {
     EXPECT_TRUE(Has(tar, piece)) << piece;
   }
   EXPECT_FALSE(Has(tar, "s3cret-token"));
+
+  // The journal: it accounts for the device, until a receipt is printed past it.
+  const std::string journal = logs.str() + "/j.db", doc = logs.str() + "/doc.json";
+  nevtest::WriteFile(doc, R"({"id": "d-1", "operator": {"number": 1, "password": "0"},
+      "items": [{"text": "X", "taxGroup": "B", "quantity": 1, "price": 1}], "payments": [{"type": 1}]})");
+  ASSERT_EQ(Ctl({"--port", port, "receipt", doc, "--journal", journal}).exit_code, 0);
+  auto doctor = [&] {
+    return Ctl({"--port", port, "doctor", "--no-bundle", "--journal", journal});
+  };
+  EXPECT_TRUE(Has(doctor().out, "ok    journal  " + journal + " accounts for device"));
+  ASSERT_EQ(Ctl({"--port", port, "run", "-"},
+                "OpenFiscNote 1 0\nSellTaxGroup X B 1 1\nPay 1 5\nCloseFiscNote\n")
+                .exit_code,
+            0);
+  const Finished behind = doctor();
+  EXPECT_EQ(behind.exit_code, 1);
+  EXPECT_TRUE(Has(behind.out,
+                  "FAIL  journal  " + journal + " is behind the device: the device has 2 fiscal"))
+      << behind.out;
 }
 
 TEST_F(Nevctl, FlagsInWordsAndTheSimulatorMarked) {
@@ -118,6 +137,13 @@ TEST_F(Nevctl, FlagsInWordsAndTheSimulatorMarked) {
   EXPECT_TRUE(Has(f.out, "GetStatus() -> -11\n    status: no paper, fiscal receipt open\n"))
       << f.out;
 
+  // A NAK is explained where the last status says why.
+  sim.ClearFaults();  // the forced status goes
+  sim.SetPaperOut(true);
+  f = Ctl({"--port", port, "--keep-going", "run", "-"}, "GetStatus\nPaperFeed 1\n");
+  EXPECT_TRUE(Has(f.out, "    the device's last status said: no paper: load paper\n")) << f.out;
+  sim.SetPaperOut(false);
+
   // Without --port on a machine with a serial port: loud, and every result marked.
   f = Ctl({"--json", "call", "GetStatus"}, {}, "NEVCOM_COM1=" + port);
   EXPECT_TRUE(Has(f.err, "WARNING: no --port given")) << f.err;
@@ -128,7 +154,7 @@ TEST_F(Nevctl, FlagsInWordsAndTheSimulatorMarked) {
   EXPECT_EQ(f.exit_code, 0) << f.err;
   EXPECT_FALSE(Has(f.err, "WARNING")) << f.err;
   EXPECT_EQ(Lines(f.out).at(1), "[simulator] GetStatus() -> 0");
-  EXPECT_TRUE(sim.Frames().size() == 4u) << "the simulator on the pty saw only the --port calls";
+  EXPECT_EQ(sim.Frames().size(), 7u) << "the simulator on the pty saw only the --port calls";
 }
 
 }  // namespace

@@ -519,6 +519,16 @@ TEST(NevdSupervision, AnAbsentOrSilentPrinterSaysWhyAndItsDiagnosticsPointToTheR
   EXPECT_EQ(healthy["ok"], true) << healthy;
   EXPECT_EQ(healthy["simulated"], true);
   EXPECT_EQ(nevd.Get("/api/v1/printers/nope/diagnostics").first, 404);
+  // The support bundle: a tar file with the checks and the printer's driver log.
+  auto client = nevd.Client();
+  const auto bundle = client.Get("/api/v1/printers/s/diagnostics?bundle=1");
+  ASSERT_TRUE(bundle);
+  EXPECT_EQ(bundle->status, 200);
+  EXPECT_EQ(bundle->get_header_value("Content-Type"), "application/x-tar");
+  for (const char* piece : {"nev-support/versions.txt", "nev-support/nevd.json",
+                            "nev-support/checks.json", "\tNEV\tInitConnection\tEntering"}) {
+    EXPECT_NE(bundle->body.find(piece), std::string::npos) << piece;
+  }
   Stop(sim);
 }
 
