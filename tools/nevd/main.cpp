@@ -33,6 +33,12 @@ the configuration file; other changes need a restart. SIGINT and SIGTERM stop it
                 {"id": "test", "port": "sim"}]}
 "shared": true means that other programs print on the device too: a device that has printed
 what the printer's journal does not account for is then a warning, not a reason to stop.
+"mqtt" (optional) connects the shop to a fleet's broker; it takes jobs from
+PREFIX/printers/ID/jobs and publishes results, status and the shop's state:
+  "mqtt": {"url": "mqtts://broker.example:8883", "clientId": "shop-17", "prefix": "nev/shop-17",
+           "caFile": "ca.pem", "certFile": "shop.pem", "keyFile": "shop.key",
+           "username": "shop-17", "password": "...", "journal": "/var/lib/nevd/mqtt.db"}
+GET /livez, /readyz and /metrics (Prometheus text) serve operators, with the API's access rules.
 )";
 
 int Usage(const std::string& why) {
@@ -139,7 +145,12 @@ int main(int argc, char** argv) {
   }
   if (check_only) {
     std::cout << "nevd: configuration good: " << config.printers.size() << " printer(s), listen "
-              << config.host << ":" << config.port << "\n";
+              << config.host << ":" << config.port;
+    if (config.mqtt) {
+      std::cout << ", mqtt " << config.mqtt->url << " as " << config.mqtt->client_id
+                << (config.mqtt->tls ? " (TLS)" : "");
+    }
+    std::cout << "\n";
     return 0;
   }
 
