@@ -50,9 +50,9 @@ inline bool Listening(int port) {
   return ok;
 }
 
-// A mosquitto broker in its own folder: persistence saved at every change, so that kill -9 and
-// a restart lose as little as the broker allows. extra is added to the configuration (TLS,
-// ACL, bridge).
+// A mosquitto broker in its own folder (run as root, it stays root: the folder is private), with
+// persistence saved at every change, so that kill -9 and a restart lose as little as the broker
+// allows. extra is added to the configuration (TLS, ACL, bridge), listener to its listener.
 class Broker {
  public:
   Broker(const std::string& dir, std::string extra = {}, std::string listener = {})
@@ -67,7 +67,7 @@ class Broker {
   void Start() {
     nevtest::WriteFile(
         dir_ + "/mosquitto.conf",
-        "per_listener_settings false\n"
+        "per_listener_settings false\nuser root\n"
         "persistence true\npersistence_location " +
             dir_ +
             "/\nautosave_interval 1\nautosave_on_changes true\n"
@@ -210,13 +210,13 @@ class Client {
       }
     }
   }
-  // The latest message on a topic, as JSON (null when none).
+  // The latest message on a topic, as JSON (an empty object when none).
   json Last(const std::string& topic) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = messages_.rbegin(); it != messages_.rend(); ++it) {
       if (it->topic == topic) return it->Json();
     }
-    return nullptr;
+    return json::object();
   }
   // The results by job id.
   std::map<std::string, std::vector<json>> Results() {
