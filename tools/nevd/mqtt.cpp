@@ -303,6 +303,7 @@ struct Connector::Impl {
   std::map<std::string, long long> busy;           // printer -> the seq of its job on the printer
   std::map<std::string, std::string> status_sent;  // printer -> the status last published
   bool republish = false;                          // connected anew: send what is pending
+  bool fresh = false;                              // a job was journaled: start it
 
   std::thread loop_thread, dispatch_thread;
 
@@ -461,6 +462,10 @@ struct Connector::Impl {
                       {"kind", kind_text.empty() ? "-" : kind_text},
                       {"result", JobResultName(refused->body, refused->status)}});
       return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      fresh = true;
     }
     wake.notify_all();
   }
@@ -675,6 +680,7 @@ struct Connector::Impl {
           std::lock_guard<std::mutex> lock(mutex);
           ended.swap(done);
           again = std::exchange(republish, false);
+          fresh = false;
         }
         for (const Done& d : ended) Ended(d);
         if (again) {
@@ -693,7 +699,7 @@ struct Connector::Impl {
       }
       std::unique_lock<std::mutex> lock(mutex);
       wake.wait_for(lock, std::chrono::seconds(1),
-                    [&] { return stopping.load() || !done.empty() || republish; });
+                    [&] { return stopping.load() || !done.empty() || republish || fresh; });
     }
   }
 };

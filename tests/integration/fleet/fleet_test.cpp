@@ -100,8 +100,10 @@ TEST(Fleet, JobsPrintOnceResultsStatusAndPresenceComeBackAcrossACrash) {
   office.Publish(jobs + "px/jobs", Job("j4", "NOWHERE"));
   office.Publish(jobs + "p2/jobs", json{{"kind", "void"}, {"id", "j5"}}.dump());
   office.Publish(jobs + "p2/jobs", "{not json");
-  const std::map<std::string, int> want = {
-      {"j1", 200}, {"j2", 200}, {"j3", 400}, {"j4", 404}, {"j5", 400}};
+  office.Publish(jobs + "p2/jobs", json{{"kind", "z"}, {"id", "j 7\u0001"}}.dump());
+  office.Publish(jobs + "p2/jobs", json{{"kind", "cash"}, {"id", "j8"}, {"document", "x"}}.dump());
+  const std::map<std::string, int> want = {{"j1", 200}, {"j2", 200}, {"j3", 400},       {"j4", 404},
+                                           {"j5", 400}, {"j8", 400}, {"j 7\u0001", 400}};
   ASSERT_TRUE(office.WaitFor(
       [&](const auto&) {
         auto results = office.Results();
@@ -139,7 +141,7 @@ TEST(Fleet, JobsPrintOnceResultsStatusAndPresenceComeBackAcrossACrash) {
   EXPECT_EQ(Sample(page->body, R"(nevd_jobs_total{source="mqtt",kind="receipt",result="printed"})"),
             2)
       << page->body;
-  EXPECT_EQ(Sample(page->body, "nevd_mqtt_messages_received_total"), 8) << page->body;
+  EXPECT_EQ(Sample(page->body, "nevd_mqtt_messages_received_total"), 10) << page->body;
   EXPECT_EQ(Sample(page->body, "nevd_mqtt_redeliveries_total"), 1) << page->body;
   EXPECT_EQ(Sample(page->body, "nevd_mqtt_connected"), 1);
   EXPECT_EQ(Sample(page->body, R"(nevd_printer_online{printer="p1"})"), 1);
@@ -151,7 +153,8 @@ TEST(Fleet, JobsPrintOnceResultsStatusAndPresenceComeBackAcrossACrash) {
   // session and prints once after the restart, and a redelivered old job prints nothing.
   shop.Kill();
   ASSERT_TRUE(office.WaitFor(
-      [&](const auto&) { return office.Last("nev/shop-1/state").value("state", "") == "offline"; }, 30s));
+      [&](const auto&) { return office.Last("nev/shop-1/state").value("state", "") == "offline"; },
+      30s));
   office.Publish(jobs + "p1/jobs", Job("j6", "JOB-SIX"));
   office.Publish(jobs + "p2/jobs", Job("j2", "JOB-TWO"));
   shop.Restart();
@@ -240,7 +243,8 @@ TEST(Fleet, TlsWithATestCaRefusesAWrongCertificateAndTheAclKeepsShopsApart) {
   EXPECT_NE(rogue.Connack(5s), 0);
 
   ASSERT_TRUE(office.WaitFor(
-      [&](const auto&) { return office.Last("nev/shop-1/state").value("state", "") == "online"; }, 30s))
+      [&](const auto&) { return office.Last("nev/shop-1/state").value("state", "") == "online"; },
+      30s))
       << shop.nevd().Log() << broker.Log();
   other.Publish("nev/shop-1/printers/p1/results",
                 json{{"id", "forged"}, {"status", 200}, {"state", "printed"}}.dump());
@@ -276,7 +280,8 @@ TEST(Fleet, ShopsOnARegionalBrokerBridgedToTheCentralOneServeTheBackOffice) {
   Client office("office", central.port(), {"nev/+/printers/+/results", "nev/+/state"});
   ASSERT_EQ(office.Connack(), 0);
   ASSERT_TRUE(office.WaitFor(
-      [&](const auto&) { return office.Last("nev/shop-9/state").value("state", "") == "online"; }, 30s))
+      [&](const auto&) { return office.Last("nev/shop-9/state").value("state", "") == "online"; },
+      30s))
       << regional.Log() << shop.nevd().Log();
   office.Publish("nev/shop-9/printers/p1/jobs", Job("r1", "REGIONAL"));
   ASSERT_TRUE(office.WaitFor([&](const auto&) { return !office.Results()["r1"].empty(); }, 30s))
@@ -290,6 +295,59 @@ TEST(Fleet, ShopsOnARegionalBrokerBridgedToTheCentralOneServeTheBackOffice) {
         return !all.empty() && all[0].retained && all[0].Json().value("state", "") == "online";
       },
       10s));
+}
+
+// The back-office example (Debian's Python and its paho package): a receipt to one printer of one
+// shop, the Z report to every printer of every shop, the fleet's list from the retained status.
+TEST(Fleet, TheBackOfficeExamplePrintsOnTheRightPrinterAndListsTheFleet) {
+  if (Shell("/usr/bin/python3 -c 'import paho.mqtt.client'").first != 0) {
+    GTEST_SKIP() << "python3-paho-mqtt is not installed";
+  }
+  nevtest::TempDir dir;
+  Broker broker(dir.str() + "/broker");
+  Shop one("shop-1", 2, Mqtt(broker, "shop-1"));
+  Shop two("shop-2", 1, Mqtt(broker, "shop-2"));
+  const std::string office = std::string("/usr/bin/python3 ") + FLEET_EXAMPLE +
+                             " --broker 127.0.0.1:" + std::to_string(broker.port()) +
+                             " --timeout 60 ";
+  Client watcher("watcher", broker.port(), {"nev/+/printers/+/status"});
+  ASSERT_EQ(watcher.Connack(), 0);
+  ASSERT_TRUE(watcher.WaitFor(
+      [&](const auto&) {
+        for (const char* t : {"nev/shop-1/printers/p1/status", "nev/shop-1/printers/p2/status",
+                              "nev/shop-2/printers/p1/status"}) {
+          if (watcher.Last(t).value("state", "") != "online") return false;
+        }
+        return true;
+      },
+      30s));
+
+  auto [rc, out] = Shell(office + "receipt shop-1 p2 --id web-4711 --text WEB-4711 --price 12.5");
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_EQ(json::parse(out, nullptr, false).value("state", ""), "printed") << out;
+  EXPECT_EQ(Occurrences(one.Paper("p2"), "WEB-4711"), 1);
+  EXPECT_EQ(Occurrences(one.Paper("p1") + two.Paper("p1"), "WEB-4711"), 0);
+  std::tie(rc, out) =
+      Shell(office + "receipt shop-1 p2 --id web-4711 --text WEB-4711 --price 12.5");
+  EXPECT_EQ(rc, 0) << out;  // sent again: answered from the journal
+  EXPECT_EQ(Occurrences(one.Paper("p2"), "WEB-4711"), 1);
+
+  std::tie(rc, out) = Shell(office + "z-all");
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_EQ(Occurrences(out, "\"status\": 200"), 3) << out;
+  std::tie(rc, out) = Shell(office + "fleet");
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_EQ(Occurrences(out, "printer online"), 3) << out;
+}
+
+// /readyz names what is not ready: here a printer that was never reached.
+TEST(Fleet, ReadinessNamesAPrinterNeverReached) {
+  nevtest::TempDir dir;
+  nevdtest::Nevd nevd(dir, json{{"printers", {{{"id", "gone"}, {"port", dir.str() + "/no-tty"}}}}});
+  auto [status, body] = nevd.Get("/readyz");
+  EXPECT_EQ(status, 503);
+  EXPECT_EQ(body["reasons"][0], "printer gone has not been reached yet") << body;
+  EXPECT_EQ(nevd.Get("/livez").first, 200);
 }
 
 TEST(FleetCampaign, AShortRunLosesNothingAndPrintsNothingTwice) {
