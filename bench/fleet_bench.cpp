@@ -47,7 +47,8 @@ void Throughput(int n) {
   Client office("office", broker.port(), {"nev/+/printers/+/results", "nev/+/state"});
   office.Connack();
   office.WaitFor(
-      [&](const auto&) { return office.Last("nev/bench/state").value("state", "") == "online"; }, 30s);
+      [&](const auto&) { return office.Last("nev/bench/state").value("state", "") == "online"; },
+      30s);
 
   // Through the broker: every job published at once, results awaited.
   std::map<std::string, Clock::time_point> sent;
@@ -58,7 +59,7 @@ void Throughput(int n) {
     office.Publish("nev/bench/printers/p" + std::to_string(1 + i % 2) + "/jobs",
                    Job(id, "M" + std::to_string(i) + "X"));
   }
-  office.WaitFor([&](const auto&) { return static_cast<int>(office.FirstResults().size()) >= n; }, 600s);
+  office.WaitFor([&] { return static_cast<int>(office.ResultsSeen()) >= n; }, 600s);
   const auto firsts = office.FirstResults();
   Clock::time_point last = t0;
   std::vector<double> mqtt_latency;
@@ -108,7 +109,7 @@ void Throughput(int n) {
     const std::string id = "q-" + std::to_string(i);
     const auto s = Clock::now();
     office.Publish("nev/bench/printers/p1/jobs", Job(id, "Q" + std::to_string(i) + "X"));
-    office.WaitFor([&](const auto&) { return office.FirstResults().count(id) > 0; }, 60s);
+    office.WaitFor([&] { return office.HasResult(id); }, 60s);
     paced.push_back(std::chrono::duration<double, std::milli>(Clock::now() - s).count());
   }
   std::printf("  mqtt one at a time: p50 %.1f ms, p99 %.1f ms end to end\n", Percentile(paced, 0.5),

@@ -115,7 +115,10 @@ class JobJournal {
     s.Done();
     return sqlite3_last_insert_rowid(db_);
   }
-  void SetState(long long seq, const std::string& state) {
+  // durable: on disk when it returns; else it survives the process's death but perhaps not the
+  // machine's (a job marked queued again, or a result published again, is harmless).
+  void SetState(long long seq, const std::string& state, bool durable) {
+    Sync sync(*this, durable);
     Stmt s(db_, "UPDATE jobs SET state = ?1 WHERE seq = ?2");
     s.Bind(1, state);
     sqlite3_bind_int64(s.s, 2, seq);
@@ -128,6 +131,7 @@ class JobJournal {
     s.Done();
   }
   void SetPublished(long long seq, bool published) {
+    Sync sync(*this, false);
     Stmt s(db_, "UPDATE jobs SET published = ?1 WHERE seq = ?2");
     sqlite3_bind_int(s.s, 1, published ? 1 : 0);
     sqlite3_bind_int64(s.s, 2, seq);
@@ -151,6 +155,22 @@ class JobJournal {
   const std::string& path() const { return path_; }
 
  private:
+  // Lowers the commit's durability for one write, then restores it.
+  struct Sync {
+    JobJournal& j;
+    bool durable;
+    Sync(JobJournal& journal, bool d) : j(journal), durable(d) {
+      if (!durable) j.Exec("PRAGMA synchronous=NORMAL");
+    }
+    ~Sync() {
+      if (!durable) {
+        try {
+          j.Exec("PRAGMA synchronous=FULL");
+        } catch (...) {
+        }
+      }
+    }
+  };
   struct Stmt {
     sqlite3_stmt* s = nullptr;
     sqlite3* db;
@@ -585,9 +605,9 @@ struct Connector::Impl {
       task->document = doc.source;
       job = jobs::Document(std::move(doc));
     }
-    Journal([&](JobJournal& j) { j.SetState(row->seq, "running"); });
+    Journal([&](JobJournal& j) { j.SetState(row->seq, "running", kind == TaskKind::kDuplicate); });
     if (!printer.Enqueue(task, std::move(job), why)) {
-      Journal([&](JobJournal& j) { j.SetState(row->seq, "queued"); });
+      Journal([&](JobJournal& j) { j.SetState(row->seq, "queued", false); });
       return;
     }
     busy[id] = row->seq;
@@ -630,7 +650,7 @@ struct Connector::Impl {
     if (!reply || stopping) return;
     if (reply->status == 503 && reply->body.is_object() && reply->body.contains("error") &&
         reply->body["error"].value("code", "") == "printer-unavailable") {
-      Journal([&](JobJournal& j) { j.SetState(row->seq, "queued"); });
+      Journal([&](JobJournal& j) { j.SetState(row->seq, "queued", false); });
       return;
     }
     Finish(*row, *reply);
@@ -672,6 +692,7 @@ struct Connector::Impl {
   // that were away and for changes of status.
   void Dispatch() {
     auto last_prune = Clock::now() - std::chrono::hours(2);
+    auto last_status = Clock::now() - std::chrono::hours(1);
     while (!stopping) {
       try {
         std::deque<Done> ended;
@@ -689,7 +710,11 @@ struct Connector::Impl {
           }
         }
         for (const auto& [id, p] : printers) StartNext(id, *p);
-        PublishStatus();
+        // The status at most every half second: a busy printer changes its queue at every job.
+        if (Clock::now() - last_status >= std::chrono::milliseconds(500)) {
+          last_status = Clock::now();
+          PublishStatus();
+        }
         if (Clock::now() - last_prune > std::chrono::hours(1)) {
           last_prune = Clock::now();
           Journal([&](JobJournal& j) { j.Prune(Now() - kFinishedKeptSeconds); });
@@ -727,12 +752,13 @@ Connector::Connector(const MqttConfig& config, std::map<std::string, Printer*> p
                                                "whether it printed is unknown")})
                      .dump());
     } else {
-      i.journal.SetState(r.seq, "queued");
+      i.journal.SetState(r.seq, "queued", true);
     }
   }
   i.mosq = mosquitto_new(config.client_id.c_str(), false, impl_.get());
   if (i.mosq == nullptr) throw std::runtime_error("mqtt: cannot make a client");
   mosquitto_int_option(i.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  mosquitto_int_option(i.mosq, MOSQ_OPT_TCP_NODELAY, 1);  // small packets, sent at once
   // The library then only queues its acknowledgements; this connector's own loop writes them
   // after the message callback has returned.
   mosquitto_threaded_set(i.mosq, true);

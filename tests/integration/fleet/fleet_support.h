@@ -67,7 +67,7 @@ class Broker {
   void Start() {
     nevtest::WriteFile(
         dir_ + "/mosquitto.conf",
-        "per_listener_settings false\nuser root\n"
+        "per_listener_settings false\nuser root\nset_tcp_nodelay true\n"
         "persistence true\npersistence_location " +
             dir_ +
             "/\nautosave_interval 1\nautosave_on_changes true\n"
@@ -124,6 +124,7 @@ class Client {
     (void)init;
     m_ = mosquitto_new(id.c_str(), o.clean, this);
     mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!o.username.empty()) {
       mosquitto_username_pw_set(m_, o.username.c_str(), o.password.c_str());
     }
@@ -154,7 +155,16 @@ class Client {
     mosquitto_message_v5_callback_set(
         m_, [](mosquitto*, void* self, const mosquitto_message* msg, const mosquitto_property*) {
           auto* c = static_cast<Client*>(self);
+          const std::string topic = msg->topic;
+          std::string id;
+          if (topic.size() > 8 && topic.compare(topic.size() - 8, 8, "/results") == 0) {
+            const json j = json::parse(static_cast<const char*>(msg->payload),
+                                       static_cast<const char*>(msg->payload) + msg->payloadlen,
+                                       nullptr, false);
+            if (j.is_object() && j["id"].is_string()) id = j["id"];
+          }
           std::lock_guard<std::mutex> lock(c->mutex_);
+          if (!id.empty()) c->first_results_.emplace(id, std::chrono::steady_clock::now());
           c->messages_.push_back({msg->topic,
                                   std::string(static_cast<const char*>(msg->payload),
                                               static_cast<std::size_t>(msg->payloadlen)),
@@ -201,13 +211,21 @@ class Client {
         std::lock_guard<std::mutex> lock(mutex_);
         seen = messages_.size();
       }
-      const std::vector<Message> all = Messages();
-      if (pred(all)) return true;
+      if (Holds(pred)) return true;
       std::unique_lock<std::mutex> lock(mutex_);
       if (!cv_.wait_until(lock, end, [&] { return messages_.size() != seen; })) {
         lock.unlock();
-        return pred(Messages());
+        return Holds(pred);
       }
+    }
+  }
+  // pred() or pred(messages), whichever it takes (a copy of every message costs).
+  template <class Pred>
+  bool Holds(Pred& pred) {
+    if constexpr (std::is_invocable_v<Pred&>) {
+      return pred();
+    } else {
+      return pred(Messages());
     }
   }
   // The latest message on a topic, as JSON (an empty object when none).
@@ -232,13 +250,16 @@ class Client {
   }
   // When the first result of each job came.
   std::map<std::string, std::chrono::steady_clock::time_point> FirstResults() {
-    std::map<std::string, std::chrono::steady_clock::time_point> out;
-    for (const Message& m : Messages()) {
-      if (m.topic.size() <= 8 || m.topic.compare(m.topic.size() - 8, 8, "/results") != 0) continue;
-      json j = m.Json();
-      if (j.is_object() && j["id"].is_string()) out.emplace(j["id"].get<std::string>(), m.at);
-    }
-    return out;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return first_results_;
+  }
+  std::size_t ResultsSeen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return first_results_.size();
+  }
+  bool HasResult(const std::string& id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return first_results_.count(id) > 0;
   }
   std::vector<int> Granted() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -253,6 +274,7 @@ class Client {
   int connack_ = -1;
   std::vector<int> granted_;
   std::vector<Message> messages_;
+  std::map<std::string, std::chrono::steady_clock::time_point> first_results_;
 };
 
 // A receipt that names its job in its one item, so that the paper shows which job printed.
