@@ -33,12 +33,20 @@ struct Figures {
   int duplicate_results = 0;      // results beyond the first per job, absorbed by the back office
   int redeliveries_answered = 0;  // jobs answered from a shop's journal (since its last start)
   double longest_delay_s = 0, seconds = 0;
+  std::map<std::string, int> other_states;  // the final states of the others (e.g. voided)
 };
 
 inline std::ostream& operator<<(std::ostream& o, const Figures& f) {
   return o << "jobs " << f.jobs << ", published " << f.published << " (duplicates "
            << f.duplicates_sent << ", resent " << f.resent << "), results " << f.results
-           << " (printed " << f.printed << ", refused " << f.refused << ", other " << f.other
+           << " (printed " << f.printed << ", refused " << f.refused << ", other " << f.other <<
+         [&] {
+           std::string t;
+           for (const auto& [state, n] : f.other_states) {
+             t += " " + state + ":" + std::to_string(n);
+           }
+           return t.empty() ? std::string() : " =" + t;
+         }()
            << "), printed twice " << f.printed_twice << ", lost " << f.lost
            << ", printed-result without paper " << f.printed_without_paper
            << ", duplicate results absorbed " << f.duplicate_results
@@ -187,6 +195,7 @@ inline Figures RunCampaign(const CampaignOptions& o, std::ostream& log) {
       ++f.refused;
     } else {
       ++f.other;
+      ++f.other_states[state.empty() ? "status " + r[0].value("status", json(0)).dump() : state];
     }
     // The delay: from the first publication to the first result seen.
     f.longest_delay_s = std::max(
