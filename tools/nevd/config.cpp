@@ -1,11 +1,14 @@
 #include "config.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -169,6 +172,83 @@ PrinterConfig ParsePrinter(const json& pj, const std::string& path) {
   return p;
 }
 
+// The "mqtt" section: the broker's address, the shop's identity and topics, TLS and credentials.
+MqttConfig ParseMqtt(const json& mj) {
+  if (!mj.is_object()) Fail("mqtt", "must be an object");
+  OnlyKeys(mj, "mqtt",
+           {"url", "clientId", "prefix", "caFile", "certFile", "keyFile", "username", "password",
+            "journal", "keepaliveSeconds", "holdSeconds"});
+  MqttConfig m;
+  m.url = Text(mj, "url", "mqtt.url", true, 300);
+  std::string rest;
+  if (m.url.rfind("mqtt://", 0) == 0) {
+    rest = m.url.substr(7);
+  } else if (m.url.rfind("mqtts://", 0) == 0) {
+    rest = m.url.substr(8);
+    m.tls = true;
+  } else {
+    Fail("mqtt.url", "must be mqtt://HOST:PORT or mqtts://HOST:PORT");
+  }
+  if (rest.find('@') != std::string::npos) {
+    Fail("mqtt.url", "must not hold credentials; use username and password");
+  }
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  const std::size_t colon = rest.rfind(':');
+  m.port = m.tls ? 8883 : 1883;
+  m.host = rest;
+  const std::size_t bracket = rest.find(']');  // an IPv6 address is written [::1]
+  if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+    m.host = rest.substr(0, colon);
+    const std::string port = rest.substr(colon + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
+        std::stoi(port) > 65535) {
+      Fail("mqtt.url", "the port must be a number from 1 to 65535");
+    }
+    m.port = std::stoi(port);
+  }
+  if (m.host.size() > 2 && m.host.front() == '[' && m.host.back() == ']') {
+    m.host = m.host.substr(1, m.host.size() - 2);
+  }
+  if (m.host.empty() || m.host.find_first_of("/?# ") != std::string::npos) {
+    Fail("mqtt.url", "must name a host");
+  }
+  m.client_id = Text(mj, "clientId", "mqtt.clientId", true, 128);
+  if (m.client_id.empty()) Fail("mqtt.clientId", "must not be empty");
+  m.prefix = Text(mj, "prefix", "mqtt.prefix", true, 200);
+  if (m.prefix.empty() || m.prefix.front() == '/' || m.prefix.back() == '/' ||
+      m.prefix.find_first_of("+#") != std::string::npos ||
+      m.prefix.find("//") != std::string::npos) {
+    Fail("mqtt.prefix", "must be a topic such as nev/shop-17 (no + or #, no empty level)");
+  }
+  m.ca_file = Text(mj, "caFile", "mqtt.caFile", false);
+  m.cert_file = Text(mj, "certFile", "mqtt.certFile", false);
+  m.key_file = Text(mj, "keyFile", "mqtt.keyFile", false);
+  m.username = Text(mj, "username", "mqtt.username", false, 256);
+  m.password = Text(mj, "password", "mqtt.password", false, 256);
+  if (!m.tls && (!m.ca_file.empty() || !m.cert_file.empty() || !m.key_file.empty())) {
+    Fail("mqtt.url", "caFile, certFile and keyFile need mqtts://");
+  }
+  if (m.cert_file.empty() != m.key_file.empty()) {
+    Fail(m.cert_file.empty() ? "mqtt.certFile" : "mqtt.keyFile",
+         "a client certificate needs both certFile and keyFile");
+  }
+  if (mj.contains("password") && m.username.empty()) {
+    Fail("mqtt.username", "is required with a password");
+  }
+  if (mj.contains("journal")) {
+    m.journal = Text(mj, "journal", "mqtt.journal", true);
+  } else if (const std::string folder = StateFolder(); !folder.empty()) {
+    m.journal = folder + "/" + m.journal;  // beside the printers' default journals
+  }
+  if (m.journal.empty()) Fail("mqtt.journal", "must not be empty");
+  const double keepalive = Number(mj, "keepaliveSeconds", "mqtt.keepaliveSeconds", 5, 3600, 30);
+  if (keepalive != std::floor(keepalive)) Fail("mqtt.keepaliveSeconds", "must be a whole number");
+  m.keepalive_seconds = static_cast<int>(keepalive);
+  m.hold_seconds = Number(mj, "holdSeconds", "mqtt.holdSeconds", 1, 86400 * 7, m.hold_seconds);
+  return m;
+}
+
 }  // namespace
 
 Config ParseConfig(const std::string& json_text) {
@@ -179,7 +259,8 @@ Config ParseConfig(const std::string& json_text) {
     Fail("", std::string("not JSON: ") + e.what());
   }
   if (!j.is_object()) Fail("", "must be a JSON object");
-  OnlyKeys(j, "", {"listen", "token", "cors", "probeSeconds", "maxBackoffSeconds", "printers"});
+  OnlyKeys(j, "",
+           {"listen", "token", "cors", "probeSeconds", "maxBackoffSeconds", "printers", "mqtt"});
   Config c;
   if (j.contains("listen")) ApplyListen(c, Text(j, "listen", "listen", true, 300));
   c.token = Text(j, "token", "token", false, 512);
@@ -197,8 +278,36 @@ Config ParseConfig(const std::string& json_text) {
     c.printers.push_back(ParsePrinter(j["printers"][i], path));
     if (!ids.insert(c.printers.back().id).second) Fail(path + ".id", "is used twice");
   }
+  if (j.contains("mqtt")) c.mqtt = ParseMqtt(j["mqtt"]);
   return c;
 }
+
+namespace {
+
+// The TLS files must be there and hold PEM text; the connector's journal's folder must exist.
+void CheckMqttFiles(const MqttConfig& m) {
+  const std::pair<const char*, const std::string*> files[] = {
+      {"mqtt.caFile", &m.ca_file}, {"mqtt.certFile", &m.cert_file}, {"mqtt.keyFile", &m.key_file}};
+  for (const auto& [field, file] : files) {
+    if (file->empty()) continue;
+    std::ifstream in(*file, std::ios::binary);
+    if (!in) Fail(field, "cannot read " + *file + ": " + std::strerror(errno));
+    std::string head(65536, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    if (head.find("-----BEGIN ") == std::string::npos) Fail(field, *file + " holds no PEM text");
+  }
+  const std::filesystem::path folder =
+      std::filesystem::absolute(std::filesystem::path(m.journal)).parent_path();
+  std::error_code ec;
+  // The state folder is made when the journal opens; a folder configured must exist.
+  if (folder != std::filesystem::path(StateFolder()) &&
+      !std::filesystem::is_directory(folder, ec)) {
+    Fail("mqtt.journal", "the folder " + folder.string() + " does not exist");
+  }
+}
+
+}  // namespace
 
 void CheckConfig(const Config& config) {
   if (!IsLoopback(config.host) && config.token.empty()) {
@@ -222,6 +331,7 @@ void CheckConfig(const Config& config) {
            "printers " + it->second + " and " + p.id + " share the journal " + file.string());
     }
   }
+  if (config.mqtt) CheckMqttFiles(*config.mqtt);
 }
 
 std::string StateFolder() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,21 @@ struct PrinterConfig {
   bool simulated() const { return port == "sim"; }
 };
 
+// The MQTT connector ("mqtt" in the configuration; off when absent). Credentials are never logged.
+struct MqttConfig {
+  std::string url;  // mqtt://HOST:PORT or mqtts://HOST:PORT, as configured
+  std::string host;
+  int port = 1883;
+  bool tls = false;
+  std::string client_id, prefix;  // prefix: the shop's topics, e.g. nev/shop-17
+  std::string ca_file, cert_file, key_file, username, password;
+  std::string journal =
+      "nevd-mqtt.db";  // jobs and unacknowledged results; default in StateFolder()
+  int keepalive_seconds = 30;
+  double hold_seconds = 900;  // how long a job waits for its printer to come online
+  bool operator==(const MqttConfig&) const = default;
+};
+
 struct Config {
   std::string host = "127.0.0.1";
   int port = 8631;
@@ -30,6 +46,7 @@ struct Config {
   double probe_seconds = 5;          // how often an idle printer is asked for its status
   double max_backoff_seconds = 10;   // the longest wait between two reopening attempts
   std::vector<PrinterConfig> printers;
+  std::optional<MqttConfig> mqtt;
 };
 
 class ConfigError : public std::runtime_error {

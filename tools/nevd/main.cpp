@@ -40,6 +40,12 @@ what the printer's journal does not account for is then a warning, not a reason 
 the serial ports at every connection, so that a renamed adapter is found again) or "auto" (the
 one device a scan finds). "speed" (or "baud"), "replyTimeoutMs" (default 3000) and "maxWaitMs"
 are the printer's line speed, reply time-out and ceiling of one command's whole wait.
+"mqtt" (optional) connects the shop to a fleet's broker; it takes jobs from
+PREFIX/printers/ID/jobs and publishes results, status and the shop's state:
+  "mqtt": {"url": "mqtts://broker.example:8883", "clientId": "shop-17", "prefix": "nev/shop-17",
+           "caFile": "ca.pem", "certFile": "shop.pem", "keyFile": "shop.key",
+           "username": "shop-17", "password": "...", "journal": "/var/lib/nevd/mqtt.db"}
+GET /livez, /readyz and /metrics (Prometheus text) serve operators, with the API's access rules.
 )";
 
 int Usage(const std::string& why) {
@@ -146,7 +152,12 @@ int main(int argc, char** argv) {
   }
   if (check_only) {
     std::cout << "nevd: configuration good: " << config.printers.size() << " printer(s), listen "
-              << config.host << ":" << config.port << "\n";
+              << config.host << ":" << config.port;
+    if (config.mqtt) {
+      std::cout << ", mqtt " << config.mqtt->url << " as " << config.mqtt->client_id
+                << (config.mqtt->tls ? " (TLS)" : "");
+    }
+    std::cout << "\n";
     return 0;
   }
 

@@ -122,7 +122,9 @@ std::optional<Refusal> Check(const AccessPolicy& policy, const Asked& asked) {
                    "Sec-Fetch-Site"};
   }
   if (asked.method == "OPTIONS") return std::nullopt;  // a preflight carries no token
-  const bool api = asked.path.rfind("/api/", 0) == 0 && asked.path != "/api/v1/openapi.json";
+  // Health and metrics follow the API's rule.
+  const bool api = (asked.path.rfind("/api/", 0) == 0 && asked.path != "/api/v1/openapi.json") ||
+                   asked.path == "/livez" || asked.path == "/readyz" || asked.path == "/metrics";
   if (!policy.token.empty() && api &&
       !SameSecret(asked.authorization.value_or(""), "Bearer " + policy.token)) {
     return Refusal{401, "unauthorized", "a valid bearer token is required", "Authorization"};

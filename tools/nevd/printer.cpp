@@ -5,6 +5,7 @@
 #include <iostream>
 #include <optional>
 
+#include "metrics.h"
 #include "nev/message.h"
 #include "nev/nev.h"
 #include "nev/receipt.h"
@@ -277,6 +278,9 @@ void Printer::GoOffline(nev::NEV& nev, const std::string& why) {
 void Printer::Probe(nev::NEV& nev) {
   const int32_t code = nev.GetStatus();
   const nev::CallRecord& call = nev.LastCall();
+  if (call.outcome == nev::Outcome::kTimeout) {
+    metrics::Count("nevd_device_timeouts_total", {{"printer", config_.id}});
+  }
   if (code == -33 || !call.status) {
     GoOffline(nev, std::string("no answer to the status request (") +
                        nev::OutcomeName(call.outcome) + ")");
@@ -301,6 +305,7 @@ void Printer::Probe(nev::NEV& nev) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != PrinterState::kOnline) {
+    if (!since_.empty()) metrics::Count("nevd_printer_reconnects_total", {{"printer", config_.id}});
     std::cerr << "nevd: printer " << config_.id << " online on " << device_
               << (found_at_.empty() ? "" : " at " + found_at_) << "\n";
     since_ = nev::receipt::UtcTimestamp();
@@ -471,6 +476,9 @@ void Printer::RunJob(Lock& lock, Worker& w) {
     reply = q.job(ctx);
   } catch (const std::exception& e) {
     reply = {500, {{"error", {{"code", "internal"}, {"message", e.what()}}}}};
+  }
+  if (w.nev->LastCall().outcome == nev::Outcome::kTimeout) {
+    metrics::Count("nevd_device_timeouts_total", {{"printer", config_.id}});
   }
   // A job that met a dead line makes the printer prove it is still there.
   ProbeIfLineLost(*w.nev);

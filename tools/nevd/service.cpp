@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -8,6 +10,8 @@
 
 #include "diagnostics.h"
 #include "jobs.h"
+#include "metrics.h"
+#include "mqtt.h"
 #include "nev/receipt.h"
 #include "request.h"
 
@@ -21,6 +25,7 @@ namespace {
 
 void SendJson(const std::shared_ptr<http::Responder>& to, const Headers& cors, int status,
               const json& body, Headers headers = {}) {
+  metrics::Count("nevd_http_answers_total", {{"code", std::to_string(status)}});
   http::Response r = JsonResponse(status, body);
   r.headers = std::move(headers);
   r.headers.insert(r.headers.end(), cors.begin(), cors.end());
@@ -62,6 +67,9 @@ const Service::Route Service::kRoutes[] = {
     {"GET", "/index.html", &Service::Page},
     {"GET", "/app.js", &Service::Page},
     {"GET", "/style.css", &Service::Page},
+    {"GET", "/livez", &Service::Livez},
+    {"GET", "/readyz", &Service::Readyz},
+    {"GET", "/metrics", &Service::Metrics},
 };
 
 namespace {
@@ -167,6 +175,7 @@ Service::Service(Config config, http::Limits limits) : config_(std::move(config)
 
 Service::~Service() {
   Stop();
+  mqtt_.reset();      // it hands jobs to the printers
   printers_.clear();  // their workers answer what they still hold
 }
 
@@ -180,6 +189,11 @@ int Service::Bind() {
   // or a journal that another one serves.
   for (const PrinterConfig& p : config_.printers) {
     printers_[p.id] = std::make_unique<Printer>(p, config_, tasks_);
+  }
+  if (config_.mqtt) {
+    std::map<std::string, Printer*> printers;
+    for (const auto& [id, p] : printers_) printers[id] = p.get();
+    mqtt_ = std::make_unique<Connector>(*config_.mqtt, std::move(printers), tasks_);
   }
   return port_;
 }
@@ -201,6 +215,7 @@ std::vector<std::string> Service::Reload(const Config& config) {
     need_restart.push_back("maxBackoffSeconds");
   }
   if (!SamePrinters(config.printers, config_.printers)) need_restart.push_back("printers");
+  if (config.mqtt != config_.mqtt) need_restart.push_back("mqtt");
   std::lock_guard<std::mutex> lock(policy_mutex_);
   config_.token = config.token;
   config_.origins = config.origins;
@@ -288,6 +303,18 @@ std::shared_ptr<Task> Service::TaskOf(Call& call) {
 }
 
 void Service::Queue(Call& call, Printer& printer, std::shared_ptr<Task> task, Printer::Job job) {
+  // Counted once the task ends: its kind, its final state and a receipt's latency.
+  tasks_.Watch(task, [this, task] {
+    const std::optional<Reply> reply = tasks_.ReplyOf(*task);
+    if (!reply) return;
+    metrics::Count("nevd_jobs_total", {{"source", "http"},
+                                       {"kind", Name(task->kind)},
+                                       {"result", JobResultName(reply->body, reply->status)}});
+    if (task->kind == TaskKind::kReceipt) {
+      metrics::Observe("nevd_receipt_latency_seconds", {{"source", "http"}},
+                       std::chrono::duration<double>(task->finished - task->created).count());
+    }
+  });
   std::string why;
   if (!printer.Enqueue(task, std::move(job), why)) {
     throw ApiError{503, "printer-unavailable", why, ""};
@@ -486,6 +513,62 @@ void Service::Page(Call& call) {
   res.headers = call.cors;
   res.headers.emplace_back("Cache-Control", "no-cache");
   call.responder->Answer(std::move(res));
+}
+
+void Service::Livez(Call& call) {
+  call.Answer(200, {{"status", "live"}});
+}
+
+// Ready when every printer has answered once and every journal takes writes.
+void Service::Readyz(Call& call) {
+  json reasons = json::array();
+  for (const PrinterConfig& pc : config_.printers) {
+    const json d = printers_.at(pc.id)->Describe();
+    if (d.value("state", "") == "failed") {
+      reasons.push_back("printer " + pc.id + ": " + d.value("lastError", std::string("failed")));
+      continue;
+    }
+    if (d.value("status", json(nullptr)).is_null()) {
+      reasons.push_back("printer " + pc.id + " has not been reached yet");
+    }
+    if (::access(JournalPath(pc).c_str(), W_OK) != 0) {
+      reasons.push_back("printer " + pc.id + ": the journal " + JournalPath(pc) +
+                        " is not writable");
+    }
+  }
+  if (mqtt_) {
+    const std::string problem = mqtt_->JournalProblem();
+    if (!problem.empty()) reasons.push_back(problem);
+    if (::access(config_.mqtt->journal.c_str(), W_OK) != 0) {
+      reasons.push_back("the mqtt journal " + config_.mqtt->journal + " is not writable");
+    }
+  }
+  if (reasons.empty()) return call.Answer(200, {{"status", "ready"}});
+  call.Answer(503, {{"status", "not ready"}, {"reasons", reasons}});
+}
+
+void Service::Metrics(Call& call) {
+  std::vector<metrics::Sample> gauges{{"nevd_up", {}, 1}};
+  for (const auto& [id, p] : printers_) {
+    const json d = p->Describe();
+    const metrics::Labels printer{{"printer", id}};
+    gauges.push_back({"nevd_printer_online", printer, d.value("online", false) ? 1.0 : 0.0});
+    const json status = d.value("status", json(nullptr));
+    if (status.is_object()) {
+      gauges.push_back({"nevd_printer_paper", printer, status.value("noPaper", false) ? 0.0 : 1.0});
+    }
+    const double waiting = mqtt_ ? static_cast<double>(mqtt_->Waiting(id)) : 0.0;
+    gauges.push_back({"nevd_printer_queue_length", printer, d.value("queue", 0) + waiting});
+  }
+  if (mqtt_) {
+    for (metrics::Sample& s : mqtt_->Gauges()) gauges.push_back(std::move(s));
+  }
+  metrics::Count("nevd_http_answers_total", {{"code", "200"}});
+  http::Response r;
+  r.type = "text/plain; version=0.0.4; charset=utf-8";
+  r.body = metrics::Render(gauges);
+  r.headers = call.cors;
+  call.responder->Answer(std::move(r));
 }
 
 }  // namespace nevd

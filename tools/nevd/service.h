@@ -17,6 +17,8 @@
 
 namespace nevd {
 
+class Connector;
+
 class Service {
  public:
   explicit Service(Config config, http::Limits limits = {});
@@ -69,6 +71,9 @@ class Service {
   void ShowTask(Call& call);
   void StreamTask(Call& call);
   void Page(Call& call);
+  void Livez(Call& call);
+  void Readyz(Call& call);
+  void Metrics(Call& call);
 
   std::shared_ptr<const AccessPolicy> Policy() const;
 
@@ -79,6 +84,7 @@ class Service {
   std::shared_ptr<const AccessPolicy> policy_;
   TaskStore tasks_;
   std::map<std::string, std::unique_ptr<Printer>> printers_;
+  std::unique_ptr<Connector> mqtt_;  // the MQTT connector, when configured; ends before printers_
   int port_ = 0;
 };
 

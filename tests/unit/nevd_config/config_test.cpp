@@ -18,6 +18,15 @@ std::string OnePrinter(const std::string& members) {
   return R"({"printers": [{"id": "p1")" + members + "}]}";
 }
 
+// One simulated printer and an "mqtt" section with the given members (clientId and prefix unless
+// given).
+std::string Mqtt(const std::string& members) {
+  std::string m = members;
+  if (m.find("clientId") == std::string::npos) m += R"(, "clientId": "shop-1")";
+  if (m.find("prefix") == std::string::npos) m += R"(, "prefix": "nev/shop-1")";
+  return R"({"printers": [{"id": "p1", "port": "sim"}], "mqtt": {)" + m + "}}";
+}
+
 // The error ParseConfig then CheckConfig give, or "" when both accept the text.
 std::string Refusal(const std::string& text) {
   try {
@@ -83,6 +92,24 @@ TEST(NevdConfig, EachFaultIsRefusedNamingItsField) {
        "cors[0]: must name an origin, not *"},
       {R"({"probeSeconds": 0, "printers": [{"id": "a", "port": "sim"}]})",
        "probeSeconds: must lie between 0.1 and 3600"},
+      {Mqtt(R"("url": "mqtts://[::1]:8883")"), ""},
+      {Mqtt(R"("url": "tcp://b:1883")"), "mqtt.url: must be mqtt://HOST:PORT or mqtts://"},
+      {Mqtt(R"("url": "mqtt://u:pw@b:1883")"), "mqtt.url: must not hold credentials"},
+      {Mqtt(R"("url": "mqtt://b:0")"), "mqtt.url: the port must be a number from 1 to 65535"},
+      {Mqtt(R"("url": "mqtt://:1883")"), "mqtt.url: must name a host"},
+      {Mqtt(R"("url": "mqtt://b", "caFile": "ca.pem")"), "mqtt.url: caFile, certFile and keyFile"},
+      {Mqtt(R"("url": "mqtts://b", "certFile": "c.pem")"), "mqtt.keyFile: a client certificate"},
+      {Mqtt(R"("url": "mqtts://b", "caFile": "/nonexistent/ca.pem")"),
+       "mqtt.caFile: cannot read /nonexistent/ca.pem"},
+      {Mqtt(R"("url": "mqtt://b", "password": "pw")"), "mqtt.username: is required with a"},
+      {Mqtt(R"("url": "mqtt://b", "prefix": "nev/+")"), "mqtt.prefix: must be a topic"},
+      {Mqtt(R"("url": "mqtt://b", "clientId": "shop\u0007")"),
+       "mqtt.clientId: holds a control character"},
+      {Mqtt(R"("url": "mqtt://b", "keepaliveSeconds": 1e999)"), "not JSON"},
+      {Mqtt(R"("url": "mqtt://b", "holdSeconds": -1)"), "mqtt.holdSeconds: must lie between"},
+      {Mqtt(R"("url": "mqtt://b", "journal": "/nonexistent/m.db")"),
+       "mqtt.journal: the folder /nonexistent does not exist"},
+      {Mqtt(R"("url": "mqtt://b", "qos": 2)"), "mqtt.qos: unknown key"},
       {R"([1, 2])", "must be a JSON object"},
       {R"({"printers": [)", "not JSON: "},
   };

@@ -66,6 +66,11 @@ TEST(AccessPolicy, EachRuleRefusesWhatItShouldAndNothingElse) {
        0, ""},
       {"a preflight carries none", "127.0.0.1", tok, "OPTIONS", "/api/v1/printers", own, till, 0, 0,
        0, ""},
+      {"metrics need the token", "127.0.0.1", tok, "GET", "/metrics", own, 0, 0, 0, 401,
+       "unauthorized"},
+      {"health needs the token", "127.0.0.1", tok, "GET", "/readyz", own, 0, 0, 0, 401,
+       "unauthorized"},
+      {"health with the token", "127.0.0.1", tok, "GET", "/livez", own, 0, 0, bearer, 0, ""},
   };
   for (const Case& c : cases) {
     const Asked asked{c.method, c.path, Opt(c.host), Opt(c.origin), Opt(c.site), Opt(c.auth)};
