@@ -25,40 +25,19 @@
 #include "nev/message.h"
 #include "nev/nev.h"
 #include "nevsim/simulator.h"
+#include "support/net.h"
 
 extern char** environ;
 
 namespace {
 
+using nevtest::FreePort;
+using nevtest::Listening;
+
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 constexpr int kExchanges = 8;  // the calls of one receipt
-
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool Listening(int port) {
-  char want[32];
-  std::snprintf(want, sizeof want, "0100007F:%04X", port);
-  std::ifstream in("/proc/net/tcp");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (local == want && state == "0A") return true;
-  }
-  return false;
-}
 
 // ser2net in front of the device with both accepters; its pid, or -1.
 pid_t StartSer2net(const fs::path& dir, const std::string& device, int raw, int telnet) {

@@ -33,6 +33,7 @@
 #include "nevsim/simulator.h"
 #include "output.h"
 #include "ports.h"
+#include "tar.h"
 
 extern char** environ;
 
@@ -194,37 +195,7 @@ std::string SeeFor(const nev::CallRecord& call) {
   return "the printer does not answer";
 }
 
-// A ustar archive written file by file.
-class Tar {
- public:
-  void Add(const std::string& name, const std::string& body) {
-    char h[512] = {};
-    std::snprintf(h, 100, "%s", name.c_str());
-    std::snprintf(h + 100, 8, "%07o", 0644);
-    std::snprintf(h + 108, 8, "%07o", 0);
-    std::snprintf(h + 116, 8, "%07o", 0);
-    std::snprintf(h + 124, 12, "%011llo", static_cast<unsigned long long>(body.size()));
-    std::snprintf(h + 136, 12, "%011llo", static_cast<unsigned long long>(std::time(nullptr)));
-    std::memset(h + 148, ' ', 8);
-    h[156] = '0';
-    std::memcpy(h + 257, "ustar", 6);
-    std::memcpy(h + 263, "00", 2);
-    unsigned sum = 0;
-    for (unsigned char c : h) sum += c;
-    std::snprintf(h + 148, 8, "%06o", sum);
-    data_.append(h, sizeof h);
-    data_ += body;
-    data_.append((512 - body.size() % 512) % 512, '\0');
-  }
-  bool Write(const std::string& path) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data_ << std::string(1024, '\0');
-    return static_cast<bool>(out.flush());
-  }
-
- private:
-  std::string data_;
-};
+using nevtools::Tar;
 
 // A nevd configuration with every token, password and secret hidden.
 std::string WithoutSecrets(const std::string& path) {
@@ -545,7 +516,9 @@ int RunDoctor(Options options, const std::vector<std::string>& args, std::ostrea
     if (!config_path.empty()) tar.Add("nev-support/nevd.json", WithoutSecrets(config_path));
     tar.Add("nev-support/checks.txt", checks);
     tar.Add("nev-support/log.txt", LastLines(log_file, 400));
-    if (tar.Write(bundle)) {
+    std::ofstream file(bundle, std::ios::binary | std::ios::trunc);
+    file << tar.Take();
+    if (file.flush()) {
       (options.json ? err : out) << "support bundle: " << bundle << "\n";
     } else {
       err << "nevctl: doctor: cannot write the support bundle " << bundle << ": "

@@ -21,6 +21,7 @@
 
 #include "nev/port_spec.h"
 #include "nev/version.h"
+#include "tar.h"
 
 namespace nevd {
 
@@ -74,33 +75,7 @@ json CheckDevice(const std::string& path) {
                other ? "the port is held by another program" : "");
 }
 
-// A ustar archive, file by file.
-class Tar {
- public:
-  void Add(const std::string& name, const std::string& body) {
-    char h[512] = {};
-    std::snprintf(h, 100, "%s", name.c_str());
-    std::snprintf(h + 100, 8, "%07o", 0644);
-    std::snprintf(h + 108, 8, "%07o", 0);
-    std::snprintf(h + 116, 8, "%07o", 0);
-    std::snprintf(h + 124, 12, "%011llo", static_cast<unsigned long long>(body.size()));
-    std::snprintf(h + 136, 12, "%011llo", static_cast<unsigned long long>(std::time(nullptr)));
-    std::memset(h + 148, ' ', 8);
-    h[156] = '0';
-    std::memcpy(h + 257, "ustar", 6);
-    std::memcpy(h + 263, "00", 2);
-    unsigned sum = 0;
-    for (unsigned char c : h) sum += c;
-    std::snprintf(h + 148, 8, "%06o", sum);
-    data_.append(h, sizeof h);
-    data_ += body;
-    data_.append((512 - body.size() % 512) % 512, '\0');
-  }
-  std::string Take() { return std::move(data_) + std::string(1024, '\0'); }
-
- private:
-  std::string data_;
-};
+using nevtools::Tar;
 
 // The newest driver log of the printer: in its log folder, else beside nevd or in the user's
 // state folder, where the driver puts it without one.

@@ -19,25 +19,14 @@
 
 #include "integration/nevd/nevd_process.h"
 #include "support/helpers.h"
+#include "support/net.h"
 
 namespace fleet {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
 using nevdtest::Eventually;
-
-// A loopback port nobody listens on now.
-inline int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+using nevtest::FreePort;
 
 inline bool Listening(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

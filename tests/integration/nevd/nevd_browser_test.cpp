@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "nevd_process.h"
+#include "support/net.h"
 
 namespace {
 
@@ -21,18 +22,7 @@ using nevdtest::Nevd;
 constexpr const char* kDriver = "/usr/bin/chromedriver";
 constexpr const char* kBrowser = "/usr/bin/chromium";
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  const int port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
+using nevtest::FreePort;
 
 std::string Base64Decode(const std::string& in) {
   static const std::string digits =
