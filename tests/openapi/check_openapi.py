@@ -61,6 +61,12 @@ def check_document(doc):
     return problems
 
 
+def full_path(doc, template):
+    """The path as served: the path item's own server (e.g. "/" for /metrics), else the document's."""
+    servers = doc["paths"][template].get("servers") or doc.get("servers") or [{"url": ""}]
+    return servers[0]["url"].rstrip("/") + template
+
+
 class Checker:
     def __init__(self, doc):
         self.doc = doc
@@ -68,8 +74,8 @@ class Checker:
         base = doc.get("servers", [{"url": ""}])[0]["url"].rstrip("/")
         self.routes = []  # (regex, template)
         for template in doc["paths"]:
-            pattern = re.sub(r"\\\{[^}]+\\\}", "[^/]+", re.escape(template))
-            self.routes.append((re.compile("^" + re.escape(base) + pattern + "$"), template))
+            pattern = re.sub(r"\\\{[^}]+\\\}", "[^/]+", re.escape(full_path(doc, template)))
+            self.routes.append((re.compile("^" + pattern + "$"), template))
         self.base = base
         self.seen = set()
 
@@ -167,15 +173,15 @@ def check_routes(doc, source):
     with open(source, encoding="utf-8") as f:
         table = re.findall(r'\{"([A-Z]+)", "(/[^"]*)", &Service::', f.read())
     base = doc.get("servers", [{"url": ""}])[0]["url"].rstrip("/")
-    served = set()
-    for method, pattern in table:
-        if pattern.startswith(base + "/"):
-            served.add((method.lower(), re.sub(r"\{[^}]+\}", "{}", pattern[len(base):])))
-    documented = {(m, re.sub(r"\{[^}]+\}", "{}", t)) for t, item in doc["paths"].items()
-                  for m in item if m in METHODS}
-    problems = ["route %s %s is not in the document" % (m.upper(), base + t)
+    # Every route but the web page's files ("/", "/app.js", ...) is part of the API.
+    served = {(method.lower(), re.sub(r"\{[^}]+\}", "{}", pattern)) for method, pattern in table
+              if pattern.startswith(base + "/")
+              or (pattern != "/" and not re.search(r"/[^/]+\.[a-z]+$", pattern))}
+    documented = {(m, re.sub(r"\{[^}]+\}", "{}", full_path(doc, t)))
+                  for t, item in doc["paths"].items() for m in item if m in METHODS}
+    problems = ["route %s %s is not in the document" % (m.upper(), t)
                 for m, t in sorted(served - documented)]
-    problems += ["%s %s is documented but not routed" % (m.upper(), base + t)
+    problems += ["%s %s is documented but not routed" % (m.upper(), t)
                  for m, t in sorted(documented - served)]
     if not table:
         problems.append("no routes found in %s" % source)
