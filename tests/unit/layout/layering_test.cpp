@@ -34,6 +34,7 @@ const std::map<std::string, std::set<std::string>>& Rules() {
       {"simulator", {"nev", "nevsim"}},
       {"tools/nevctl", {"nev", "nevsim"}},
       {"tools/nevd", {"nev", "nevsim"}},
+      {"tools/common", {}},
       // The Python module is an outside program: the public headers only.
       {"python", {"nev"}},
   };
