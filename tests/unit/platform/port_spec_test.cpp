@@ -43,7 +43,7 @@ TEST(PortSpec, NetworkAndScannedLines) {
       {"tcp://127.0.0.1:4001", PortKind::kTcp, "127.0.0.1", 4001, ""},
       {"rfc2217://conv-3.shop.lan:65535", PortKind::kRfc2217, "conv-3.shop.lan", 65535, ""},
       {"tcp://[::1]:1", PortKind::kTcp, "::1", 1, ""},
-      {"serial:DT517985-01", PortKind::kSerial, "", 0, "DT517985-01"},
+      {"serial:NV000042-01", PortKind::kSerial, "", 0, "NV000042-01"},
       {"auto", PortKind::kAuto, "", 0, ""},
   };
   for (const auto& row : rows) {
