@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bundle.h"
 #include "commands.h"
 #include "nev/message.h"
 #include "nev/nev.h"
@@ -33,7 +34,6 @@
 #include "nevsim/simulator.h"
 #include "output.h"
 #include "ports.h"
-#include "tar.h"
 
 extern char** environ;
 
@@ -195,6 +195,7 @@ std::string SeeFor(const nev::CallRecord& call) {
   return "the printer does not answer";
 }
 
+using nevtools::LastLines;
 using nevtools::Tar;
 
 // A nevd configuration with every token, password and secret hidden.
@@ -223,18 +224,6 @@ std::string WithoutSecrets(const std::string& path) {
   };
   hide(j);
   return j.dump(2) + "\n";
-}
-
-std::string LastLines(const std::string& path, std::size_t count) {
-  std::ifstream in(path, std::ios::binary);
-  std::deque<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line + "\n");
-    if (lines.size() > count) lines.pop_front();
-  }
-  std::string text;
-  for (const std::string& l : lines) text += l;
-  return text;
 }
 
 std::string Versions() {

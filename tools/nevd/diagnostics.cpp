@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "bundle.h"
 #include "nev/port_spec.h"
 #include "nev/version.h"
-#include "tar.h"
 
 namespace nevd {
 
@@ -75,6 +75,7 @@ json CheckDevice(const std::string& path) {
                other ? "the port is held by another program" : "");
 }
 
+using nevtools::LastLines;
 using nevtools::Tar;
 
 // The newest driver log of the printer: in its log folder, else beside nevd or in the user's
@@ -104,18 +105,6 @@ std::string NewestLog(const PrinterConfig& config) {
     }
   }
   return newest.string();
-}
-
-std::string LastLines(const std::string& path, std::size_t count) {
-  std::ifstream in(path, std::ios::binary);
-  std::deque<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line + "\n");
-    if (lines.size() > count) lines.pop_front();
-  }
-  std::string text;
-  for (const std::string& l : lines) text += l;
-  return text;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-// A ustar archive built in memory, file by file: the support bundles of nevctl doctor and nevd's
-// diagnostics route, readable by any tar.
+// The parts of a support bundle that nevctl doctor and nevd's diagnostics route share: a ustar
+// archive built in memory, file by file (readable by any tar), and a log file's last lines.
 #pragma once
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -37,5 +39,18 @@ class Tar {
  private:
   std::string data_;
 };
+
+// The last `count` lines of a file, each with its line end; empty when it cannot be read.
+inline std::string LastLines(const std::string& path, std::size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  std::deque<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line + "\n");
+    if (lines.size() > count) lines.pop_front();
+  }
+  std::string text;
+  for (const std::string& l : lines) text += l;
+  return text;
+}
 
 }  // namespace nevtools
