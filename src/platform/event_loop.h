@@ -1,6 +1,7 @@
 // The thread's event loop: periodic timers and posted callbacks, run by DoEvents.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -36,5 +37,13 @@ void PostEvent(std::function<void()> callback);
 // Milliseconds until this thread's next due event: 0 when something is due now, -1 when
 // nothing is scheduled. Waits use it so that they sleep instead of spinning.
 int MillisUntilNextEvent();
+
+// Milliseconds from now until `deadline`, 0 once it has passed: what a bounded wait has left.
+inline int MillisLeft(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+  return left < 0 ? 0 : static_cast<int>(left);
+}
 
 }  // namespace nev::platform

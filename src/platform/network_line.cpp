@@ -5,6 +5,7 @@
 
 #include "nev/error.h"
 #include "nev/port_spec.h"
+#include "platform/event_loop.h"
 #include "platform/serial_port.h"
 #include "platform/tcp_connection.h"
 #include "platform/telnet.h"
@@ -21,11 +22,6 @@ constexpr int kDefaultOpenLimitMs = 5000;
 // A server that has sent this many option negotiations is looping, not setting up.
 constexpr int kMaxNegotiations = 200;
 constexpr uint32_t kMaxBaud = 4000000;
-
-int MillisLeft(Clock::time_point end) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-  return ms < 0 ? 0 : static_cast<int>(ms);
-}
 
 uint32_t ParseBaud(const std::string& settings) {
   uint64_t baud = 0;

@@ -17,6 +17,7 @@ namespace nev::protocol {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using platform::MillisLeft;
 
 // The longest single sleep of a wait when no event of the thread is scheduled.
 constexpr int kMaxSleepMs = 1000;
@@ -29,12 +30,6 @@ constexpr int32_t kDefaultMaxWaitMs = 120000;
 
 bool PortOpen(const Link& link) {
   return link.host && link.host->Com().IsOpen();
-}
-
-int MillisLeft(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
 }
 
 // Leaves the input empty and the port in one-character mode.

@@ -39,11 +39,6 @@ constexpr int kKeepCount = 3;
 constexpr unsigned kUserTimeoutMs = 5000;
 constexpr int kOn = 1;
 
-int MillisLeft(Clock::time_point end) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-  return ms < 0 ? 0 : static_cast<int>(ms);
-}
-
 [[noreturn]] void Fail(const std::string& shown, const std::string& why) {
   Raise(kErrPortOpenFailed, "Cannot open " + shown + ": " + why);
 }

@@ -35,11 +35,6 @@ constexpr ULONG kKeepIntervalMs = 1000;
 // SIO_TCP_SET_ACK_FREQUENCY, which the XP-era headers do not name.
 constexpr DWORD kSetAckFrequency = _WSAIOW(IOC_VENDOR, 23);
 
-int MillisLeft(Clock::time_point end) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-  return ms < 0 ? 0 : static_cast<int>(ms);
-}
-
 [[noreturn]] void Fail(const std::string& shown, const std::string& why) {
   Raise(kErrPortOpenFailed, "Cannot open " + shown + ": " + why);
 }
