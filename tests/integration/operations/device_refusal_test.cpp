@@ -106,12 +106,22 @@ TEST_F(OperationsTest, OutcomesWithoutARefusal) {
   EXPECT_FALSE(nev->OpenDraw());
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kPortError);
   Messages();
-  // No connection.
+  // No connection: every kind of result tells a failure.
   nev->StopConnection();
-  EXPECT_FALSE(nev->OpenDraw());
-  EXPECT_EQ(nev->LastCall().outcome, Outcome::kNoConnection);
   EXPECT_FALSE(nev->StopConnection());
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kNoConnection);
+  Messages();
+  EXPECT_FALSE(nev->OpenDraw());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kNoConnection);
+  double total = 1, a = 1, b = 1, c = 1;
+  EXPECT_EQ(nev->ZDay(), "False");
+  EXPECT_EQ(nev->ZArticles(), std::optional<bool>(false));
+  EXPECT_EQ(nev->GetTaxRates(), "");
+  EXPECT_EQ(nev->GetArticle(1), "");
+  EXPECT_EQ(nev->GetStatus(), -33);
+  EXPECT_FALSE(nev->SubTotal(total, a, b, c));
+  EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({0, 0, 0, 0}));
+  EXPECT_EQ(Messages(), std::vector<std::string>(7, "COM Port Error!"));
 }
 
 }  // namespace
