@@ -141,17 +141,17 @@ TEST_F(Diagnostics, LevelFourTracesEveryFrameAndControlByteAndLevelThreeNone) {
   const std::vector<nevsim::Received> frames = sim.Frames();
   std::vector<std::string> lines = nevtest::LogEntries(nev.Log().LogFile());
 
-  EXPECT_TRUE(
-      Has(lines, "(t)\tNEV\tInitConnection\t-> " + nevtest::Hex(frames[0].raw) + "  probe"));
-  EXPECT_TRUE(Has(lines, "(t)\tNEV\tInitConnection\t<- 15  probe answer"));
-  EXPECT_TRUE(Has(lines, "(t)\tNEV\tPaperFeed\t-> " + nevtest::Hex(frames[1].raw) + "  PaperFeed"));
-  EXPECT_TRUE(Has(lines, "(t)\tNEV\tPaperFeed\t<- 06  ACK"));
-  EXPECT_TRUE(
-      Has(lines, "(t)\tNEV\tGetTaxRates\t-> " + nevtest::Hex(frames[2].raw) + "  GetTaxRates"));
-  EXPECT_TRUE(Has(lines, "(t)\tNEV\tGetTaxRates\t<- 02 "));
-  EXPECT_TRUE(Has(lines, " 03  GetTaxRates reply"));
-  EXPECT_TRUE(Has(lines, "(t)\tNEV\tGetTaxRates\t-> 06  ACK"));  // the reply acknowledged
-  EXPECT_TRUE(Has(lines, "(t)\tNEV\tGetTaxRates\toutcome answered"));
+  const std::string traced[] = {
+      "(t)\tNEV\tInitConnection\t-> " + nevtest::Hex(frames[0].raw) + "  probe",
+      "(t)\tNEV\tInitConnection\t<- 15  probe answer",
+      "(t)\tNEV\tPaperFeed\t-> " + nevtest::Hex(frames[1].raw) + "  PaperFeed",
+      "(t)\tNEV\tPaperFeed\t<- 06  ACK",
+      "(t)\tNEV\tGetTaxRates\t-> " + nevtest::Hex(frames[2].raw) + "  GetTaxRates",
+      "(t)\tNEV\tGetTaxRates\t<- 02 ",
+      " 03  GetTaxRates reply",
+      "(t)\tNEV\tGetTaxRates\t-> 06  ACK",  // the reply acknowledged
+      "(t)\tNEV\tGetTaxRates\toutcome answered"};
+  for (const std::string& text : traced) EXPECT_TRUE(Has(lines, text)) << text;
 
   // A NAK and a probe without an answer are traced too.
   sim.NakCommand(Code(Command::kOpenDraw));

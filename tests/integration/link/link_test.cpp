@@ -69,75 +69,60 @@ TEST_F(LinkTest, InitConnectionAgainstSimulatorLogsItsStepsAndStopCloses) {
   EXPECT_NE(lines[0].find("Debug Session Start: "), std::string::npos);
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 1 + expected.size()),
             expected);
+
+  // A second InitConnection closes the first connection, and so does the teardown.
+  {
+    nev::NEV other(dir.str());
+    ASSERT_TRUE(other.InitConnection(sim.SlavePath(), 9600));
+    EXPECT_TRUE(other.InitConnection(sim.SlavePath(), 9600));
+  }
+  EXPECT_TRUE(nev.InitConnection(sim.SlavePath(), 9600));
+  EXPECT_TRUE(messages.Take().empty());
 }
 
-TEST_F(LinkTest, PortNumberMapsThroughEnvironmentAndLineSettingsAreAlways8N1) {
-  nevtest::ScopedEnv com7("NEVCOM_COM7", sim.SlavePath().c_str());
-  nev::NEV nev(dir.str());
-  ASSERT_TRUE(nev.InitConnection(7, 19200, 2, 1, 7));  // StopBits 2, Parity 1, ByteSize 7
-  int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  termios t{};
-  ASSERT_EQ(::tcgetattr(fd, &t), 0);
-  ::close(fd);
-  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
-  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
-  EXPECT_TRUE(Logged(nev, "Port: 7"));
-}
-
-TEST_F(LinkTest, ProbeWithoutNakFailsClosesThePortAndLogsTheWarning) {
-  for (const std::string answer : {"", "\x16", "\x06"}) {  // silence, SYN, ACK
-    SCOPED_TRACE(nevtest::Hex(answer));
+// The device answers in order: a whole reply frame before the probe's NAK answers an earlier
+// command and is let go. Anything else fails the probe (bytes that are no such frame named by their
+// first byte): the warning is logged before the call ends, and the port is closed.
+TEST_F(LinkTest, OnlyTheProbesNakOpensTheLineAndAFailedProbeClosesThePort) {
+  using nev::protocol::FrameChecksum;
+  const std::string body = std::string("\x21\x21\x92\x21") + "7" + "\x80\x80\x80";
+  const std::string whole = "\x02" + body + FrameChecksum(body) + "\x03";
+  const struct {
+    std::string answer;
+    bool opens, answered_by_stx;
+  } cases[] = {{whole + "\x15", true, false},
+               {whole + whole + "\x15", true, false},
+               {"", false, false},                                     // silence
+               {"\x16", false, false},                                 // SYN
+               {"\x06", false, false},                                 // ACK
+               {"\x02" + body + "00\x03\x15", false, true},            // a bad check
+               {"\x02\x20\x21\xFF\x20\x36\x30\x03\x15", false, true},  // the probe echoed
+               {whole, false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(nevtest::Hex(c.answer));
     nevtest::PtyPair pty;
     nevtest::ScriptedPeer peer(pty.master());
-    peer.ExpectUntil(nev::protocol::ETX).Write(answer).Start();
-    nev::NEV nev(dir.str());
-    EXPECT_FALSE(nev.InitConnection(pty.slave_path(), 9600));
+    peer.ExpectUntil(nev::protocol::ETX).Write(c.answer).Start();
+    const nevtest::TempDir own;  // a log of this case's own
+    nev::NEV nev(own.str());
+    EXPECT_EQ(nev.InitConnection(pty.slave_path(), 9600), c.opens);
+    if (c.opens) continue;
     EXPECT_EQ(messages.Take(), std::vector<std::string>{"Error opening COM Port!"});
+    ASSERT_TRUE(nev.LastCall().error.has_value());
+    if (c.answered_by_stx) {
+      EXPECT_EQ(nev.LastCall().error->description,
+                "the probe was answered by 02, not by NAK on " + pty.slave_path() +
+                    " at 9600: the device answers at another speed or speaks another protocol: "
+                    "try nevctl scan, which finds the speed it answers at");
+    }
     auto lines = Entries(nev);
     auto failed = std::find(lines.begin(), lines.end(),
                             std::string("(w)\tNEV\tInitConnection\tInitConenction failed"));
     ASSERT_NE(failed, lines.end());
     EXPECT_LT(failed, std::find(lines.begin(), lines.end(),
                                 std::string("(i)\tNEV\tInitConnection\tExiting")));
-    // The port was closed: another opener gets it at once.
-    auto other = nev::platform::SerialPort::Create();
+    auto other = nev::platform::SerialPort::Create();  // another opener gets the port at once
     EXPECT_NO_THROW(other->Open(pty.slave_path(), "9600,n,8,1"));
-  }
-}
-
-// The device answers in order: a whole reply frame before the probe's NAK answers an earlier
-// command and is let go; bytes that are no such frame fail the probe, named by their first byte.
-TEST_F(LinkTest, AWholeReplyFrameBeforeTheProbesNakIsLetGoAndNothingElse) {
-  using nev::protocol::FrameChecksum;
-  const std::string body = std::string("\x21\x21\x92\x21") + "7" + "\x80\x80\x80";
-  const std::string whole = "\x02" + body + FrameChecksum(body) + "\x03";
-  const std::string bad_check = "\x02" + body + "00\x03";
-  const struct {
-    std::string answer;
-    bool opens;
-  } cases[] = {{whole + "\x15", true},
-               {whole + whole + "\x15", true},
-               {bad_check + "\x15", false},
-               {"\x02\x20\x21\xFF\x20\x36\x30\x03\x15", false},  // the probe echoed
-               {whole, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(nevtest::Hex(c.answer));
-    nevtest::PtyPair pty;
-    nevtest::ScriptedPeer peer(pty.master());
-    peer.ExpectUntil(nev::protocol::ETX).Write(c.answer).Start();
-    nev::NEV nev(dir.str());
-    EXPECT_EQ(nev.InitConnection(pty.slave_path(), 9600), c.opens);
-    if (!c.opens) {
-      ASSERT_TRUE(nev.LastCall().error.has_value());
-      EXPECT_EQ(nev.LastCall().error->description,
-                "the probe was answered by 02, not by NAK on " + pty.slave_path() +
-                    " at 9600: the device answers at another speed or speaks another protocol: "
-                    "try nevctl scan, which finds the speed it answers at");
-    }
-    messages.Take();
   }
 }
 
@@ -163,6 +148,7 @@ TEST_F(LinkTest, AnAnswerOwedToAnEarlierConnectionIsNotTheNextOnes) {
       earlier.MaxWait(100);
       c.call(earlier);
       EXPECT_EQ(earlier.LastCall().outcome, nev::Outcome::kTimeout);
+      EXPECT_EQ(messages.Take(), std::vector<std::string>{"RS232 Time out!"});  // even when silent
     }
     nev::NEV next(dir.str());
     ASSERT_TRUE(next.InitConnection(sim.SlavePath(), 9600));
@@ -194,8 +180,13 @@ TEST_F(LinkTest, PortHeldElsewhereShowsTheExclamationBoxEvenInSilentMode) {
   EXPECT_TRUE(sim.Frames().empty());  // no probe went out
 }
 
-TEST_F(LinkTest, PortNumberAbove32767IsAnOverflowReportedByTheHandler) {
+// A port number maps through the environment, above 32767 it is an overflow reported by the
+// handler; the line is always 8N1. The text form reads a port number as the number form does, and
+// refuses a text that names no port before anything is opened; Connected() follows the line.
+TEST_F(LinkTest, PortNumbersAndTextsOpenTheirPortOrAreRefusedNamingThem) {
+  nevtest::ScopedEnv com7("NEVCOM_COM7", sim.SlavePath().c_str());
   nev::NEV nev(dir.str());
+  EXPECT_FALSE(nev.Connected());
   EXPECT_FALSE(nev.InitConnection(32768, 9600, 1, 0, 8));
   EXPECT_EQ(messages.Take(), std::vector<std::string>{"Overflow"});
   nev.SilentMode(true);
@@ -203,17 +194,24 @@ TEST_F(LinkTest, PortNumberAbove32767IsAnOverflowReportedByTheHandler) {
   EXPECT_TRUE(messages.Take().empty());
   EXPECT_TRUE(Logged(nev, "(c)\t\tNEV\tOpenCom"));
   EXPECT_TRUE(Logged(nev, "\tErr_No: 6"));
-}
+  nev.SilentMode(false);
 
-// The text form reads a port number as the number form does, and refuses a text that names no
-// port before anything is opened; Connected() follows the line.
-TEST_F(LinkTest, APortTextOpensItsPortOrIsRefusedNamingIt) {
-  nevtest::ScopedEnv com7("NEVCOM_COM7", sim.SlavePath().c_str());
-  nev::NEV nev(dir.str());
+  ASSERT_TRUE(nev.InitConnection(7, 19200, 2, 1, 7));  // StopBits 2, Parity 1, ByteSize 7
+  int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  termios t{};
+  ASSERT_EQ(::tcgetattr(fd, &t), 0);
+  ::close(fd);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_TRUE(nev.StopConnection());
   EXPECT_FALSE(nev.Connected());
   ASSERT_TRUE(nev.InitConnection("7", 9600));
   EXPECT_TRUE(nev.Connected());
-  EXPECT_TRUE(Logged(nev, "Port: 7"));
+  const auto lines = Entries(nev);  // the number and the text form alike
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "(i)\tNEV\tInitConnection\tPort: 7"), 2);
   EXPECT_TRUE(nev.StopConnection());
   EXPECT_FALSE(nev.Connected());
   sim.ClearRecord();
@@ -239,29 +237,6 @@ TEST_F(LinkTest, APortTextOpensItsPortOrIsRefusedNamingIt) {
   EXPECT_TRUE(Logged(nev, R"(Port: "/dev/tty\x0D\x0AX")"));  // the log shows it escaped
   ASSERT_TRUE(sim.WaitForFrames(4, 2000));
   EXPECT_EQ(sim.Frames().size(), 4u);  // the probes of the good connections, nothing else
-}
-
-TEST_F(LinkTest, SecondInitConnectionAndTeardownReleaseThePort) {
-  {
-    nev::NEV nev(dir.str());
-    ASSERT_TRUE(nev.InitConnection(sim.SlavePath(), 9600));
-    EXPECT_TRUE(nev.InitConnection(sim.SlavePath(), 9600));  // the first connection is closed
-  }  // teardown with the connection still open
-  nev::NEV next(dir.str());
-  EXPECT_TRUE(next.InitConnection(sim.SlavePath(), 9600));
-  EXPECT_TRUE(messages.Take().empty());
-}
-
-// Waits out the real 3 s reply time-out of a new object.
-TEST_F(LinkTest, ResultIsTrueOnlyWhenTheDeviceAnswered) {
-  nev::NEV nev(dir.str());
-  nev.SilentMode(true);
-  ASSERT_TRUE(nev.InitConnection(sim.SlavePath(), 9600));
-  EXPECT_TRUE(nev.PaperFeed(1));
-  EXPECT_TRUE(messages.Take().empty());
-  sim.SetSilent(true);
-  EXPECT_FALSE(nev.PaperFeed(1));
-  EXPECT_EQ(messages.Take(), std::vector<std::string>{"RS232 Time out!"});  // even when silent
 }
 
 }  // namespace

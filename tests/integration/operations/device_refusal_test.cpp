@@ -12,9 +12,20 @@ namespace {
 using nev::Outcome;
 
 TEST_F(OperationsTest, RefusalsOfTheSimulatorGiveFalseWithTheirOutcome) {
-  // Closing a receipt that is not paid: refused, and the receipt stays open.
+  // Without paper no receipt opens, and the flags say why.
+  sim.SetPaperOut(true);
+  EXPECT_FALSE(nev->OpenFiscNote("1", "0000"));
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
+  EXPECT_TRUE(nev->LastCall().flags.no_paper);
+  sim.SetPaperOut(false);
   ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
   ASSERT_TRUE(nev->SellTaxGroup("Bread", "B", 1, 1.2));
+  // An ACK is an answer without a reply frame: no reply data, no status bytes.
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kAnswered);
+  EXPECT_FALSE(nev->LastCall().reply.has_value());
+  EXPECT_FALSE(nev->LastCall().status.has_value());
+
+  // Closing a receipt that is not paid: refused, and the receipt stays open.
   EXPECT_FALSE(nev->CloseFiscNote());
   const nev::CallRecord close = nev->LastCall();
   EXPECT_EQ(close.member, "CloseFiscNote");
@@ -26,9 +37,13 @@ TEST_F(OperationsTest, RefusalsOfTheSimulatorGiveFalseWithTheirOutcome) {
   EXPECT_TRUE(close.reply.has_value());
   EXPECT_FALSE(close.ok());
 
-  // No such payment type.
+  // No such payment type; no payment without paper.
   EXPECT_FALSE(nev->Pay(9, 1));
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
+  sim.SetPaperOut(true);
+  EXPECT_FALSE(nev->Pay(1, 5));
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
+  sim.SetPaperOut(false);
   // A Z report with a receipt open makes no Z.
   const int z_before = sim.CurrentTotals().z_number;
   EXPECT_EQ(nev->ZDay(), "False");
@@ -49,28 +64,6 @@ TEST_F(OperationsTest, RefusalsOfTheSimulatorGiveFalseWithTheirOutcome) {
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kAnswered);
   EXPECT_FALSE(nev->LastCall().flags.general_error);
   EXPECT_FALSE(nev->LastCall().flags.fiscal_receipt_open);
-}
-
-TEST_F(OperationsTest, WithoutPaperTheReceiptCommandsAreRefused) {
-  sim.SetPaperOut(true);
-  EXPECT_FALSE(nev->OpenFiscNote("1", "0000"));
-  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
-  EXPECT_TRUE(nev->LastCall().flags.no_paper);
-  sim.SetPaperOut(false);
-  ASSERT_TRUE(nev->OpenFiscNote("1", "0000"));
-  ASSERT_TRUE(nev->SellTaxGroup("Bread", "B", 1, 1.2));
-  // An ACK is an answer without a reply frame: no reply data, no status bytes.
-  EXPECT_EQ(nev->LastCall().outcome, Outcome::kAnswered);
-  EXPECT_FALSE(nev->LastCall().reply.has_value());
-  EXPECT_FALSE(nev->LastCall().status.has_value());
-  sim.SetPaperOut(true);
-  EXPECT_FALSE(nev->Pay(1, 5));
-  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
-  EXPECT_FALSE(nev->CloseFiscNote());
-  EXPECT_EQ(nev->LastCall().outcome, Outcome::kRefused);
-  EXPECT_TRUE(nev->LastCall().flags.fiscal_receipt_open);
-  sim.SetPaperOut(false);
-  EXPECT_TRUE(nev->VoidAll());
 }
 
 TEST_F(OperationsTest, OutcomesWithoutARefusal) {
@@ -106,12 +99,22 @@ TEST_F(OperationsTest, OutcomesWithoutARefusal) {
   EXPECT_FALSE(nev->OpenDraw());
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kPortError);
   Messages();
-  // No connection.
+  // No connection: every kind of result tells a failure.
   nev->StopConnection();
-  EXPECT_FALSE(nev->OpenDraw());
-  EXPECT_EQ(nev->LastCall().outcome, Outcome::kNoConnection);
   EXPECT_FALSE(nev->StopConnection());
   EXPECT_EQ(nev->LastCall().outcome, Outcome::kNoConnection);
+  Messages();
+  EXPECT_FALSE(nev->OpenDraw());
+  EXPECT_EQ(nev->LastCall().outcome, Outcome::kNoConnection);
+  double total = 1, a = 1, b = 1, c = 1;
+  EXPECT_EQ(nev->ZDay(), "False");
+  EXPECT_EQ(nev->ZArticles(), std::optional<bool>(false));
+  EXPECT_EQ(nev->GetTaxRates(), "");
+  EXPECT_EQ(nev->GetArticle(1), "");
+  EXPECT_EQ(nev->GetStatus(), -33);
+  EXPECT_FALSE(nev->SubTotal(total, a, b, c));
+  EXPECT_EQ(std::vector<double>({total, a, b, c}), std::vector<double>({0, 0, 0, 0}));
+  EXPECT_EQ(Messages(), std::vector<std::string>(7, "COM Port Error!"));
 }
 
 }  // namespace

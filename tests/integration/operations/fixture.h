@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,11 +66,6 @@ class OperationsTest : public ::testing::Test {
     EXPECT_TRUE(frame.framed) << Hex(frame.raw);
     EXPECT_EQ(Command{frame.cmd}, cmd) << Hex(frame.raw);
     EXPECT_EQ(Hex(frame.data), Hex(data));
-  }
-  // Runs call and checks that it sent exactly that one frame.
-  void ExpectSends(const std::function<void()>& call, Command cmd, const std::string& data) {
-    call();
-    ExpectOneFrame(cmd, data);
   }
   // Checks that the previous call wrote nothing to the line: no frame turns up within a short
   // wait (a call's bytes are on the line when it returns; the wait gives the simulator's thread

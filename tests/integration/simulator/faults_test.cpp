@@ -51,13 +51,6 @@ TEST_F(SimFaults, SplitRepliesArriveWholeAndUnchanged) {
   EXPECT_EQ(a.raw.substr(2, a.raw.size() - 5), plain.substr(2, plain.size() - 5));
 }
 
-TEST_F(SimFaults, DelayedReplyComesAfterTheDriversTimeOut) {
-  sim->DelayReplies(3500);
-  port->Write(Frame(0x20, Command::kGetStatus));
-  EXPECT_EQ(port->Drain(1000), "");  // nothing early
-  ExpectWellFormed(port->Read(6000));
-}
-
 TEST_F(SimFaults, StatusByteZeroFollowsReceiptsAndPaperAndPaperOutRefusesPrinting) {
   Run({Ok(Command::kOpenServNote)});
   EXPECT_EQ(Status0(), 0x90);

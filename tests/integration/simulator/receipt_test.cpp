@@ -13,14 +13,14 @@ using SimReceipt = SimTest;
 // By Cyrillic group letter with decimal commas, by article at its own price (price 0: 1.20 in
 // B), by department (2 sells in A); part paid by card, which gives no change, the rest in cash.
 TEST_F(SimReceipt, SalesByGroupArticleAndDepartmentAddUpAndArePaidWithChange) {
-  Run({Ok(Command::kOpenFiscNote, "01\t", "1"),
+  Run({Ok(Command::kOpenFiscNote, "01\t", "1"), Ack(Command::kFiscText, "comment\t"),
        Ack(Command::kSellTaxGroup, Cp("Мляко\tБ\t2,000\t1,10\t")),
        Ack(Command::kSellArt, "1\t1.00\t0.00\t"), Ack(Command::kSellDep, "2\t3\t1.5\t"),
        Ok(Command::kSubTotal, "", "7.90\t4.50\t3.40\t0.00"),
        Ok(Command::kPay, "025.00\t", "2.90\t0.00"), Refused(Command::kPay, "0210.00\t"),
        Ok(Command::kPay, "0120.00\t", "0.00\t17.10"), Ok(Command::kCloseFiscNote, "", "1\t7.90")});
   EXPECT_DOUBLE_EQ(sim->CurrentTotals().cash, 2.90);  // 20.00 in, 17.10 change out
-  for (const char* line : {"ФИСКАЛЕН БОН", "Мляко", "2.000 x 1.10",
+  for (const char* line : {"ФИСКАЛЕН БОН", "comment", "Мляко", "2.000 x 1.10",
                            "ОБЩА СУМА                   7.90", "РЕСТО                      17.10"})
     EXPECT_TRUE(Printed(line)) << line << "\n" << sim->Paper();
 }

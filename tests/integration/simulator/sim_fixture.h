@@ -87,11 +87,10 @@ class DevicePort {
     ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   // One answer: SYNs and stray bytes, then ACK, NAK or a whole reply frame (taken by its length
-  // byte; kRefusal when it carries the general-error bit). kNone when nothing completes within
-  // timeout_ms.
-  Reply Read(int timeout_ms = 3000) {
+  // byte; kRefusal when it carries the general-error bit). kNone when nothing completes within 3 s.
+  Reply Read() {
     Reply a;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto end = Clock::now() + std::chrono::seconds(3);
     for (char c; Byte(c, end);) {
       if (a.raw.empty() && c == 0x16) {
         ++a.syns;
@@ -110,9 +109,9 @@ class DevicePort {
     return Reply{};
   }
   // As the driver does it: bytes out, answer in, one ACK back after a reply frame or an ACK.
-  Reply Send(const std::string& bytes, int timeout_ms = 3000) {
+  Reply Send(const std::string& bytes) {
     Write(bytes);
-    Reply a = Read(timeout_ms);
+    Reply a = Read();
     if (a.kind != Answer::kNone && a.kind != Answer::kNak) Write("\x06");
     return a;
   }
@@ -149,11 +148,10 @@ class SimTest : public ::testing::Test {
  protected:
   void SetUp() override { Begin(); }
   // A new simulator, with short reports unless a test asks for other timing.
-  void Begin(int long_op_ms = 300, int syn_interval_ms = 100, int baud = 0) {
+  void Begin(int long_op_ms = 300, int syn_interval_ms = 100) {
     nevsim::Options o;
     o.long_op_ms = long_op_ms;
     o.syn_interval_ms = syn_interval_ms;
-    o.baud = baud;
     port.reset();
     sim = std::make_unique<nevsim::Simulator>(o);
     sim->Start();

@@ -35,9 +35,7 @@ TEST(NumberScan, ParseLocaleNumberWholeFieldInTheGivenSymbolOrTypeMismatch) {
                                                  {"5.", 5},       {".25", 0.25},    {"1E2", 100}};
   for (const auto& [text, value] : rows) EXPECT_EQ(ParseLocaleNumber(text, "."), value) << text;
   EXPECT_EQ(ParseLocaleNumber("10,50", ","), 10.5);
-  for (const char* bad : {"", "  ", "abc", "1.2.3", "10.50", "nan", "inf", "1x", "-", ".", "1 2"}) {
-    EXPECT_EQ(ErrorOf([&] { ParseLocaleNumber(bad, ","); }), 13) << bad;
-  }
+  EXPECT_EQ(ErrorOf([&] { ParseLocaleNumber("10.50", ","); }), 13);
   EXPECT_EQ(ErrorOf([] { ParseLocaleNumber("1e400", "."); }), 6);
 }
 
@@ -82,7 +80,8 @@ TEST(NumberScan, ScannerStopsAtTheFirstCharacterThatCannotContinueTheNumber) {
 // The locale reading of the operations and the late-bound conversion share the scanner: the same
 // malformed texts are refused by both, and both tell an overflow from an underflow alike.
 TEST(NumberScan, BothReadersRefuseTheSameMalformedTexts) {
-  for (const char* bad : {"1e", ".", "+", "1.2.3", "nan", "inf", "0x10", "1e+", "--1", "1 2"}) {
+  for (const char* bad : {"", "  ", "abc", "1x", "-", "1e", ".", "+", "1.2.3", "nan", "inf", "0x10",
+                          "1e+", "--1", "1 2"}) {
     EXPECT_EQ(ErrorOf([&] { ParseLocaleNumber(bad, "."); }), kErrTypeMismatch) << bad;
     EXPECT_EQ(ErrorOf([&] { automation::ToDouble(std::string(bad)); }), kErrTypeMismatch) << bad;
   }
