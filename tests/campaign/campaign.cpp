@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,10 +26,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "memory.h"
+#include "device.h"
 #include "nev/receipt.h"
+#include "paper.h"
 #include "support/process.h"
 
 namespace {
@@ -56,24 +60,29 @@ struct Config {
   fs::path temp = fs::temp_directory_path();
 };
 
-// The broken invariants, counted per fault kind.
-enum Broken { kDuplicate, kLostReceipt, kFalseResult, kNoResult, kBareUnknown, kJournal, kMixed };
+// What the campaign counts per fault kind, in the order of its table's columns: schedules, those
+// that broke an invariant, documents, submissions, each document's last result, and each broken
+// invariant.
+enum Count { kSchedules, kFailed, kDocuments, kSubmissions, kPrinted, kVoided, kRefused, kUnknown };
+enum Broken { kDuplicate = 8, kLostReceipt, kFalseResult, kNoResult, kBare, kJournal, kMixed };
+constexpr int kFigureCount = kMixed + 1;
+const int kWidths[kFigureCount] = {5, 6, 5, 5, 7, 6, 7, 7, 4, 4, 5, 5, 5, 5, 5};
 const char* const kBrokenNames[] = {
     "duplicates", "lost", "false results", "no result", "unknown without evidence",
     "journal",    "mixed"};
-constexpr int kBrokenCount = 7;
+using Figures = std::array<int, kFigureCount>;
 
-struct Figures {
-  int schedules = 0, failed = 0, documents = 0, submissions = 0, killed = 0;
-  int printed = 0, voided = 0, refused = 0, unknown = 0;  // each document's last result
-  int broken[kBrokenCount] = {};
-  void Add(const Figures& o) {
-    schedules += o.schedules, failed += o.failed, documents += o.documents;
-    submissions += o.submissions, killed += o.killed, printed += o.printed, voided += o.voided;
-    refused += o.refused, unknown += o.unknown;
-    for (int i = 0; i < kBrokenCount; ++i) broken[i] += o.broken[i];
-  }
-};
+void Add(Figures& to, const Figures& f) {
+  for (int i = 0; i < kFigureCount; ++i) to[i] += f[i];
+}
+
+// One line of the table.
+void PrintRow(const char* label, const Figures& f) {
+  std::printf("%-9s", label);
+  for (int i = 0; i < kFigureCount; ++i)
+    std::printf("%s%*d", i == kPrinted || i == kDuplicate ? " | " : " ", kWidths[i], f[i]);
+  std::printf("\n");
+}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -88,6 +97,92 @@ long long FileSize(const fs::path& path) {
   std::error_code ec;
   const auto n = fs::file_size(path, ec);
   return ec ? 0 : static_cast<long long>(n);
+}
+
+// The JSON value of a text; null when it is none.
+json JsonOf(const std::string& text) {
+  json value = json::parse(text, nullptr, false);
+  return value.is_discarded() ? json() : value;
+}
+
+// A text field of a till's result, if it has one.
+std::optional<std::string> TextOf(const json& result, const char* key) {
+  if (result.contains(key) && result[key].is_string()) return result[key].get<std::string>();
+  return std::nullopt;
+}
+
+// A simulated device's memory as the checker sees it: the state file nev-sim keeps (every
+// accepted command that changed the device), read without writing and replayed through the
+// simulator's device, so that each fiscal receipt is known with its number, total, state and the
+// documents whose items it holds.
+struct DeviceReceipt {
+  int number = 0;
+  std::string total;           // as the device answered the close ("9.99")
+  std::set<std::string> docs;  // document ids named by the first word of its item texts
+  enum State { kOpen, kClosed, kVoided } state = kOpen;
+};
+
+struct DeviceMemory {
+  std::string serial;
+  std::vector<DeviceReceipt> receipts;  // fiscal receipts in the order they were opened
+};
+
+// Field index of a TAB-separated answer.
+std::string Field(const std::string& data, int index) {
+  std::size_t from = 0;
+  for (int i = 0; i < index; ++i) {
+    from = data.find('\t', from);
+    if (from == std::string::npos) return {};
+    ++from;
+  }
+  return data.substr(from, data.find('\t', from) - from);
+}
+
+// The memory held by the first `limit` bytes of the state file (the whole file when limit is
+// negative). A torn last line is left out, as the device does when it starts.
+DeviceMemory ReadDeviceMemory(const std::string& state_path, long long limit = -1) {
+  std::string text = ReadFile(state_path);
+  if (limit >= 0 && static_cast<std::size_t>(limit) < text.size()) text.resize(limit);
+
+  nevsim::Paper paper(32);
+  nevsim::Device device(paper);
+  DeviceMemory memory;
+  for (std::size_t from = 0, end; (end = text.find('\n', from)) != std::string::npos;
+       from = end + 1) {
+    // A line is "CC DDDD...": the command code and its data, in hex.
+    const std::string line = text.substr(from, end - from);
+    if (line.size() < 3 || line[2] != ' ' || line.size() % 2 == 0) break;
+    std::string bytes;
+    for (std::size_t i = 0; i < line.size(); i += i == 0 ? 3 : 2) {
+      unsigned byte = 0;
+      const auto [stop, error] = std::from_chars(&line[i], &line[i] + 2, byte, 16);
+      if (error != std::errc() || stop != &line[i] + 2) break;
+      bytes += static_cast<char>(byte);
+    }
+    if (bytes.size() != (line.size() - 1) / 2) break;
+    const uint8_t cmd = static_cast<uint8_t>(bytes[0]);
+    const std::string data = bytes.substr(1);
+    const nevsim::Answer a = device.Command(cmd, data);
+    DeviceReceipt* open =
+        memory.receipts.empty() || memory.receipts.back().state != DeviceReceipt::kOpen
+            ? nullptr
+            : &memory.receipts.back();
+    if (cmd == 0x83) {  // OpenFiscNote
+      memory.receipts.push_back({});
+      memory.receipts.back().number = std::atoi(a.data.c_str());
+    } else if (open && (cmd == 0x86 || cmd == 0x85)) {  // SellTaxGroup, FiscText
+      // The first word of the text field: the document id the campaign puts there.
+      const std::string field = data.substr(0, data.find('\t'));
+      open->docs.insert(field.substr(0, field.find(' ')));
+    } else if (open && cmd == 0x84) {  // CloseFiscNote: "number TAB total"
+      open->state = DeviceReceipt::kClosed;
+      open->total = Field(a.data, 1);
+    } else if (open && cmd == 0x8C) {  // VoidAll
+      open->state = DeviceReceipt::kVoided;
+    }
+  }
+  memory.serial = Field(device.Command(0xA0, "").data, 1);  // ECRInfo: "NEV-SIM TAB serial ..."
+  return memory;
 }
 
 // Points link at target in one step (a new link renamed over the old one).
@@ -111,15 +206,8 @@ struct Device {
     std::vector<std::string> args{exe, "--state", state.string(), "--link", link.string()};
     args.insert(args.end(), faults.begin(), faults.end());
     pid = nevtest::Spawn(args, out, out.string() + ".err");
-    if (pid <= 0) return false;
     // It prints the line's path once it serves.
-    const auto deadline = Clock::now() + milliseconds(5000);
-    while (Clock::now() < deadline) {
-      if (ReadFile(out).find('\n') != std::string::npos) return true;
-      if (nevtest::WaitExit(pid, 0, false)) break;
-      std::this_thread::sleep_for(milliseconds(2));
-    }
-    return false;
+    return pid > 0 && nevtest::WaitForText(out, "\n", 5000);
   }
   void Kill(int sig) {
     if (pid <= 0) return;
@@ -129,9 +217,7 @@ struct Device {
   }
   // True when the process ended by itself (a power cut it was told to make).
   bool Ended() {
-    if (pid <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) != pid) return false;
+    if (pid <= 0 || !nevtest::WaitExit(pid, 0, false)) return false;
     pid = -1;
     return true;
   }
@@ -142,7 +228,7 @@ struct Submission {
   int till = 0;
   std::optional<int> exit;  // none: killed by the campaign, or ran over its bound
   bool killed = false, over_bound = false;
-  std::optional<json> result;
+  json result;                          // null when the till printed none
   std::vector<long long> memory_sizes;  // each device's state file when it ended
 };
 
@@ -150,6 +236,7 @@ struct Till {
   int device = 0;  // the device it is set up for
   fs::path port, journal;
   std::vector<std::string> docs;
+  fs::path out;  // the output of its last run
   // The run under way.
   std::size_t next = 0;
   pid_t pid = -1;
@@ -198,8 +285,8 @@ class Schedule {
   bool Coin() { return Draw(0, 1) == 1; }
 
   void Problem(Broken kind, Figures& f, const std::string& text) {
-    ++f.broken[kind];
-    problems_.push_back(std::string(kBrokenNames[kind]) + ": " + text);
+    ++f[kind];
+    problems_.push_back(std::string(kBrokenNames[kind - kDuplicate]) + ": " + text);
   }
 
   std::string Document(const std::string& id) {
@@ -262,10 +349,7 @@ class Schedule {
       PointLink(till.port, devices_[till.device].link);
       // Two tills of these kinds share one journal.
       till.journal = journal_dir / "journal0.db";
-      if (till_count == 1 || t == 0)
-        till.start_after_ms = 0;
-      else
-        till.start_after_ms = Draw(0, 60);
+      till.start_after_ms = t == 0 ? 0 : Draw(0, 60);
       const int docs = Draw(2, 4);
       for (int d = 0; d < docs; ++d) {
         const std::string id = "s" + std::to_string(seed_ % 1000000000) + "-t" + std::to_string(t) +
@@ -311,13 +395,13 @@ class Schedule {
 
   pid_t StartTill(Till& t, int index) {
     const std::string& id = t.docs[t.next];
-    const std::string n = std::to_string(++runs_);
+    const std::string name = "till" + std::to_string(index) + "-" + std::to_string(++runs_);
+    t.out = dir_ / (name + ".out");
     t.started = Clock::now();
     return nevtest::Spawn({cfg_.nevctl, "--port", t.port.string(), "--baud", "115200", "--json",
                            "--log-dir", dir_.string(), "receipt", (dir_ / (id + ".json")).string(),
                            "--journal", t.journal.string()},
-                          dir_ / ("till" + std::to_string(index) + "-" + n + ".out"),
-                          dir_ / ("till" + std::to_string(index) + "-" + n + ".err"));
+                          t.out, dir_ / (name + ".err"));
   }
 
   std::vector<long long> MemorySizes() const {
@@ -327,22 +411,11 @@ class Schedule {
   }
 
   void Record(Till& t, int index, std::optional<int> exit, bool killed, bool over) {
-    Submission s;
-    s.doc = t.docs[t.next];
-    s.till = index;
-    s.exit = exit;
-    s.killed = killed;
-    s.over_bound = over;
-    s.memory_sizes = MemorySizes();
-    const std::string out = ReadFile(
-        dir_ / ("till" + std::to_string(index) + "-" + std::to_string(runs_of_[index]) + ".out"));
+    // The result is the output's last line.
+    const std::string out = ReadFile(t.out);
     const auto brace = out.rfind("\n{", out.size() >= 2 ? out.size() - 2 : 0);
-    const std::string line = out.substr(brace == std::string::npos ? 0 : brace + 1);
-    try {
-      if (!line.empty()) s.result = json::parse(line);
-    } catch (const json::exception&) {
-    }
-    submissions_.push_back(std::move(s));
+    const json result = JsonOf(out.substr(brace == std::string::npos ? 0 : brace + 1));
+    submissions_.push_back({t.docs[t.next], index, exit, killed, over, result, MemorySizes()});
   }
 
   bool StrikeDue(const Till& t, Clock::duration elapsed) const {
@@ -355,27 +428,13 @@ class Schedule {
 
   // What happens the moment the fault strikes a running till.
   void Strike(Till& t) {
-    switch (fault_) {
-      case kKill:
-      case kWal:
-        ::kill(t.pid, SIGKILL);
-        t.kill_planned = true;
-        break;
-      case kSwap:
-        if (variant_) {
-          ::kill(t.pid, SIGKILL);
-          t.kill_planned = true;
-        }
-        break;
-      case kPower:
-        if (!variant_) {  // the power goes now; it comes back at once
-          devices_[t.device].Kill(SIGKILL);
-          if (!devices_[t.device].Start(cfg_.sim, {}))
-            throw std::runtime_error("nev-sim did not start again");
-        }
-        break;
-      default:
-        break;
+    if (fault_ == kKill || fault_ == kWal || (fault_ == kSwap && variant_)) {
+      ::kill(t.pid, SIGKILL);
+      t.kill_planned = true;
+    } else if (fault_ == kPower && !variant_) {  // the power goes now; it comes back at once
+      devices_[t.device].Kill(SIGKILL);
+      if (!devices_[t.device].Start(cfg_.sim, {}))
+        throw std::runtime_error("nev-sim did not start again");
     }
   }
 
@@ -399,11 +458,10 @@ class Schedule {
   // Runs every till through its documents, with the fault where it was drawn.
   void Play() {
     const auto begin = Clock::now();
-    runs_of_.assign(tills_.size(), 0);
     bool struck = false;
     for (;;) {
       bool busy = false;
-      for (std::size_t i = 0; i < tills_.size(); ++i) {
+      for (int i = 0; i < static_cast<int>(tills_.size()); ++i) {
         Till& t = tills_[i];
         if (t.pid < 0) {
           if (t.next >= t.docs.size()) continue;
@@ -413,29 +471,20 @@ class Schedule {
             BeforeStrikeDoc();
             before_done_ = true;
           }
-          runs_of_[i] = runs_ + 1;
           if (i == 0) memory_at_start_ = FileSize(devices_[t.device].state);
-          t.pid = StartTill(t, static_cast<int>(i));
+          t.pid = StartTill(t, i);
           if (t.pid <= 0) throw std::runtime_error("nevctl did not start");
           continue;
         }
         busy = true;
-        int status = 0;
-        const pid_t r = ::waitpid(t.pid, &status, WNOHANG);
-        if (r == t.pid) {
+        if (const std::optional<int> code = nevtest::WaitExit(t.pid, 0, false)) {
           t.pid = -1;
-          const bool killed = t.kill_planned;
-          t.kill_planned = false;
-          Record(t, static_cast<int>(i),
-                 killed ? std::nullopt
-                        : std::optional<int>(WIFEXITED(status) ? WEXITSTATUS(status)
-                                                               : 128 + WTERMSIG(status)),
-                 killed, false);
-          if (killed) {
+          const bool killed = std::exchange(t.kill_planned, false);
+          Record(t, i, killed ? std::nullopt : code, killed, false);
+          if (killed)
             AfterKill(t);  // the restarted till submits the same document again
-          } else {
+          else
             ++t.next;
-          }
           continue;
         }
         const auto elapsed = Clock::now() - t.started;
@@ -443,10 +492,9 @@ class Schedule {
           struck = true;
           Strike(t);
         } else if (elapsed > milliseconds(kTillBoundMs)) {
-          ::kill(t.pid, SIGKILL);
-          nevtest::WaitExit(t.pid, 5000);
+          nevtest::WaitExit(t.pid, 0);  // killed
           t.pid = -1;
-          Record(t, static_cast<int>(i), std::nullopt, false, true);
+          Record(t, i, std::nullopt, false, true);
           ++t.next;
         }
       }
@@ -470,48 +518,42 @@ class Schedule {
     for (Till& t : tills_) PointLink(t.port, devices_[t.device].link);
     if (mounted_ && ::mount("tmpfs", mount_.c_str(), "tmpfs", MS_REMOUNT, "size=16m") != 0)
       throw std::runtime_error("cannot give the journal's file system room");
-    for (std::size_t i = 0; i < tills_.size(); ++i) {
+    for (int i = 0; i < static_cast<int>(tills_.size()); ++i) {
       Till& t = tills_[i];
       for (t.next = 0; t.next < t.docs.size(); ++t.next) {
         const std::string state = LastState(t.docs[t.next]);
         if (state == "printed" || state == "voided") continue;
-        runs_of_[i] = runs_ + 1;
-        t.pid = StartTill(t, static_cast<int>(i));
+        t.pid = StartTill(t, i);
         const std::optional<int> code = nevtest::WaitExit(t.pid, kTillBoundMs);
         t.pid = -1;
-        Record(t, static_cast<int>(i), code, false, !code);
+        Record(t, i, code, false, !code);
       }
     }
   }
 
   std::string LastState(const std::string& doc) const {
-    for (auto it = submissions_.rbegin(); it != submissions_.rend(); ++it) {
-      if (it->doc != doc) continue;
-      if (it->result && it->result->contains("state") && (*it->result)["state"].is_string())
-        return (*it->result)["state"];
-      return "";
-    }
+    for (auto it = submissions_.rbegin(); it != submissions_.rend(); ++it)
+      if (it->doc == doc) return TextOf(it->result, "state").value_or("");
     return "";
   }
 
   // The device a result names (its serial), else the one its till is set up for.
-  int OwnDevice(const std::string& doc, const json* result) const {
-    if (result && result->contains("device") && (*result)["device"].is_string()) {
-      const std::string serial = (*result)["device"];
+  int OwnDevice(const std::string& doc, const json& result) const {
+    if (const auto serial = TextOf(result, "device")) {
       for (std::size_t i = 0; i < devices_.size(); ++i)
-        if (devices_[i].serial == serial) return static_cast<int>(i);
+        if (devices_[i].serial == *serial) return static_cast<int>(i);
       return -1;
     }
     return tills_[owner_.at(doc)].device;
   }
 
   // Where a document's receipts were closed: the device index of each close.
-  static std::vector<int> Closes(const std::vector<campaign::DeviceMemory>& memories,
-                                 const std::string& doc, std::vector<int>* numbers = nullptr) {
+  static std::vector<int> Closes(const std::vector<DeviceMemory>& memories, const std::string& doc,
+                                 std::vector<int>* numbers = nullptr) {
     std::vector<int> where;
     for (std::size_t i = 0; i < memories.size(); ++i) {
-      for (const campaign::DeviceReceipt& r : memories[i].receipts) {
-        if (r.state == campaign::DeviceReceipt::kClosed && r.docs.count(doc)) {
+      for (const DeviceReceipt& r : memories[i].receipts) {
+        if (r.state == DeviceReceipt::kClosed && r.docs.count(doc)) {
           where.push_back(static_cast<int>(i));
           if (numbers) numbers->push_back(r.number);
         }
@@ -521,12 +563,12 @@ class Schedule {
   }
 
   void Check(Figures& f) {
-    std::vector<campaign::DeviceMemory> memories;
-    for (const Device& d : devices_) memories.push_back(campaign::ReadDeviceMemory(d.state));
+    std::vector<DeviceMemory> memories;
+    for (const Device& d : devices_) memories.push_back(ReadDeviceMemory(d.state));
 
     // The devices: no receipt holds two documents, no document is closed twice.
     for (std::size_t i = 0; i < memories.size(); ++i) {
-      for (const campaign::DeviceReceipt& r : memories[i].receipts) {
+      for (const DeviceReceipt& r : memories[i].receipts) {
         if (r.docs.size() > 1)
           Problem(kMixed, f,
                   "receipt " + std::to_string(r.number) + " on device " + devices_[i].serial +
@@ -534,7 +576,7 @@ class Schedule {
       }
     }
     for (const auto& [doc, till] : owner_) {
-      ++f.documents;
+      ++f[kDocuments];
       const std::vector<int> where = Closes(memories, doc);
       if (where.size() > 1)
         Problem(kDuplicate, f, doc + " is closed " + std::to_string(where.size()) + " times");
@@ -542,22 +584,18 @@ class Schedule {
 
     // Every submission ends with a result the devices bear out when it ended.
     for (const Submission& s : submissions_) {
-      ++f.submissions;
-      if (s.killed) {
-        ++f.killed;
-        continue;
-      }
+      ++f[kSubmissions];
+      if (s.killed) continue;
       const std::string who = s.doc + " (till " + std::to_string(s.till) + ")";
-      const json* r = s.result ? &*s.result : nullptr;
-      const std::string state =
-          r && r->contains("state") && (*r)["state"].is_string() ? (*r)["state"] : "";
+      const json& r = s.result;
+      const std::string state = TextOf(r, "state").value_or("");
       const int expected_exit = state == "printed"                        ? 0
                                 : state == "voided" || state == "refused" ? 3
                                 : state == "unknown"                      ? 4
                                                                           : -1;
-      std::vector<campaign::DeviceMemory> then;
+      std::vector<DeviceMemory> then;
       for (std::size_t i = 0; i < devices_.size(); ++i)
-        then.push_back(campaign::ReadDeviceMemory(devices_[i].state.string(), s.memory_sizes[i]));
+        then.push_back(ReadDeviceMemory(devices_[i].state.string(), s.memory_sizes[i]));
       std::vector<int> numbers;
       const std::vector<int> where = Closes(then, s.doc, &numbers);
       if (s.over_bound || !s.exit || expected_exit < 0 || *s.exit != expected_exit) {
@@ -574,8 +612,8 @@ class Schedule {
         continue;
       }
       if (state == "unknown" &&
-          (!r->contains("evidence") || !(*r)["evidence"].is_array() || (*r)["evidence"].empty()))
-        Problem(kBareUnknown, f, who + " is unknown without evidence");
+          (!r.contains("evidence") || !r["evidence"].is_array() || r["evidence"].empty()))
+        Problem(kBare, f, who + " is unknown without evidence");
       if (state == "printed") {
         const int own = OwnDevice(s.doc, r);
         const auto on_own = std::find(where.begin(), where.end(), own);
@@ -586,12 +624,12 @@ class Schedule {
                   who + " reported printed, but it was closed on device " +
                       devices_[where[0]].serial + ", not on " +
                       (own >= 0 ? devices_[own].serial : std::string("the device it names")));
-        } else if (r->contains("receiptNumber") && (*r)["receiptNumber"].is_number_integer() &&
-                   (*r)["receiptNumber"].get<int>() != numbers[on_own - where.begin()]) {
-          Problem(
-              kFalseResult, f,
-              who + " reported receipt number " + std::to_string((*r)["receiptNumber"].get<int>()) +
-                  ", the device closed it as " + std::to_string(numbers[on_own - where.begin()]));
+        } else if (r.contains("receiptNumber") && r["receiptNumber"].is_number_integer() &&
+                   r["receiptNumber"].get<int>() != numbers[on_own - where.begin()]) {
+          Problem(kFalseResult, f,
+                  who + " reported receipt number " +
+                      std::to_string(r["receiptNumber"].get<int>()) + ", the device closed it as " +
+                      std::to_string(numbers[on_own - where.begin()]));
         }
       } else if ((state == "voided" || state == "refused") && !where.empty()) {
         Problem(kFalseResult, f,
@@ -603,10 +641,10 @@ class Schedule {
     // Each document's last word, and the journals against the devices.
     for (const auto& [doc, till] : owner_) {
       const std::string state = LastState(doc);
-      f.printed += state == "printed";
-      f.voided += state == "voided";
-      f.refused += state == "refused";
-      f.unknown += state == "unknown" || state.empty();
+      f[kPrinted] += state == "printed";
+      f[kVoided] += state == "voided";
+      f[kRefused] += state == "refused";
+      f[kUnknown] += state == "unknown" || state.empty();
     }
     std::map<std::string, nev::receipt::JournalEntry> rows;
     std::set<fs::path> journals;
@@ -620,15 +658,10 @@ class Schedule {
       const auto row = rows.find(doc);
       const std::string state =
           row == rows.end() ? "no row" : row->second.state.value_or("unfinished");
-      std::optional<json> result;
-      if (row != rows.end() && row->second.result) {
-        try {
-          result = json::parse(*row->second.result);
-        } catch (const json::exception&) {
-        }
-      }
+      const json result =
+          row != rows.end() && row->second.result ? JsonOf(*row->second.result) : json();
       if (state == "printed") {
-        const int own = OwnDevice(doc, result ? &*result : nullptr);
+        const int own = OwnDevice(doc, result);
         if (std::find(where.begin(), where.end(), own) == where.end())
           Problem(kJournal, f,
                   "the journal says " + doc + " was printed; its device did not close it");
@@ -639,8 +672,8 @@ class Schedule {
                     state);
       }
     }
-    ++f.schedules;
-    if (!problems_.empty()) ++f.failed;
+    ++f[kSchedules];
+    if (!problems_.empty()) ++f[kFailed];
   }
 
   const Config& cfg_;
@@ -653,7 +686,6 @@ class Schedule {
   std::vector<Till> tills_;
   std::map<std::string, int> owner_;  // document id -> its till
   std::vector<Submission> submissions_;
-  std::vector<int> runs_of_;
   int runs_ = 0;
   std::size_t strike_doc_ = 0;
   int strike_ms_ = 0;
@@ -699,9 +731,8 @@ int Isolate(const fs::path& temp) {
 int Probe(const fs::path& temp) {
   const pid_t child = ::fork();
   if (child == 0) ::_exit(Isolate(temp));
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 0;
-  return WEXITSTATUS(status);
+  const std::optional<int> code = child > 0 ? nevtest::WaitExit(child, 10000) : std::nullopt;
+  return code && *code > 0 && *code < 128 ? *code : 0;
 }
 
 // One worker: schedules first, first + step, ... one after another; a line per schedule into
@@ -710,12 +741,11 @@ void Work(const Config& cfg, int first, int step, std::FILE* out) {
   for (int i = first; i < cfg.schedules; i += step) {
     const uint64_t seed = cfg.seed + static_cast<uint64_t>(i);
     const Fault kind = KindOf(seed, cfg.faults);
-    Figures f;
+    Figures f{};
     Schedule schedule(cfg, seed, kind);
     const std::vector<std::string> problems = schedule.Run(f);
-    std::fprintf(out, "S %d %d %d %d %d %d %d %d %d %d", kind, f.schedules, f.failed, f.documents,
-                 f.submissions, f.killed, f.printed, f.voided, f.refused, f.unknown);
-    for (int b = 0; b < kBrokenCount; ++b) std::fprintf(out, " %d", f.broken[b]);
+    std::fprintf(out, "S %d", kind);
+    for (int n : f) std::fprintf(out, " %d", n);
     std::fprintf(out, "\n");
     if (!problems.empty()) {
       std::string text = "schedule seed " + std::to_string(seed) + " (" + kFaultNames[kind] +
@@ -841,7 +871,7 @@ int main(int argc, char** argv) {
         WEXITSTATUS(status) != 0)
       ++lost_workers;
   }
-  Figures by_kind[kFaultCount];
+  Figures by_kind[kFaultCount] = {};
   for (std::FILE* out : outs) {
     std::rewind(out);
     char line[4096];
@@ -850,15 +880,12 @@ int main(int argc, char** argv) {
         std::fputs(line + 2, stdout);
         continue;
       }
-      int v[10 + kBrokenCount] = {};
+      int kind = -1;
+      Figures f{};
       std::istringstream in(line + 2);
-      for (int& x : v) in >> x;
-      if (!in || v[0] < 0 || v[0] >= kFaultCount) continue;
-      Figures f;
-      f.schedules = v[1], f.failed = v[2], f.documents = v[3], f.submissions = v[4];
-      f.killed = v[5], f.printed = v[6], f.voided = v[7], f.refused = v[8], f.unknown = v[9];
-      for (int b = 0; b < kBrokenCount; ++b) f.broken[b] = v[10 + b];
-      by_kind[v[0]].Add(f);
+      in >> kind;
+      for (int& n : f) in >> n;
+      if (in && kind >= 0 && kind < kFaultCount) Add(by_kind[kind], f);
     }
     std::fclose(out);
   }
@@ -868,26 +895,17 @@ int main(int argc, char** argv) {
   std::printf("\n%-9s %5s %6s %5s %5s | %7s %6s %7s %7s | %4s %4s %5s %5s %5s %5s %5s\n", "kind",
               "sched", "broken", "docs", "subm", "printed", "voided", "refused", "unknown", "dup",
               "lost", "false", "nores", "bare", "journ", "mixed");
-  Figures total;
+  Figures total{};
   for (int k = 0; k < kFaultCount; ++k) {
-    const Figures& f = by_kind[k];
     if (std::find(cfg.faults.begin(), cfg.faults.end(), static_cast<Fault>(k)) == cfg.faults.end())
       continue;
-    total.Add(f);
-    std::printf("%-9s %5d %6d %5d %5d | %7d %6d %7d %7d | %4d %4d %5d %5d %5d %5d %5d\n",
-                kFaultNames[k], f.schedules, f.failed, f.documents, f.submissions, f.printed,
-                f.voided, f.refused, f.unknown, f.broken[kDuplicate], f.broken[kLostReceipt],
-                f.broken[kFalseResult], f.broken[kNoResult], f.broken[kBareUnknown],
-                f.broken[kJournal], f.broken[kMixed]);
+    Add(total, by_kind[k]);
+    PrintRow(kFaultNames[k], by_kind[k]);
   }
-  std::printf("%-9s %5d %6d %5d %5d | %7d %6d %7d %7d | %4d %4d %5d %5d %5d %5d %5d\n", "all",
-              total.schedules, total.failed, total.documents, total.submissions, total.printed,
-              total.voided, total.refused, total.unknown, total.broken[kDuplicate],
-              total.broken[kLostReceipt], total.broken[kFalseResult], total.broken[kNoResult],
-              total.broken[kBareUnknown], total.broken[kJournal], total.broken[kMixed]);
+  PrintRow("all", total);
   std::printf("%d schedules in %.1f s (seed %llu, %d at a time); %d broke an invariant\n",
-              total.schedules, seconds, static_cast<unsigned long long>(cfg.seed), jobs,
-              total.failed);
+              total[kSchedules], seconds, static_cast<unsigned long long>(cfg.seed), jobs,
+              total[kFailed]);
   if (lost_workers) std::printf("%d worker(s) did not finish\n", lost_workers);
-  return total.failed == 0 && lost_workers == 0 && total.schedules == cfg.schedules ? 0 : 1;
+  return total[kFailed] == 0 && lost_workers == 0 && total[kSchedules] == cfg.schedules ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 
 namespace {
 
+using nev::receipt::Counters;
 using nev::receipt::Journal;
 using nev::receipt::Progress;
 using nev::receipt::State;
@@ -16,12 +17,7 @@ TEST(ReceiptJournal, RowsWrittenAheadSurviveReopeningAndFinishedOnesKeepTheirRes
   const std::string path = (dir.path() / "j.db").string();
   {
     Journal journal(path);
-    Progress p;
-    p.id = "a";
-    p.kind = "sale";
-    p.document = "{}";
-    p.step = "OpenFiscNote";
-    p.before = nev::receipt::Counters{4, 2, 1};
+    Progress p{"a", "sale", "OpenFiscNote", "{}", "", Counters{4, 2, 1}, {}, {}, {}, "[]"};
     StoreOf(journal).Begin(p);
     p.step = "items[0]";
     p.receipt_number = 5;
