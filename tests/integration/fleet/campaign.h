@@ -69,16 +69,9 @@ inline Figures RunCampaign(const CampaignOptions& o, std::ostream& log) {
   Client office("office", broker.port(), {"nev/+/printers/+/results", "nev/+/state"});
   if (office.Connack() != 0) throw std::runtime_error("the back office could not connect");
   // Every shop online before the first job.
-  office.WaitFor(
-      [&](const auto&) {
-        for (auto& s : shops) {
-          if (office.Last("nev/" + s->name() + "/state").value("state", "") != "online") {
-            return false;
-          }
-        }
-        return true;
-      },
-      60s);
+  std::vector<std::string> presence;
+  for (auto& s : shops) presence.push_back("nev/" + s->name() + "/state");
+  office.WaitState(presence, "online", 60s);
 
   struct Sent {
     int shop;

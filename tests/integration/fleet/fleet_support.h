@@ -6,6 +6,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -200,6 +201,18 @@ class Client {
     } else {
       return pred(Messages());
     }
+  }
+  // Waits until the latest message on each topic says it is in state (as presence and printer
+  // status do).
+  bool WaitState(const std::vector<std::string>& topics, const std::string& state,
+                 std::chrono::milliseconds limit) {
+    return WaitFor(
+        [&] {
+          return std::all_of(topics.begin(), topics.end(), [&](const std::string& t) {
+            return Last(t).value("state", "") == state;
+          });
+        },
+        limit);
   }
   // The latest message on a topic, as JSON (an empty object when none).
   json Last(const std::string& topic) {

@@ -80,13 +80,9 @@ TEST(Fleet, JobsPrintOnceResultsStatusAndPresenceComeBackAcrossACrash) {
   Client office("office", broker.port(),
                 {"nev/+/printers/+/results", "nev/+/printers/+/status", "nev/+/state"});
   ASSERT_EQ(office.Connack(), 0);
-  ASSERT_TRUE(office.WaitFor(
-      [&](const auto&) {
-        return office.Last("nev/shop-1/state").value("state", "") == "online" &&
-               office.Last("nev/shop-1/printers/p1/status").value("state", "") == "online" &&
-               office.Last("nev/shop-1/printers/p2/status").value("state", "") == "online";
-      },
-      30s))
+  ASSERT_TRUE(office.WaitState(
+      {"nev/shop-1/state", "nev/shop-1/printers/p1/status", "nev/shop-1/printers/p2/status"},
+      "online", 30s))
       << shop.nevd().Log();
 
   const std::string jobs = "nev/shop-1/printers/";
@@ -152,9 +148,7 @@ TEST(Fleet, JobsPrintOnceResultsStatusAndPresenceComeBackAcrossACrash) {
   // A crash: the last will marks the shop offline; a job sent meanwhile waits in the broker's
   // session and prints once after the restart, and a redelivered old job prints nothing.
   shop.Kill();
-  ASSERT_TRUE(office.WaitFor(
-      [&](const auto&) { return office.Last("nev/shop-1/state").value("state", "") == "offline"; },
-      30s));
+  ASSERT_TRUE(office.WaitState({"nev/shop-1/state"}, "offline", 30s));
   office.Publish(jobs + "p1/jobs", Job("j6", "JOB-SIX"));
   office.Publish(jobs + "p2/jobs", Job("j2", "JOB-TWO"));
   shop.Restart();
@@ -235,14 +229,12 @@ TEST(Fleet, TlsWithATestCaRefusesAWrongCertificateAndTheAclKeepsShopsApart) {
   Client rogue("rogue", broker.port(), {}, tls("office", "rogue"));
   EXPECT_NE(rogue.Connack(5s), 0);
 
-  ASSERT_TRUE(office.WaitFor(
-      [&](const auto&) { return office.Last("nev/shop-1/state").value("state", "") == "online"; },
-      30s))
+  ASSERT_TRUE(office.WaitState({"nev/shop-1/state"}, "online", 30s))
       << shop.nevd().Log() << broker.Log();
   other.Publish("nev/shop-1/printers/p1/results",
                 json{{"id", "forged"}, {"status", 200}, {"state", "printed"}}.dump());
   office.Publish("nev/shop-1/printers/p1/jobs", Job("t1", "TLS-ONE"));
-  ASSERT_TRUE(office.WaitFor([&](const auto&) { return !office.Results()["t1"].empty(); }, 30s))
+  ASSERT_TRUE(office.WaitFor([&] { return office.HasResult("t1"); }, 30s))
       << shop.nevd().Log() << broker.Log();
   EXPECT_EQ(office.Results()["t1"][0]["state"], "printed");
   EXPECT_EQ(Count(shop.Paper("p1"), "TLS-ONE"), 1u);
@@ -261,12 +253,10 @@ TEST(Fleet, ShopsOnARegionalBrokerBridgedToTheCentralOneServeTheBackOffice) {
   Shop shop("shop-9", 1, Mqtt(regional, "shop-9"));
   Client office("office", central.port(), {"nev/+/printers/+/results", "nev/+/state"});
   ASSERT_EQ(office.Connack(), 0);
-  ASSERT_TRUE(office.WaitFor(
-      [&](const auto&) { return office.Last("nev/shop-9/state").value("state", "") == "online"; },
-      30s))
+  ASSERT_TRUE(office.WaitState({"nev/shop-9/state"}, "online", 30s))
       << regional.Log() << shop.nevd().Log();
   office.Publish("nev/shop-9/printers/p1/jobs", Job("r1", "REGIONAL"));
-  ASSERT_TRUE(office.WaitFor([&](const auto&) { return !office.Results()["r1"].empty(); }, 30s))
+  ASSERT_TRUE(office.WaitFor([&] { return office.HasResult("r1"); }, 30s))
       << regional.Log() << shop.nevd().Log();
   EXPECT_EQ(office.Results()["r1"][0]["state"], "printed");
   // The printer's status is retained at the central broker: a later reader sees it at once.
@@ -294,15 +284,9 @@ TEST(Fleet, TheBackOfficeExamplePrintsOnTheRightPrinterAndListsTheFleet) {
                              " --timeout 60 ";
   Client watcher("watcher", broker.port(), {"nev/+/printers/+/status"});
   ASSERT_EQ(watcher.Connack(), 0);
-  ASSERT_TRUE(watcher.WaitFor(
-      [&](const auto&) {
-        for (const char* t : {"nev/shop-1/printers/p1/status", "nev/shop-1/printers/p2/status",
-                              "nev/shop-2/printers/p1/status"}) {
-          if (watcher.Last(t).value("state", "") != "online") return false;
-        }
-        return true;
-      },
-      30s));
+  ASSERT_TRUE(watcher.WaitState({"nev/shop-1/printers/p1/status", "nev/shop-1/printers/p2/status",
+                                 "nev/shop-2/printers/p1/status"},
+                                "online", 30s));
 
   auto [rc, out] = Shell(office + "receipt shop-1 p2 --id web-4711 --text WEB-4711 --price 12.5");
   EXPECT_EQ(rc, 0) << out;
