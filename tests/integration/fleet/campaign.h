@@ -69,16 +69,9 @@ inline Figures RunCampaign(const CampaignOptions& o, std::ostream& log) {
   Client office("office", broker.port(), {"nev/+/printers/+/results", "nev/+/state"});
   if (office.Connack() != 0) throw std::runtime_error("the back office could not connect");
   // Every shop online before the first job.
-  office.WaitFor(
-      [&](const auto&) {
-        for (auto& s : shops) {
-          if (office.Last("nev/" + s->name() + "/state").value("state", "") != "online") {
-            return false;
-          }
-        }
-        return true;
-      },
-      60s);
+  std::vector<std::string> presence;
+  for (auto& s : shops) presence.push_back("nev/" + s->name() + "/state");
+  office.WaitState(presence, "online", 60s);
 
   struct Sent {
     int shop;
@@ -100,6 +93,12 @@ inline Figures RunCampaign(const CampaignOptions& o, std::ostream& log) {
   // The faults, at points of the job stream.
   const int offline_shop = o.shops - 1;
   std::optional<Clock::time_point> back_online;
+  auto come_back = [&] {
+    if (!back_online || Clock::now() < *back_online) return;
+    shops[offline_shop]->Restart();
+    back_online.reset();
+    log << "campaign: shop " << offline_shop << " back\n";
+  };
   std::vector<int> broker_kill_at, shop_kill_at;
   for (int k = 1; k <= o.broker_kills; ++k)
     broker_kill_at.push_back(o.jobs * k / (o.broker_kills + 1));
@@ -112,14 +111,10 @@ inline Figures RunCampaign(const CampaignOptions& o, std::ostream& log) {
       shops[offline_shop]->Kill();
       back_online = Clock::now() + o.offline;
     }
-    if (back_online && Clock::now() >= *back_online) {
-      shops[offline_shop]->Restart();
-      back_online.reset();
-      log << "campaign: shop " << offline_shop << " back\n";
-    }
+    come_back();
     if (std::count(broker_kill_at.begin(), broker_kill_at.end(), i)) {
       log << "campaign: broker kill -9 at job " << i << "\n";
-      broker.Kill9();
+      broker.Stop(SIGKILL);
       std::this_thread::sleep_for(1s);
       broker.Start();
     }
@@ -150,11 +145,7 @@ inline Figures RunCampaign(const CampaignOptions& o, std::ostream& log) {
   // again after resend_after.
   const auto end = start + o.limit;
   while (Clock::now() < end) {
-    if (back_online && Clock::now() >= *back_online) {
-      shops[offline_shop]->Restart();
-      back_online.reset();
-      log << "campaign: shop " << offline_shop << " back\n";
-    }
+    come_back();
     auto results = office.Results();
     int missing = 0;
     for (Sent& s : sent) {
@@ -179,7 +170,7 @@ inline Figures RunCampaign(const CampaignOptions& o, std::ostream& log) {
   }
   for (const Sent& s : sent) {
     const auto& r = results[s.id];
-    const int on_paper = Occurrences(paper[{s.shop, s.printer}], s.tag);
+    const auto on_paper = Count(paper[{s.shop, s.printer}], s.tag);
     if (on_paper > 1) ++f.printed_twice;
     if (r.empty()) {
       ++f.lost;

@@ -5,10 +5,8 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -26,18 +24,9 @@ namespace fleet {
 using nlohmann::json;
 using namespace std::chrono_literals;
 using nevdtest::Eventually;
+using nevtest::Count;
 using nevtest::FreePort;
-
-inline bool Listening(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
+using nevtest::Listening;
 
 // A mosquitto broker in its own folder (run as root, it stays root: the folder is private), with
 // persistence saved at every change, so that kill -9 and a restart lose as little as the broker
@@ -71,12 +60,8 @@ class Broker {
       throw std::runtime_error("mosquitto did not start: " + Log());
     }
   }
-  void Kill9() {
-    if (pid_ > 0) nevdtest::Stop(pid_, SIGKILL);
-    pid_ = -1;
-  }
-  void Stop() {
-    if (pid_ > 0) nevdtest::Stop(pid_);
+  void Stop(int sig = SIGTERM) {  // SIGKILL: as a crash would
+    if (pid_ > 0) nevdtest::Stop(pid_, sig);
     pid_ = -1;
   }
   int port() const { return port_; }
@@ -217,6 +202,18 @@ class Client {
       return pred(Messages());
     }
   }
+  // Waits until the latest message on each topic says it is in state (as presence and printer
+  // status do).
+  bool WaitState(const std::vector<std::string>& topics, const std::string& state,
+                 std::chrono::milliseconds limit) {
+    return WaitFor(
+        [&] {
+          return std::all_of(topics.begin(), topics.end(), [&](const std::string& t) {
+            return Last(t).value("state", "") == state;
+          });
+        },
+        limit);
+  }
   // The latest message on a topic, as JSON (an empty object when none).
   json Last(const std::string& topic) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -250,10 +247,6 @@ class Client {
     std::lock_guard<std::mutex> lock(mutex_);
     return first_results_.count(id) > 0;
   }
-  std::vector<int> Granted() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return granted_;
-  }
 
  private:
   mosquitto* m_;
@@ -267,21 +260,12 @@ class Client {
 };
 
 // A receipt that names its job in its one item, so that the paper shows which job printed.
-inline json Receipt(const std::string& tag, double price = 1.5) {
-  return {{"operator", {{"number", 1}, {"password", "0000"}}},
-          {"items", {{{"text", tag}, {"taxGroup", "B"}, {"quantity", 1}, {"price", price}}}},
-          {"payments", {{{"type", 1}}}}};
+inline json Receipt(const std::string& tag) {
+  return nevdtest::Sale(tag, 1.5);
 }
 
 inline std::string Job(const std::string& id, const std::string& tag) {
   return json{{"kind", "receipt"}, {"id", id}, {"document", Receipt(tag)}}.dump();
-}
-
-// How often text occurs in s.
-inline int Occurrences(const std::string& s, const std::string& text) {
-  int n = 0;
-  for (std::size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) ++n;
-  return n;
 }
 
 // A shop: nev-sim printers (state and paper in files, so that they survive the shop's restarts)
@@ -294,14 +278,10 @@ class Shop {
     for (int i = 0; i < printers; ++i) {
       const std::string id = "p" + std::to_string(i + 1);
       ids_.push_back(id);
-      sims_.push_back(nevdtest::Spawn({NEV_SIM_EXE, "--link", Link(id), "--paper", PaperFile(id),
-                                       "--state", dir_ + "/" + id + ".state", "--z-ms", "200"},
-                                      dir_ + "/" + id + ".sim.err"));
-    }
-    for (const std::string& id : ids_) {
-      if (!Eventually([&] { return std::filesystem::exists(Link(id)); }, 10s)) {
-        throw std::runtime_error("nev-sim did not start for " + id);
-      }
+      sims_.push_back(nevdtest::StartSim(
+          Link(id),
+          {"--paper", PaperFile(id), "--state", dir_ + "/" + id + ".state", "--z-ms", "200"},
+          dir_ + "/" + id + ".sim.err"));
     }
     Start();
   }
@@ -326,7 +306,6 @@ class Shop {
   nevdtest::Nevd& nevd() { return *nevd_; }
   const std::vector<std::string>& ids() const { return ids_; }
   const std::string& name() const { return name_; }
-  const std::string& dir() const { return dir_; }
   std::string Paper(const std::string& id) const { return nevtest::ReadFile(PaperFile(id)); }
 
  private:

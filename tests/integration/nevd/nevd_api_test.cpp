@@ -15,15 +15,10 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 using nevdtest::Eventually;
 using nevdtest::Nevd;
+using nevdtest::Sale;
 using nevdtest::Spawn;
 using nevdtest::Stop;
 using nevtest::Count;
-
-json Sale(const std::string& text, double price) {
-  return {{"operator", {{"number", 1}, {"password", "0000"}}},
-          {"items", {{{"text", text}, {"taxGroup", "B"}, {"quantity", 1}, {"price", price}}}},
-          {"payments", {{{"type", 1}}}}};
-}
 
 const json kTwoSims = {
     {"probeSeconds", 0.5},
@@ -41,25 +36,21 @@ json WaitTask(const Nevd& nevd, const json& accepted, std::chrono::seconds limit
   return task;
 }
 
-// A printer's description; empty when it was not given.
-json Describe(const Nevd& nevd, const std::string& printer) {
-  const json p = nevd.Get("/api/v1/printers/" + printer).second;
-  return p.is_object() ? p : json::object();
+// The body of an answer whose status must be `status`.
+json Expect(int status, const std::pair<int, json>& answer) {
+  EXPECT_EQ(answer.first, status) << answer.second;
+  return answer.second;
 }
 
-std::string State(const Nevd& nevd, const std::string& printer) {
-  return Describe(nevd, printer).value("state", "");
+// A sale of one item named text, POSTed to a printer.
+std::pair<int, json> Sell(const Nevd& nevd, const std::string& printer, const std::string& text,
+                          const httplib::Headers& headers = {}) {
+  return nevd.Post("/api/v1/printers/" + printer + "/receipts", Sale(text).dump(), headers);
 }
 
-// nev-sim on the pty link dir/ttyNEV0, with args; returns once the link is there.
+// nev-sim on the pty link dir/ttyNEV0, with args.
 pid_t StartSim(const nevtest::TempDir& dir, std::vector<std::string> args = {}) {
-  const std::string link = dir.str() + "/ttyNEV0";
-  args.insert(args.begin(), {NEV_SIM_EXE, "--link", link});
-  const pid_t pid = Spawn(args, dir.str() + "/sim.err");
-  if (!Eventually([&] { return std::filesystem::exists(link); }, 10s)) {
-    throw std::runtime_error("nev-sim did not start");
-  }
-  return pid;
+  return nevdtest::StartSim(dir.str() + "/ttyNEV0", std::move(args), dir.str() + "/sim.err");
 }
 
 class NevdApi : public ::testing::Test {
@@ -74,14 +65,12 @@ class NevdApi : public ::testing::Test {
 };
 
 TEST_F(NevdApi, PrintersTasksAndTheOpenApiDocumentDescribeWhatIsServed) {
-  auto [status, list] = nevd_->Get("/api/v1/printers");
-  ASSERT_EQ(status, 200);
+  const json list = Expect(200, nevd_->Get("/api/v1/printers"));
   ASSERT_TRUE(list.is_array());
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0]["id"], "a");
   EXPECT_EQ(list[1]["id"], "b");
-  auto [s1, a] = nevd_->Get("/api/v1/printers/a");
-  ASSERT_EQ(s1, 200);
+  const json a = Expect(200, nevd_->Get("/api/v1/printers/a"));
   EXPECT_EQ(a["online"], true);
   EXPECT_EQ(a["queue"], 0);
   EXPECT_EQ(a["status"]["noPaper"], false);
@@ -90,8 +79,7 @@ TEST_F(NevdApi, PrintersTasksAndTheOpenApiDocumentDescribeWhatIsServed) {
 
   // Every path the document names is routed: on an unknown printer or task each answers that,
   // never the router's not-found.
-  auto [s2, doc] = nevd_->Get("/api/v1/openapi.json");
-  ASSERT_EQ(s2, 200);
+  const json doc = Expect(200, nevd_->Get("/api/v1/openapi.json"));
   ASSERT_TRUE(doc.is_object());
   EXPECT_EQ(doc["openapi"].get<std::string>().substr(0, 2), "3.");
   int checked = 0;
@@ -121,8 +109,7 @@ TEST_F(NevdApi, PrintersTasksAndTheOpenApiDocumentDescribeWhatIsServed) {
 TEST_F(NevdApi, ARetryWithTheSameKeyOrIdReturnsTheFirstResultAndPrintsOnce) {
   const std::string body = Sale("RETRY-ONE", 2.35).dump();
   const httplib::Headers key{{"Idempotency-Key", "till1-0001"}};
-  auto [s1, first] = nevd_->Post("/api/v1/printers/a/receipts", body, key);
-  ASSERT_EQ(s1, 200) << first;
+  const json first = Expect(200, nevd_->Post("/api/v1/printers/a/receipts", body, key));
   EXPECT_EQ(first["state"], "printed");
   EXPECT_EQ(first["id"], "till1-0001");
   EXPECT_DOUBLE_EQ(first["total"].get<double>(), 2.35);
@@ -151,14 +138,11 @@ TEST_F(NevdApi, ARetryWithTheSameKeyOrIdReturnsTheFirstResultAndPrintsOnce) {
   EXPECT_EQ(Count(nevd_->Paper("a"), "RETRY-TWO"), 1u);
 
   // Other content under a used id, or a key that contradicts the id: 409, nothing printed.
-  auto [s3, conflict] =
-      nevd_->Post("/api/v1/printers/a/receipts", Sale("RETRY-ONE", 9.99).dump(), key);
-  EXPECT_EQ(s3, 409);
-  EXPECT_EQ(conflict["error"]["code"], "id-conflict");
-  auto [s4, mismatch] =
-      nevd_->Post("/api/v1/printers/a/receipts", doc.dump(), {{"Idempotency-Key", "till1-other"}});
-  EXPECT_EQ(s4, 409);
-  EXPECT_EQ(mismatch["error"]["field"], "id");
+  EXPECT_EQ(Expect(409, Sell(*nevd_, "a", "RETRY-ONE", key))["error"]["code"], "id-conflict");
+  const httplib::Headers other{{"Idempotency-Key", "till1-other"}};
+  EXPECT_EQ(
+      Expect(409, nevd_->Post("/api/v1/printers/a/receipts", doc.dump(), other))["error"]["field"],
+      "id");
   EXPECT_EQ(Count(nevd_->Paper("a"), "RETRY-ONE"), 1u);
 }
 
@@ -169,21 +153,14 @@ TEST_F(NevdApi, HostileRequestsAreAnsweredWithTheirErrorAndNeverReachAPrinter) {
     std::string body, path, code, field;
     int status;
   };
+  // A refusal by the receipt document names its field (each field: tests/unit/receipt).
   json bad_price = Sale("HOSTILE", 1);
   bad_price["items"][0]["price"] = -5;
-  json wrong_type = Sale("HOSTILE", 1);
-  wrong_type["items"][0]["quantity"] = "one";
-  json second_bad = Sale("HOSTILE", 1);
-  second_bad["items"].push_back({{"text", "x"}, {"taxGroup", "Q"}, {"quantity", 1}, {"price", 1}});
-  json control = Sale("HOST\x01ILE", 1);
   const std::string r = "/api/v1/printers/a/receipts", fm = "/api/v1/printers/a/reports/fm";
   const std::vector<Case> cases = {
       {"{\"items\": [", r, "bad-json", "", 400},
       {"[1, 2]", r, "bad-json", "", 400},
       {bad_price.dump(), r, "bad-document", "items[0].price", 400},
-      {wrong_type.dump(), r, "bad-document", "items[0].quantity", 400},
-      {second_bad.dump(), r, "bad-document", "items[1].taxGroup", 400},
-      {control.dump(), r, "bad-document", "items[0].text", 400},
       {R"({"operator": {"number": 1, "password": "0"}, "items": [{"text": "x", "taxGroup": "B",
           "quantity": 1, "price": 1e999}], "payments": [{"type": 1}]})",
        r, "", "", 400},
@@ -213,7 +190,8 @@ TEST_F(NevdApi, HostileRequestsAreAnsweredWithTheirErrorAndNeverReachAPrinter) {
   }
 
   // A page whose name was rebound to this machine: its Host and Origin agree, but the name is
-  // not ours. Loopback names with our port are our own page.
+  // not ours. Loopback names with our port (the one bound, not the one asked for) are our own
+  // page; the other names are in tests/unit/nevd_policy.
   const std::string port = std::to_string(nevd_->port());
   struct Host {
     std::string host, origin;
@@ -221,12 +199,8 @@ TEST_F(NevdApi, HostileRequestsAreAnsweredWithTheirErrorAndNeverReachAPrinter) {
   };
   for (const Host& h :
        std::vector<Host>{{"evil.example:" + port, "http://evil.example:" + port, 403},
-                         {"evil.example:" + port, "", 403},
-                         {"127.evil.example:" + port, "http://127.evil.example:" + port, 403},
                          {"localhost:1", "http://localhost:1", 403},
-                         {"localhost:" + port, "http://localhost:" + port, 200},
-                         {"127.0.0.1:" + port, "http://127.0.0.1:" + port, 200},
-                         {"[::1]:" + port, "http://[::1]:" + port, 200}}) {
+                         {"localhost:" + port, "http://localhost:" + port, 200}}) {
     httplib::Headers headers{{"Host", h.host}};
     if (!h.origin.empty()) headers.emplace("Origin", h.origin);
     auto res = nevd_->Client(headers).Get("/api/v1/printers");
@@ -261,31 +235,41 @@ TEST_F(NevdApi, TasksEndWithTheirResultAndAPrinterBusyWithALongReportHoldsUpNoOt
   EXPECT_NE(nevd_->Get("/api/v1/tasks/" + z.second["id"].get<std::string>()).second["state"],
             "done");
 
-  // Work for the busy printer waits its turn in order.
-  auto queued = nevd_->Post("/api/v1/printers/a/receipts?wait=0", Sale("AFTER-Z", 1).dump());
+  // Work for the busy printer waits its turn in order; the same receipt sent again meanwhile
+  // waits for that one's result, marked replayed, and prints nothing more.
+  const std::string after = Sale("AFTER-Z", 1).dump();
+  const httplib::Headers key{{"Idempotency-Key", "till1-join"}};
+  auto queued = nevd_->Post("/api/v1/printers/a/receipts?wait=0", after, key);
   ASSERT_EQ(queued.first, 202);
   EXPECT_EQ(queued.second["state"], "queued");
+  auto again =
+      nevd_->Client(key).Post("/api/v1/printers/a/receipts?wait=55", after, "application/json");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200) << again->body;
+  EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true");
   EXPECT_EQ(WaitTask(*nevd_, z.second, 30s)["result"]["state"], "printed");
-  EXPECT_EQ(WaitTask(*nevd_, queued.second, 20s)["state"], "done");
+  const json done = WaitTask(*nevd_, queued.second, 20s);
+  EXPECT_EQ(done["state"], "done");
+  EXPECT_EQ(done["result"], json::parse(again->body, nullptr, false));
   EXPECT_EQ(Count(nevd_->Paper("a"), "AFTER-Z"), 1u);
 }
 
 TEST_F(NevdApi, CashDuplicateFmReportAndRelease) {
-  auto [s1, cash] =
-      nevd_->Post("/api/v1/printers/a/cash",
-                  R"({"operator": {"number": 1, "password": "0000"}, "type": 1, "amount": 25.5})");
-  ASSERT_EQ(s1, 200) << cash;
-  EXPECT_EQ(cash["state"], "printed");
-  ASSERT_EQ(nevd_->Post("/api/v1/printers/a/receipts", Sale("FOR-DUP", 4).dump()).first, 200);
-  auto [s2, dup] = nevd_->Post("/api/v1/printers/a/duplicate", "");
-  EXPECT_EQ(s2, 200) << dup;
-  EXPECT_EQ(dup["outcome"], "answered");
+  // Nothing printed yet: the device refuses a duplicate, and the answer is an error object.
+  const json refused_dup = Expect(409, nevd_->Post("/api/v1/printers/a/duplicate", ""));
+  EXPECT_EQ(refused_dup["error"]["code"], "device-refused") << refused_dup;
+  EXPECT_EQ(refused_dup["error"]["outcome"], "nak") << refused_dup;
+  const std::string cash =
+      R"({"operator": {"number": 1, "password": "0000"}, "type": 1, "amount": 25.5})";
+  EXPECT_EQ(Expect(200, nevd_->Post("/api/v1/printers/a/cash", cash))["state"], "printed");
+  ASSERT_EQ(Sell(*nevd_, "a", "FOR-DUP").first, 200);
+  EXPECT_EQ(Expect(200, nevd_->Post("/api/v1/printers/a/duplicate", ""))["outcome"], "answered");
   EXPECT_GE(Count(nevd_->Paper("a"), "FOR-DUP"), 2u);
 
   // The FM report is a task whose stream gives one JSON object per line: pieces numbered, then
   // the end.
-  auto [s3, fm] = nevd_->Post("/api/v1/printers/a/reports/fm", R"({"from": 1, "to": 3})");
-  ASSERT_EQ(s3, 202) << fm;
+  const json fm =
+      Expect(202, nevd_->Post("/api/v1/printers/a/reports/fm", R"({"from": 1, "to": 3})"));
   const std::string id = fm["id"];
   EXPECT_EQ(fm["printer"], "a");
   EXPECT_EQ(fm["kind"], "fm-report");
@@ -309,24 +293,16 @@ TEST_F(NevdApi, CashDuplicateFmReportAndRelease) {
 
   // Released: the port is let go, work is refused with 503, then the printer comes back.
   EXPECT_EQ(nevd_->Post("/api/v1/printers/b/release", R"({"seconds": 1})").first, 202);
-  ASSERT_TRUE(Eventually([&] { return State(*nevd_, "b") == "released"; }, 5s));
-  auto [s4, refused] = nevd_->Post("/api/v1/printers/b/receipts", Sale("RELEASED", 1).dump());
-  EXPECT_EQ(s4, 503);
-  EXPECT_EQ(refused["error"]["code"], "printer-unavailable");
+  ASSERT_TRUE(Eventually([&] { return nevd_->State("b") == "released"; }, 5s));
+  EXPECT_EQ(Expect(503, Sell(*nevd_, "b", "RELEASED"))["error"]["code"], "printer-unavailable");
   ASSERT_TRUE(Eventually([&] { return nevd_->Online("b"); }, 15s));
   EXPECT_EQ(Count(nevd_->Paper("b"), "RELEASED"), 0u);
 }
 
-TEST(NevdDefaults, ZWithoutABodyJournalInTheStateFolderAndARefusedDuplicate) {
+TEST(NevdDefaults, ZWithoutABodyAndTheJournalInTheStateFolder) {
   nevtest::TempDir dir;
   Nevd nevd(dir, nullptr);  // the built-in configuration: one simulated printer, "sim"
   ASSERT_TRUE(Eventually([&] { return nevd.Online("sim"); }, 15s)) << nevd.Log();
-  // Nothing printed yet: the device refuses a duplicate, and the answer is an error object.
-  auto [s1, dup] = nevd.Post("/api/v1/printers/sim/duplicate", "");
-  EXPECT_EQ(s1, 409);
-  EXPECT_EQ(dup["error"]["code"], "device-refused") << dup;
-  EXPECT_EQ(dup["error"]["outcome"], "nak") << dup;
-
   auto z = nevd.Client().Post("/api/v1/printers/sim/reports/z");
   ASSERT_TRUE(z);
   ASSERT_EQ(z->status, 200) << z->body;
@@ -338,7 +314,7 @@ TEST(NevdDefaults, ZWithoutABodyJournalInTheStateFolderAndARefusedDuplicate) {
   EXPECT_FALSE(std::filesystem::exists(dir.str() + "/nevd-sim.db"));
 }
 
-TEST(NevdSafety, TokenOriginsAndConfigurationChecks) {
+TEST(NevdSafety, OnlyTheTokenAndConfiguredOriginsAreServed) {
   nevtest::TempDir dir;
   const std::string token = "0123456789abcdef-token", till = "http://till.example:8080";
   const std::string receipts = "/api/v1/printers/a/receipts";
@@ -397,47 +373,6 @@ TEST(NevdSafety, TokenOriginsAndConfigurationChecks) {
                 std::string::npos);
     }
   }
-
-  // Beyond loopback without a token, a wildcard origin, a bad field, a shared journal: refused
-  // before serving. Loopback is an address in 127.0.0.0/8 or ::1, or localhost; not a name that
-  // looks like one.
-  json shared = {{"printers",
-                  {{{"id", "front"}, {"port", "sim"}, {"journal", dir.str() + "/shared.db"}},
-                   {{"id", "back"}, {"port", "sim"}, {"journal", dir.str() + "/./shared.db"}}}}};
-  json apart = shared;
-  apart["printers"][1]["journal"] = dir.str() + "/back.db";
-  json star = kTwoSims;
-  star["cors"] = {"*"};
-  json bad = kTwoSims;
-  bad["printers"][1]["baud"] = "fast";
-  struct Check {
-    json config;
-    std::string listen;
-    int exit;
-    std::string says;
-  };
-  const std::vector<Check> checks = {
-      {kTwoSims, "", 0, ""},
-      {kTwoSims, "0.0.0.0:8631", 2, "token"},
-      {kTwoSims, "127.evil.example:18732", 2, "token"},
-      {kTwoSims, "localhost.evil.example:18732", 2, "token"},
-      {kTwoSims, "127.0.0.2:18732", 0, ""},
-      {kTwoSims, "[::1]:18732", 0, ""},
-      {kTwoSims, "localhost:18732", 0, ""},
-      {shared, "", 2, "printers front and back"},
-      {apart, "", 0, ""},
-      {star, "", 2, "cors[0]"},
-      {bad, "", 2, "printers[1].baud"},
-  };
-  const std::string file = dir.str() + "/check.json", err = dir.str() + "/check.err";
-  for (const Check& c : checks) {
-    nevtest::WriteFile(file, c.config.dump());
-    std::vector<std::string> args{NEVD_EXE, "--check-config", "--config", file};
-    if (!c.listen.empty()) args.insert(args.end(), {"--listen", c.listen});
-    EXPECT_EQ(nevtest::WaitExit(Spawn(args, err), 15000), std::optional<int>(c.exit))
-        << c.config << " " << c.listen << ": " << nevtest::ReadFile(err);
-    EXPECT_NE(nevtest::ReadFile(err).find(c.says), std::string::npos) << nevtest::ReadFile(err);
-  }
 }
 
 TEST(NevdSupervision, APrinterThatGoesAwayIsOfflineAndComesBackByItself) {
@@ -451,22 +386,18 @@ TEST(NevdSupervision, APrinterThatGoesAwayIsOfflineAndComesBackByItself) {
        {{{"id", "real"}, {"port", link}, {"baud", 9600}}, {{"id", "s"}, {"port", "sim"}}}}};
   Nevd nevd(dir, config);
   ASSERT_TRUE(Eventually([&] { return nevd.Online("real"); }, 15s)) << nevd.Log();
-  auto [s1, first] = nevd.Post("/api/v1/printers/real/receipts", Sale("BEFORE", 1).dump());
-  ASSERT_EQ(s1, 200) << first;
+  const json first = Expect(200, Sell(nevd, "real", "BEFORE"));
   EXPECT_EQ(first["state"], "printed");
 
   Stop(sim, SIGKILL);
-  ASSERT_TRUE(Eventually([&] { return State(nevd, "real") == "offline"; }, 15s)) << nevd.Log();
-  auto [s2, refused] = nevd.Post("/api/v1/printers/real/receipts", Sale("DURING", 1).dump());
-  EXPECT_EQ(s2, 503);
-  EXPECT_EQ(refused["error"]["code"], "printer-unavailable");
+  ASSERT_TRUE(Eventually([&] { return nevd.State("real") == "offline"; }, 15s)) << nevd.Log();
+  EXPECT_EQ(Expect(503, Sell(nevd, "real", "DURING"))["error"]["code"], "printer-unavailable");
   EXPECT_TRUE(nevd.Online("s"));  // the other printer is untouched
-  EXPECT_EQ(nevd.Post("/api/v1/printers/s/receipts", Sale("OTHER", 1).dump()).first, 200);
+  EXPECT_EQ(Sell(nevd, "s", "OTHER").first, 200);
 
   sim = StartSim(dir, {"--state", state});
   ASSERT_TRUE(Eventually([&] { return nevd.Online("real"); }, 20s)) << nevd.Log();
-  auto [s3, after] = nevd.Post("/api/v1/printers/real/receipts", Sale("AFTER", 1).dump());
-  EXPECT_EQ(s3, 200) << after;
+  const json after = Expect(200, Sell(nevd, "real", "AFTER"));
   EXPECT_EQ(after["state"], "printed");
   EXPECT_GT(after["receiptNumber"].get<int>(), first["receiptNumber"].get<int>());
   Stop(sim);
@@ -508,9 +439,12 @@ TEST(NevdSupervision, AnAbsentOrSilentPrinterSaysWhyAndItsDiagnosticsPointToTheR
   EXPECT_NE(nevd.Log().find("nevd: printer gone: the port could not be opened"), std::string::npos);
   EXPECT_NE(nevd.Log().find("(error 8002, port " + gone + ", speed 9600)"), std::string::npos)
       << nevd.Log();
+  // Not ready while a printer was never reached, and it says which; alive all the same.
+  EXPECT_EQ(Expect(503, nevd.Get("/readyz"))["reasons"][0],
+            "printer gone has not been reached yet");
+  EXPECT_EQ(nevd.Get("/livez").first, 200);
 
-  auto [status, diag] = nevd.Get("/api/v1/printers/gone/diagnostics");
-  ASSERT_EQ(status, 200) << diag;
+  const json diag = Expect(200, nevd.Get("/api/v1/printers/gone/diagnostics"));
   std::vector<std::string> checks;
   for (const json& c : diag["checks"])
     checks.push_back(c["check"].get<std::string>() + " " + c["verdict"].get<std::string>());
@@ -558,13 +492,11 @@ TEST(NevdSupervision, RequestsWaitingForASlowPrinterHoldUpNoOther) {
       c.Post("/api/v1/printers/slow/receipts?wait=300", Sale("SLOW", 1).dump(), "application/json");
     }));
   }
-  ASSERT_TRUE(Eventually([&] { return Describe(*nevd, "slow").value("queue", 0) >= 20; }, 60s))
-      << Describe(*nevd, "slow");
+  ASSERT_TRUE(Eventually([&] { return nevd->Describe("slow").value("queue", 0) >= 20; }, 60s))
+      << nevd->Describe("slow");
   // Meanwhile the other printer answers and prints.
   EXPECT_TRUE(nevd->Online("fast"));
-  auto [status, receipt] = nevd->Post("/api/v1/printers/fast/receipts", Sale("FAST", 1).dump());
-  EXPECT_EQ(status, 200) << receipt;
-  EXPECT_EQ(receipt["state"], "printed");
+  EXPECT_EQ(Expect(200, Sell(*nevd, "fast", "FAST"))["state"], "printed");
   // Stopping ends the waits: nevd exits by itself once the receipt under way is done (seconds on
   // this line), although POSTs were waiting for minutes.
   EXPECT_EQ(nevd->Terminate(30s), std::optional<int>(0)) << nevd->Log();
@@ -578,7 +510,7 @@ TEST(NevdSupervision, AReceiptLeftOpenByAKilledRunIsSettledWhenNevdStartsAgain) 
   json config = {{"probeSeconds", 0.3}, {"printers", {{{"id", "real"}, {"port", link}}}}};
   auto nevd = std::make_unique<Nevd>(dir, config);
   ASSERT_TRUE(Eventually([&] { return nevd->Online("real"); }, 15s)) << nevd->Log();
-  ASSERT_EQ(nevd->Post("/api/v1/printers/real/receipts", Sale("BEFORE", 1).dump()).first, 200);
+  ASSERT_EQ(Sell(*nevd, "real", "BEFORE").first, 200);
 
   // nevd dies while it waits: the receipt stays open on the device and unfinished in the
   // journal.
@@ -606,10 +538,9 @@ TEST(NevdSupervision, AReceiptLeftOpenByAKilledRunIsSettledWhenNevdStartsAgain) 
       << nevd->Get("/api/v1/printers/real").second << nevd->Log();
   EXPECT_NE(nevd->Log().find("unfinished till1-cut settled as voided"), std::string::npos)
       << nevd->Log();
-  auto [s1, dup] = nevd->Post("/api/v1/printers/real/duplicate", "");
-  EXPECT_EQ(s1, 200) << dup;
-  auto [s2, again] = nevd->Post("/api/v1/printers/real/receipts", discounted.dump(), key);
-  EXPECT_EQ(s2, 200);
+  Expect(200, nevd->Post("/api/v1/printers/real/duplicate", ""));
+  const json again =
+      Expect(200, nevd->Post("/api/v1/printers/real/receipts", discounted.dump(), key));
   EXPECT_EQ(again["state"], "voided") << again;
 }
 
@@ -620,7 +551,7 @@ TEST(NevdSupervision, AReceiptSomeoneElseLeftOpenIsNamedAndVoidedOnRequest) {
   json config = {{"probeSeconds", 0.3}, {"printers", {{{"id", "real"}, {"port", link}}}}};
   Nevd nevd(dir, config);
   ASSERT_TRUE(Eventually([&] { return nevd.Online("real"); }, 15s)) << nevd.Log();
-  ASSERT_EQ(nevd.Post("/api/v1/printers/real/receipts", Sale("FIRST", 1).dump()).first, 200);
+  ASSERT_EQ(Sell(nevd, "real", "FIRST").first, 200);
 
   // While nevd lets the port go, another program opens a receipt and leaves it open.
   ASSERT_EQ(nevd.Post("/api/v1/printers/real/release", R"({"seconds": 2})").first, 202);
@@ -634,22 +565,15 @@ TEST(NevdSupervision, AReceiptSomeoneElseLeftOpenIsNamedAndVoidedOnRequest) {
       10s));
   ASSERT_TRUE(Eventually([&] { return nevd.Online("real"); }, 15s));
   const httplib::Headers key{{"Idempotency-Key", "till1-after"}};
-  auto [s1, blocked] = nevd.Post("/api/v1/printers/real/receipts", Sale("AFTER", 2).dump(), key);
-  ASSERT_EQ(s1, 200) << blocked;
+  const json blocked = Expect(200, Sell(nevd, "real", "AFTER", key));
   EXPECT_EQ(blocked["state"], "refused") << blocked;
   EXPECT_EQ(blocked["error"]["outcome"], "receipt-open");
   EXPECT_NE(blocked["error"]["message"].get<std::string>().find("void-open"), std::string::npos);
 
-  auto [s2, voided] = nevd.Post("/api/v1/printers/real/void-open", "");
-  EXPECT_EQ(s2, 200) << voided;
-  EXPECT_EQ(voided["state"], "voided");
-  auto [s3, none] = nevd.Post("/api/v1/printers/real/void-open", "");
-  EXPECT_EQ(s3, 409) << none;
-  auto [s4, printed] = nevd.Post("/api/v1/printers/real/receipts", Sale("AFTER", 2).dump(), key);
-  EXPECT_EQ(s4, 200);
-  EXPECT_EQ(printed["state"], "printed") << printed;
-  auto [s5, accepted] = nevd.Post("/api/v1/printers/real/journal/accept", "");
-  EXPECT_EQ(s5, 200) << accepted;
+  EXPECT_EQ(Expect(200, nevd.Post("/api/v1/printers/real/void-open", ""))["state"], "voided");
+  Expect(409, nevd.Post("/api/v1/printers/real/void-open", ""));
+  EXPECT_EQ(Expect(200, Sell(nevd, "real", "AFTER", key))["state"], "printed");
+  const json accepted = Expect(200, nevd.Post("/api/v1/printers/real/journal/accept", ""));
   EXPECT_NE(accepted["accepted"].get<std::string>().find("2 fiscal and 1 voided"),
             std::string::npos)
       << accepted;

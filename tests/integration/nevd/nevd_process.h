@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -54,6 +55,28 @@ inline bool Eventually(Pred pred, std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(50ms);
   }
   return pred();
+}
+
+// A sale of `items` lines named text at price each, paid in cash by operator 1.
+inline json Sale(const std::string& text, double price = 1, int items = 1) {
+  json doc = {{"operator", {{"number", 1}, {"password", "0000"}}},
+              {"items", json::array()},
+              {"payments", {{{"type", 1}}}}};
+  for (int i = 0; i < items; ++i) {
+    doc["items"].push_back({{"text", text}, {"taxGroup", "B"}, {"quantity", 1}, {"price", price}});
+  }
+  return doc;
+}
+
+// nev-sim on the pty link with args, standard error to err_file; returns once the link is there.
+inline pid_t StartSim(const std::string& link, std::vector<std::string> args,
+                      const std::string& err_file) {
+  args.insert(args.begin(), {NEV_SIM_EXE, "--link", link});
+  const pid_t pid = Spawn(args, err_file);
+  if (!Eventually([&] { return std::filesystem::exists(link); }, 10s)) {
+    throw std::runtime_error("nev-sim did not start on " + link);
+  }
+  return pid;
 }
 
 // With NEVD_OPENAPI_RECORD set, every answer a Client() gets is appended to that file as one JSON
@@ -167,10 +190,15 @@ class Nevd {
     auto r = c.Get(("/api/v1/printers/" + printer + "/paper").c_str());
     return r && r->status == 200 ? r->body : std::string();
   }
-  bool Online(const std::string& printer) const {
-    auto [status, body] = Get("/api/v1/printers/" + printer);
-    return status == 200 && body.value("state", "") == "online";
+  // A printer's description (an empty object when none came), and its state.
+  json Describe(const std::string& printer) const {
+    const json p = Get("/api/v1/printers/" + printer).second;
+    return p.is_object() ? p : json::object();
   }
+  std::string State(const std::string& printer) const {
+    return Describe(printer).value("state", "");
+  }
+  bool Online(const std::string& printer) const { return State(printer) == "online"; }
 
  private:
   std::string dir_;
@@ -190,10 +218,10 @@ inline long RssKb(pid_t pid) {
 
 // What came back on a raw connection.
 struct RawReply {
-  int status = 0;          // 0 when no whole answer head came
-  std::string head, body;  // the body without its chunk framing
-  std::size_t sent = 0;    // request bytes taken before the answer or the end
-  bool reset = false;      // the connection broke (reset or refused writes)
+  int status = 0;  // 0 when no whole answer head came
+  std::string head, body;
+  std::size_t sent = 0;  // request bytes taken before the answer or the end
+  bool reset = false;    // the connection broke (reset or refused writes)
   json Json() const { return json::parse(body, nullptr, false); }
 };
 
@@ -229,11 +257,9 @@ class Raw {
   bool Ended() {
     char buf[4096];
     const ssize_t n = ended_ ? 0 : ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) answer_.append(buf, static_cast<std::size_t>(n));
     ended_ = n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
     return ended_;
   }
-  const std::string& answer() const { return answer_; }
 
   // Sends head, then each piece next() (when given) gives until it gives none, reading all the
   // while (nevd may answer before the request ends); returns once a whole answer came, the
@@ -284,39 +310,24 @@ class Raw {
   }
 
  private:
-  // Whether in holds a whole answer (by Content-Length or chunks); fills r as far as it can.
+  // Whether in holds a whole answer (by its Content-Length: only task streams are chunked);
+  // fills r as far as it can.
   static bool Whole(const std::string& in, RawReply& r) {
     const std::size_t end = in.find("\r\n\r\n");
     if (end == std::string::npos || in.size() < 12) return false;
     r.head = in.substr(0, end);
     r.status = std::atoi(in.c_str() + 9);
-    const std::string head = Lower(r.head);
-    std::string rest = in.substr(end + 4);
-    if (const std::size_t at = head.find("content-length:"); at != std::string::npos) {
-      const std::size_t length = std::stoul(head.substr(at + 15));
-      r.body = rest.substr(0, length);
-      return rest.size() >= length;
-    }
-    if (head.find("chunked") == std::string::npos) return false;
-    r.body.clear();
-    for (std::size_t at = 0;;) {
-      const std::size_t eol = rest.find("\r\n", at);
-      if (eol == std::string::npos) return false;
-      const std::size_t size = std::stoul(rest.substr(at, eol - at), nullptr, 16);
-      if (size == 0) return true;
-      if (rest.size() < eol + 2 + size) return false;
-      r.body += rest.substr(eol + 2, size);
-      at = eol + 4 + size;
-    }
-  }
-  static std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+    std::string head = r.head;
+    for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::size_t at = head.find("content-length:");
+    if (at == std::string::npos) return false;
+    const std::size_t length = std::stoul(head.substr(at + 15));
+    r.body = in.substr(end + 4, length);
+    return in.size() >= end + 4 + length;
   }
 
   int fd_;
   bool ended_ = false;
-  std::string answer_;
 };
 
 }  // namespace nevdtest
