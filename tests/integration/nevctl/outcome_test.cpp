@@ -16,7 +16,6 @@
 namespace {
 
 using namespace nevctltest;
-using nevtest::Code;
 using nevtest::Count;
 using nlohmann::json;
 
@@ -88,36 +87,6 @@ TEST_F(Nevctl, KeepGoingShowsTheRepliesOfPayAndCloseFiscNote) {
   EXPECT_EQ(calls[7]["line"], 7);
   EXPECT_NE(f.err.find("going on (--keep-going)"), std::string::npos) << f.err;
   EXPECT_FALSE(sim.CurrentTotals().fiscal_open);
-}
-
-TEST_F(Nevctl, ExitCodes) {
-  Finished f = Ctl({"--port", port, "call", "GetStatus"});
-  EXPECT_EQ(f.exit_code, 0) << f.err;
-
-  sim.NakCommand(Code(Command::kPaperFeed));
-  f = Ctl({"--json", "--port", port, "call", "PaperFeed", "2"});
-  EXPECT_EQ(f.exit_code, 3) << f.out;
-  EXPECT_EQ(Calls(f.out).at(1)["outcome"], "nak");
-
-  for (const std::vector<std::string>& usage :
-       std::vector<std::vector<std::string>>{{"--log-level", "5", "call", "GetStatus"},
-                                             {"--log-level", "-1", "call", "GetStatus"},
-                                             {"--log-level", "", "call", "GetStatus"},
-                                             {"--log-dir", "/no/such/folder", "call", "GetStatus"},
-                                             {"--log-dir", "/etc/hostname", "call", "GetStatus"},
-                                             {"--port", port, "call"},
-                                             {"--port", port, "frobnicate"},
-                                             {"--port", port, "call", "NoSuchMember"}}) {
-    SCOPED_TRACE(usage[1]);
-    f = Ctl(usage);
-    EXPECT_EQ(f.exit_code, 2) << f.err;
-    EXPECT_NE(f.err.find("nevctl: "), std::string::npos);
-  }
-  f = Ctl({"--log-level", "9", "call", "GetStatus"});
-  EXPECT_NE(f.err.find("--log-level needs a level from 0 to 4, not \"9\""), std::string::npos);
-  f = Ctl({"--log-dir", "/no/such/folder", "call", "GetStatus"});
-  EXPECT_NE(f.err.find("\"/no/such/folder\" is not an existing folder"), std::string::npos);
-  EXPECT_EQ(SimSaw().size(), 4u) << "usage errors send nothing";  // the two calls above
 }
 
 TEST_F(Nevctl, TheBuiltInSimulatorIsAnnouncedOnce) {
