@@ -53,18 +53,14 @@ class Connected:
 
 
 @pytest.fixture
-def connect(tmp_path):
-    """connect(*nev_sim_options) -> Connected, on a fresh simulator."""
+def connect(sim, tmp_path):
+    """connect(*nev_sim_options) -> Connected, on a fresh simulator (stopped after the object)."""
     objects = []
-    simulators = []
 
     def start(*args):
-        simulators.append(Sim(tmp_path / f"device{len(simulators)}", args))
-        objects.append(Connected(simulators[-1].device, tmp_path))
+        objects.append(Connected(sim(*args).device, tmp_path))
         return objects[-1]
 
     yield start
     for o in objects:
         o.p.StopConnection()
-    for s in simulators:
-        s.stop()

@@ -51,11 +51,14 @@ def test_refusals_are_outcomes(connect, options, call, result, outcome, message)
     assert printer.messages == ([(message, 16, TITLE)] if message else [])
 
 
-def test_no_connection_is_an_outcome(tmp_path):
+def test_no_connection_is_an_outcome_and_a_port_that_does_not_open_raises(tmp_path):
     p = nev.NEV(str(tmp_path))
     p.message_sink = lambda *message: None
     assert p.GetStatus() == -33 and p.last_call.outcome == "no-connection"
     assert p.GetNumberofNotes() == "" and p.ZArticles() is False
+    with pytest.raises(nev.Error, match="Cannot open") as raised:
+        p.InitConnection(str(tmp_path / "no-such-device"), 9600)
+    assert raised.value.number == 8002
 
 
 def test_the_gil_is_released_while_the_device_is_awaited(connect):
@@ -102,31 +105,22 @@ class Collector:
     def __init__(self):
         self.seen = []
 
-    def __call__(self, text, style, title):
-        self.seen.append(text)
-
     def method(self, text, style, title):
         self.seen.append(text)
 
-
-@pytest.mark.parametrize("make_sink", [
-    lambda seen: (lambda text, style, title: seen.append(text)),
-    lambda seen: Collector(),
-    lambda seen: Collector().method,
-])
-def test_any_callable_is_a_message_sink(connect, make_sink):
-    printer = connect()
-    seen = []
-    sink = make_sink(seen)
-    printer.p.message_sink = sink
-    assert printer.p.message_sink is sink
-    assert not printer.p.FiscText("x")  # NAK: no receipt open
-    got = seen if seen else getattr(sink, "seen", None) or sink.__self__.seen
-    assert got == ["Грешна команда!"]
+    __call__ = method
 
 
-def test_a_sink_that_raises_raises_from_the_call(connect):
+def test_any_callable_is_a_message_sink_and_what_it_raises_comes_from_the_call(connect):
     p = connect().p
+    seen = []
+    as_object, as_method = Collector(), Collector()
+    for sink, got in ((lambda text, style, title: seen.append(text), seen),
+                      (as_object, as_object.seen), (as_method.method, as_method.seen)):
+        p.message_sink = sink
+        assert p.message_sink is sink
+        assert not p.FiscText("x")  # NAK: no receipt open
+        assert got == ["Грешна команда!"]
 
     def sink(text, style, title):
         raise LookupError(text)
@@ -167,14 +161,6 @@ def test_run_time_errors_raise(connect, call, number, named, silent):
     assert record.outcome == "bad-argument" and record.error.number == number
     # The error handler still shows it, unless SilentMode sends it to the log.
     assert printer.messages == ([] if silent else [(raised.value.description, 16, TITLE)])
-
-
-def test_a_port_that_does_not_open_raises(tmp_path):
-    p = nev.NEV(str(tmp_path))
-    p.message_sink = lambda *m: None
-    with pytest.raises(nev.Error, match="Cannot open") as raised:
-        p.InitConnection(str(tmp_path / "no-such-device"), 9600)
-    assert raised.value.number == 8002
 
 
 HUGE = 2 ** 80

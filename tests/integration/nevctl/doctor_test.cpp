@@ -74,10 +74,7 @@ TEST_F(Nevctl, DoctorNamesEachFaultAndWhatToDo) {
     EXPECT_EQ(f.exit_code, 1) << f.out << f.err;
     for (const std::string& piece : c.want)
       EXPECT_TRUE(Has(f.out, piece)) << piece << "\n" << f.out;
-    sim.ClearFaults();
-    sim.SetSilent(false);
-    sim.GarbageBeforeReplies("");
-    sim.SetPaperOut(false);
+    sim.ClearFaults();  // the paper goes back in too
     holder.reset();
     boxes.Take(nev::kStyleExclamation);
   }

@@ -69,10 +69,9 @@ GetTaxRates
   for (const std::string& line : Lines(f.out)) {
     outcomes.push_back(nlohmann::json::parse(line).at("outcome").get<std::string>());
   }
-  EXPECT_EQ(outcomes,
-            (std::vector<std::string>{"answered", "answered", "nak", "answered", "answered",
-                                      "answered", "answered", "answered", "answered", "answered",
-                                      "answered", "answered", "answered"}));
+  std::vector<std::string> answered(13, "answered");
+  answered[2] = "nak";
+  EXPECT_EQ(outcomes, answered);
   EXPECT_NE(f.err.find("line 3: PaperFeed was not accepted (rejected by the device with NAK); "
                        "going on"),
             std::string::npos)
@@ -121,8 +120,9 @@ TEST_F(Nevctl, AMistakeAnywhereInAScriptSendsNothing) {
   EXPECT_TRUE(SimSaw().empty());  // not even the probe
 }
 
-// Every option's bad value is named as a usage error before anything is sent: none becomes an
-// exception's text ("stoi"), a port or rate the device cannot use, or a switch set by "=no".
+// Every bad option or command is named as a usage error (exit code 2) before anything is sent:
+// no value becomes an exception's text ("stoi"), a port or rate the device cannot use, or a switch
+// set by "=no". (What each port text is refused for is told by the port text tests.)
 TEST_F(Nevctl, EveryBadOptionValueIsNamed) {
   const std::string doc = logs.str() + "/z.json";
   nevtest::WriteFile(doc, R"({"id": "z-1", "kind": "z"})");
@@ -131,33 +131,36 @@ TEST_F(Nevctl, EveryBadOptionValueIsNamed) {
     std::vector<std::string> args;
     std::string message;  // the first line on standard error
   };
-  const std::string no_port = ": not a port number or a device path";
   const std::string no_rate =
       ": not a line speed (a whole number of bits per second, such as 9600)";
+  const std::string call = "call", status = "GetStatus";
   const Case cases[] = {
       {{"--port", "99999999999", "receipt", doc, "--journal", journal},
        R"(--port "99999999999": not a port number from 1 to 32767 (nor a device path))"},
-      {{"--port", "32768", "call", "GetStatus"},
-       R"(--port "32768": not a port number from 1 to 32767 (nor a device path))"},
-      {{"--port", "0", "call", "GetStatus"},
-       R"(--port "0": not a port number from 1 to 32767 (nor a device path))"},
-      {{"--port", "-5", "call", "GetStatus"}, R"(--port "-5")" + no_port},
-      {{"--port", "5x", "call", "GetStatus"}, R"(--port "5x")" + no_port},
-      {{"--port", port + " ", "call", "GetStatus"}, "--port \"" + port + " \"" + no_port},
-      {{"--port", "/dev/tty\x01S0", "call", "GetStatus"}, R"(--port "/dev/tty\x01S0")" + no_port},
-      {{"--port", "--json", "call", "GetStatus"}, R"(--port "--json")" + no_port},
-      {{"--port=", "call", "GetStatus"}, "--port needs a number or a device path"},
-      {{"--baud", "99999999999", "--port", port, "call", "GetStatus"},
+      {{"--port", "-5", call, status}, R"(--port "-5": not a port number or a device path)"},
+      {{"--port", "/dev/tty\x01S0", call, status},
+       R"(--port "/dev/tty\x01S0": not a port number or a device path)"},
+      {{"--port", "--json", call, status},
+       R"(--port "--json": not a port number or a device path)"},
+      {{"--port=", call, status}, "--port needs a number or a device path"},
+      {{"--baud", "99999999999", "--port", port, call, status},
        R"(--baud "99999999999")" + no_rate},
-      {{"--baud", "-9600", "--port", port, "call", "GetStatus"}, R"(--baud "-9600")" + no_rate},
-      {{"--baud", "0", "--port", port, "call", "GetStatus"}, R"(--baud "0")" + no_rate},
-      {{"--baud=", "--port", port, "call", "GetStatus"}, R"(--baud "")" + no_rate},
-      {{"--baud", "9600x", "--port", port, "call", "GetStatus"}, R"(--baud "9600x")" + no_rate},
-      {{"--baud", "NaN", "--port", port, "call", "GetStatus"}, R"(--baud "NaN")" + no_rate},
-      {{"--json=no", "--port", port, "call", "GetStatus"}, R"(--json takes no value, not "no")"},
-      {{"--silent=0", "--port", port, "call", "GetStatus"}, R"(--silent takes no value, not "0")"},
-      {{"--log-level", "1e0", "--port", port, "call", "GetStatus"},
+      {{"--baud", "-9600", "--port", port, call, status}, R"(--baud "-9600")" + no_rate},
+      {{"--baud", "0", "--port", port, call, status}, R"(--baud "0")" + no_rate},
+      {{"--baud=", "--port", port, call, status}, R"(--baud "")" + no_rate},
+      {{"--baud", "9600x", "--port", port, call, status}, R"(--baud "9600x")" + no_rate},
+      {{"--json=no", "--port", port, call, status}, R"(--json takes no value, not "no")"},
+      {{"--silent=0", "--port", port, call, status}, R"(--silent takes no value, not "0")"},
+      {{"--log-level", "1e0", "--port", port, call, status},
        R"(--log-level needs a level from 0 to 4, not "1e0")"},
+      {{"--log-level", "5", call, status}, R"(--log-level needs a level from 0 to 4, not "5")"},
+      {{"--log-level", "", call, status}, R"(--log-level needs a level from 0 to 4, not "")"},
+      {{"--log-dir", "/no/such/folder", call, status},
+       R"(--log-dir "/no/such/folder" is not an existing folder)"},
+      {{"--log-dir", "/etc/hostname", call, status},
+       R"(--log-dir "/etc/hostname" is not an existing folder)"},
+      {{"--port", port, call}, "call needs a member name"},
+      {{"--port", port, "frobnicate"}, R"(unknown command "frobnicate")"},
       {{"--port", port, "run", "--keep-going=no", "-"}, R"(run: unknown option "--keep-going=no")"},
       {{"--port", port, "fm-report", "--json"},
        R"(fm-report: unknown option "--json" (options go before the command))"},

@@ -2,13 +2,14 @@
 // object's vtable thunks and the native class are still written by hand, so they are read here as
 // text and held to the table: same members in slot order, same DISPIDs, kinds, types, parameter
 // names and defaults. Every row's call is made once, so a row that reads an argument with the
-// wrong type cannot hide.
+// wrong type cannot hide. docs/api.md is held to the table too: one section per member name in
+// slot order, each with every signature of its member, a line per parameter and an example.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -25,25 +26,16 @@ namespace nev::automation {
 namespace {
 
 std::string ReadSource(const std::string& relative) {
-  std::ifstream in(std::string(NEV_SOURCE_DIR) + "/" + relative, std::ios::binary);
-  EXPECT_TRUE(in) << relative;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  const std::string text = nevtest::ReadFile(std::string(NEV_SOURCE_DIR) + "/" + relative);
+  EXPECT_FALSE(text.empty()) << relative;
+  return text;
 }
 
 // Whitespace runs become one space; the ends are trimmed.
 std::string Squeezed(std::string_view s) {
+  std::istringstream in{std::string(s)};
   std::string out;
-  for (char c : s) {
-    const bool space = c == ' ' || c == '\n' || c == '\r' || c == '\t';
-    if (space) {
-      if (!out.empty() && out.back() != ' ') out.push_back(' ');
-    } else {
-      out.push_back(c);
-    }
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
+  for (std::string word; in >> word;) out += (out.empty() ? "" : " ") + word;
   return out;
 }
 
@@ -89,25 +81,9 @@ std::string Enclosed(std::string_view s, std::size_t from, char open, char close
 }
 
 std::string IdlType(VarType type) {
-  switch (type) {
-    case VarType::Integer:
-      return "short";
-    case VarType::Long:
-      return "long";
-    case VarType::Double:
-      return "double";
-    case VarType::Byte:
-      return "unsigned char";
-    case VarType::String:
-      return "BSTR";
-    case VarType::Boolean:
-      return "VARIANT_BOOL";
-    case VarType::Variant:
-      return "VARIANT";
-    case VarType::None:
-      break;
-  }
-  return "?";
+  constexpr const char* kNames[] = {"?",    "short",        "long",   "double", "unsigned char",
+                                    "BSTR", "VARIANT_BOOL", "VARIANT"};
+  return kNames[static_cast<int>(type)];
 }
 
 std::string IdlDefault(const ParamInfo& p) {
@@ -231,6 +207,56 @@ TEST(PublishedSurface, TheNativeClassHasEveryMemberWithItsParameterNames) {
     }
     EXPECT_TRUE(matched) << m.name << " with the table's parameter names";
   }
+}
+
+// The signature line of a member as docs/api.md writes it.
+std::string DocSignature(const MemberInfo& m) {
+  std::string text = "`" + std::string(KindName(m.kind)) + " " + std::string(m.name) + "(";
+  for (const ParamInfo& p : m.params) {
+    if (&p != &m.params.front()) text += ", ";
+    if (p.by_ref) text += "ByRef ";
+    if (p.optional) text += "Optional ";
+    text += std::string(p.name) + " As " + std::string(TypeName(p.type));
+    if (p.optional) {
+      const std::string quote = p.type == VarType::String ? "\"" : "";
+      text += " = " + quote + std::string(p.default_value) + quote;
+    }
+  }
+  text += ")";
+  if (m.result != VarType::None) text += " As " + std::string(TypeName(m.result));
+  char dispid[32];
+  std::snprintf(dispid, sizeof dispid, "` DISPID `0x%08X`", static_cast<unsigned>(m.dispid));
+  return text + dispid;
+}
+
+TEST(PublishedSurface, TheApiDocumentHasOneSectionPerMemberWithItsSignatures) {
+  std::vector<std::string> order, names;       // member headings in document and in slot order
+  std::map<std::string, std::string> section;  // heading -> its text up to the next heading
+  std::istringstream in(ReadSource("docs/api.md"));
+  std::string current;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("## ", 0) == 0) {
+      current.clear();  // a chapter heading ends the member before it
+    } else if (line.rfind("### ", 0) == 0) {
+      order.push_back(current = line.substr(4));
+    } else if (!current.empty()) {
+      section[current] += line + "\n";
+    }
+  }
+  for (const MemberInfo& m : Members()) {
+    if (names.empty() || names.back() != m.name) names.emplace_back(m.name);
+    const std::string& text = section[std::string(m.name)];
+    EXPECT_NE(text.find(DocSignature(m) + "\n"), std::string::npos)
+        << m.name << ": missing the line\n"
+        << DocSignature(m);
+    for (const ParamInfo& p : m.params) {
+      EXPECT_NE(text.find("- `" + std::string(p.name) + "`"), std::string::npos)
+          << m.name << ": parameter " << p.name << " is not described";
+    }
+    EXPECT_NE(text.find("Example:"), std::string::npos) << m.name << ": no example";
+    EXPECT_NE(text.find("```cpp"), std::string::npos) << m.name << ": no C++ example";
+  }
+  EXPECT_EQ(order, names);
 }
 
 struct QuietSink : MessageSink {
