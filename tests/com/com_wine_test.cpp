@@ -421,7 +421,7 @@ TEST_F(WineCom, VBScriptReceiptThroughSer2netOnRfc2217) {
   EXPECT_NE(run.output.find("VERDICT: PASS"), std::string::npos) << run.output;
   std::vector<Command> commands;
   for (const auto& [cmd, data] : FramesOf(*sim_)) commands.push_back(cmd);
-  EXPECT_EQ(commands.size(), 8u);
+  ASSERT_EQ(commands.size(), 8u);
   EXPECT_EQ(commands.back(), Command::kCloseFiscNote);
   EXPECT_NE(Paper(paper_before).find("Water 0.5 l"), std::string::npos) << Paper(paper_before);
   EXPECT_EQ(Messages(), "");
