@@ -164,7 +164,9 @@ struct Run {
 // One port's line at one speed.
 class Probe {
  public:
-  Probe(Run& run, platform::SerialPort& port) : run_(run), port_(port) {}
+  // seq runs on across a port's speeds, so a reply still owed to the information command sent at
+  // the speed before (its sequence byte) is never taken for this one's.
+  Probe(Run& run, platform::SerialPort& port, uint8_t& seq) : run_(run), port_(port), seq_(seq) {}
 
   enum class Heard { kNak, kReply, kOther, kNothing, kStopped };
 
@@ -252,7 +254,7 @@ class Probe {
 
   Run& run_;
   platform::SerialPort& port_;
-  uint8_t seq_ = 0x20;
+  uint8_t& seq_;
 };
 
 std::string Hex(std::string_view bytes) {
@@ -288,6 +290,7 @@ void Unfinished(const Run& run, ScanPort& out) {
 void ScanOne(Run& run, ScanPort& out) {
   std::vector<std::string> garbled;  // "55 AA at 9600"
   std::string half_known;            // answered the probe but not the information command
+  uint8_t seq = 0x20;
   for (int32_t speed : run.speeds) {
     if (run.Stopped()) return Unfinished(run, out);
     const std::unique_ptr<platform::SerialPort> port = platform::SerialPort::Create();
@@ -304,7 +307,7 @@ void ScanOne(Run& run, ScanPort& out) {
       return;
     }
     try {
-      Probe probe(run, *port);
+      Probe probe(run, *port, seq);
       std::string heard;
       const Probe::Heard answer = probe.ProbeAnswer(heard);
       if (answer == Probe::Heard::kStopped) return Unfinished(run, out);

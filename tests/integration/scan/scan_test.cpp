@@ -127,6 +127,29 @@ TEST(ScanTest, FindsExactlyTheDevicesPresentAndTouchesNothingElse) {
   EXPECT_FALSE(result.timed_out);
 }
 
+// The information command's reply that comes late, while the next speed is tried, answers the
+// sequence byte of that earlier command: it identifies nothing at this speed.
+TEST(ScanTest, AReplyOwedToTheSpeedBeforeIdentifiesNothing) {
+  nevtest::PtyPair pty;
+  nevtest::ScriptedPeer peer(pty.master());
+  const std::string body =
+      std::string("\x21\x21\xA0") + char(0x20 + 11) + "NEV-SIM\t999\x80\x80\x80";
+  const std::string late =
+      nev::protocol::STX + body + nev::protocol::FrameChecksum(body) + nev::protocol::ETX;
+  // At each speed: the probe, its NAK, the information command; at the second speed the reply
+  // to the first one's (sequence byte 21) comes.
+  const std::string nak(1, nev::protocol::NAK);
+  peer.ExpectUntil(0x03).Write(nak).ExpectUntil(0x03);
+  peer.ExpectUntil(0x03).Write(nak).ExpectUntil(0x03).Write(late).Start();
+  nev::ScanOptions options;
+  options.ports = {pty.slave_path()};
+  options.speeds = {9600, 19200};
+  options.info_timeout_ms = 300;
+  const nev::ScanResult result = nev::Scan(options);
+  ASSERT_EQ(result.ports.size(), 1u);
+  EXPECT_EQ(result.ports[0].state, nev::ScanState::kForeign) << result.ports[0].detail;
+}
+
 TEST(ScanTest, EndsWithinItsBoundAndWhenCancelled) {
   nevtest::PtyPair silent;
   nev::ScanOptions options;
